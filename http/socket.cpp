@@ -1,0 +1,302 @@
+#include "http/socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace velmora::http {
+
+namespace {
+
+std::string errorText(int errorNumber) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not live in the buffer.
+  return strerror_r(errorNumber, buffer, sizeof buffer);
+}
+
+void appendLatin1AsUtf8(std::string& out, uint8_t byte) {
+  if (byte < 0x80) {
+    out.push_back(static_cast<char>(byte));
+  } else {
+    out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+    out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+  }
+}
+
+timeval toTimeval(std::chrono::milliseconds timeout) {
+  timeval value{};
+  value.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  value.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+  return value;
+}
+
+}  // namespace
+
+SocketError::SocketError(Case kind, std::string message, int errorNumber)
+    : kind_(kind), message_(std::move(message)), errorNumber_(errorNumber) {
+  description_ = caseName(kind_);
+  if (kind_ != Case::convertingPeerNameFailed) description_ += "(\"" + message_ + "\")";
+}
+
+SocketError SocketError::fromErrno(Case kind, std::string_view prefix) {
+  const int number = errno;
+  return SocketError(kind, std::string(prefix) + errorText(number), number);
+}
+
+const char* SocketError::caseName(Case kind) {
+  switch (kind) {
+    case Case::socketCreationFailed: return "socketCreationFailed";
+    case Case::socketSettingReUseAddrFailed: return "socketSettingReUseAddrFailed";
+    case Case::bindFailed: return "bindFailed";
+    case Case::listenFailed: return "listenFailed";
+    case Case::writeFailed: return "writeFailed";
+    case Case::getPeerNameFailed: return "getPeerNameFailed";
+    case Case::getNameInfoFailed: return "getNameInfoFailed";
+    case Case::acceptFailed: return "acceptFailed";
+    case Case::recvFailed: return "recvFailed";
+    case Case::getSockNameFailed: return "getSockNameFailed";
+    case Case::convertingPeerNameFailed: return "convertingPeerNameFailed";
+  }
+  return "unknown";
+}
+
+std::string Errno::currentMessage() { return errorText(errno); }
+
+Socket::Socket(int32_t socketFileDescriptor) : socketFileDescriptor_(socketFileDescriptor) {}
+
+Socket::~Socket() { close(); }
+
+bool Socket::isShutdown() const {
+  std::lock_guard lock(closeMutex_);
+  return shutdown_;
+}
+
+void Socket::close() {
+  std::lock_guard lock(closeMutex_);
+  if (shutdown_) return;
+  shutdown_ = true;
+  if (socketFileDescriptor_ >= 0) ::close(socketFileDescriptor_);
+}
+
+void Socket::shutdownConnection() {
+  // Under the same lock as close(), so the descriptor number cannot have been released (and
+  // handed to a newer connection) while we shut it down.
+  std::lock_guard lock(closeMutex_);
+  if (shutdown_ || socketFileDescriptor_ < 0) return;
+  ::shutdown(socketFileDescriptor_, SHUT_RDWR);
+}
+
+uint16_t Socket::port() const {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getsockname(socketFileDescriptor_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw SocketError::fromErrno(SocketError::Case::getSockNameFailed);
+  }
+  // The port sits at the same place in both address families.
+  return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+}
+
+bool Socket::isIPv4() const {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getsockname(socketFileDescriptor_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw SocketError::fromErrno(SocketError::Case::getSockNameFailed);
+  }
+  return address.ss_family == AF_INET;
+}
+
+void Socket::writeText(std::string_view text, bool more) {
+  writeRaw(reinterpret_cast<const uint8_t*>(text.data()), text.size(), more);
+}
+
+void Socket::writeBytes(std::span<const uint8_t> bytes, bool more) {
+  writeRaw(bytes.data(), bytes.size(), more);
+}
+
+void Socket::writeData(const void* bytes, std::size_t length, bool more) {
+  writeRaw(static_cast<const uint8_t*>(bytes), length, more);
+}
+
+void Socket::writeRaw(const uint8_t* bytes, std::size_t length, bool more) {
+  const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+  std::size_t sent = 0;
+  while (sent < length) {
+    const ssize_t result = ::send(socketFileDescriptor_, bytes + sent, length - sent, flags);
+    if (result < 0 && errno == EINTR) continue;
+    if (result <= 0) throw SocketError::fromErrno(SocketError::Case::writeFailed);
+    sent += static_cast<std::size_t>(result);
+  }
+}
+
+void Socket::writeFile(const File& file) {
+  const int in = fileno(file.pointer());
+  struct stat status{};
+  if (fstat(in, &status) != 0) {
+    throw SocketError::fromErrno(SocketError::Case::writeFailed, "sendfile: ");
+  }
+  off_t offset = 0;
+  while (offset < status.st_size) {
+    const ssize_t result = ::sendfile(socketFileDescriptor_, in, &offset,
+                                      static_cast<std::size_t>(status.st_size - offset));
+    if (result < 0 && errno == EINTR) continue;
+    if (result < 0) throw SocketError::fromErrno(SocketError::Case::writeFailed, "sendfile: ");
+    if (result == 0) break;  // the file shrank while we sent it
+  }
+}
+
+void Socket::fillBuffer() {
+  if (!readBuffer_) readBuffer_ = std::make_unique<uint8_t[]>(kReadBufferSize);
+  readBegin_ = 0;
+  readEnd_ = 0;
+  for (;;) {
+    const ssize_t result = ::recv(socketFileDescriptor_, readBuffer_.get(), kReadBufferSize, 0);
+    if (result < 0 && errno == EINTR) continue;
+    if (result <= 0) {
+      if (result == 0) errno = ECONNRESET;
+      throw SocketError::fromErrno(SocketError::Case::recvFailed);
+    }
+    readEnd_ = static_cast<std::size_t>(result);
+    return;
+  }
+}
+
+uint8_t Socket::readByte() {
+  if (readBegin_ == readEnd_) fillBuffer();
+  return readBuffer_[readBegin_++];
+}
+
+std::vector<uint8_t> Socket::readBytes(std::size_t count) {
+  std::vector<uint8_t> result(count);
+  std::size_t filled = std::min(count, readEnd_ - readBegin_);
+  if (filled > 0) {
+    std::memcpy(result.data(), readBuffer_.get() + readBegin_, filled);
+    readBegin_ += filled;
+  }
+  // The rest goes straight into the result: no copy through the buffer.
+  while (filled < count) {
+    const ssize_t got = ::recv(socketFileDescriptor_, result.data() + filled, count - filled, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got == 0) errno = ECONNRESET;
+      throw SocketError::fromErrno(SocketError::Case::recvFailed);
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  return result;
+}
+
+std::string Socket::readLine() { return *readLine(SIZE_MAX); }
+
+std::optional<std::string> Socket::readLine(std::size_t maxBytes) {
+  std::string line;
+  std::size_t rawBytes = 0;
+  for (;;) {
+    if (readBegin_ == readEnd_) fillBuffer();
+    const uint8_t* begin = readBuffer_.get() + readBegin_;
+    const std::size_t available = readEnd_ - readBegin_;
+    const auto* newline = static_cast<const uint8_t*>(std::memchr(begin, '\n', available));
+    const std::size_t take = newline ? static_cast<std::size_t>(newline - begin) + 1 : available;
+    const std::size_t lineBytes = rawBytes + (newline ? take - 1 : take);
+    if (lineBytes > maxBytes) return std::nullopt;
+    rawBytes += take;
+    for (std::size_t i = 0; i < take; ++i) {
+      if (begin[i] >= 14) appendLatin1AsUtf8(line, begin[i]);
+    }
+    readBegin_ += take;
+    if (newline) return line;
+  }
+}
+
+std::string Socket::peerAddress() {
+  if (peerAddress_) return *peerAddress_;
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getpeername(socketFileDescriptor_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw SocketError::fromErrno(SocketError::Case::getPeerNameFailed);
+  }
+  char host[NI_MAXHOST] = {};
+  if (getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, nullptr, 0,
+                  NI_NUMERICHOST) != 0) {
+    throw SocketError::fromErrno(SocketError::Case::getNameInfoFailed);
+  }
+  peerAddress_ = host;
+  return *peerAddress_;
+}
+
+std::shared_ptr<Socket> Socket::acceptClient() {
+  for (;;) {
+    const int client = ::accept4(socketFileDescriptor_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0 && errno == EINTR) continue;
+    if (client < 0) throw SocketError::fromErrno(SocketError::Case::acceptFailed);
+    disableSigPipe(client);
+    return std::make_shared<Socket>(client);
+  }
+}
+
+void Socket::setReceiveTimeout(std::chrono::milliseconds timeout) {
+  const timeval value = toTimeval(timeout);
+  setsockopt(socketFileDescriptor_, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+}
+
+void Socket::setSendTimeout(std::chrono::milliseconds timeout) {
+  const timeval value = toTimeval(timeout);
+  setsockopt(socketFileDescriptor_, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value);
+}
+
+void Socket::setNoDelay() {
+  const int one = 1;
+  setsockopt(socketFileDescriptor_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+std::shared_ptr<Socket> Socket::listeningSocket(uint16_t port, bool ipv4Only, int32_t backlog,
+                                                const std::optional<std::string>& listenAddress) {
+  const int descriptor = ::socket(ipv4Only ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (descriptor < 0) throw SocketError::fromErrno(SocketError::Case::socketCreationFailed);
+
+  // The error text is taken before the descriptor is closed.
+  auto fail = [descriptor](SocketError::Case kind) {
+    SocketError error = SocketError::fromErrno(kind);
+    ::close(descriptor);
+    return error;
+  };
+
+  const int one = 1;
+  if (setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == -1) {
+    throw fail(SocketError::Case::socketSettingReUseAddrFailed);
+  }
+  disableSigPipe(descriptor);
+
+  int bound;
+  if (ipv4Only) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (listenAddress) inet_pton(AF_INET, listenAddress->c_str(), &address.sin_addr);
+    bound = ::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  } else {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_any;
+    if (listenAddress) inet_pton(AF_INET6, listenAddress->c_str(), &address.sin6_addr);
+    bound = ::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  if (bound == -1) throw fail(SocketError::Case::bindFailed);
+  if (::listen(descriptor, backlog) == -1) throw fail(SocketError::Case::listenFailed);
+  return std::make_shared<Socket>(descriptor);
+}
+
+void Socket::disableSigPipe(int32_t) {}
+
+void Socket::closeDescriptor(int32_t descriptor) { ::close(descriptor); }
+
+}  // namespace velmora::http

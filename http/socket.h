@@ -1,0 +1,163 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "http/file.h"
+
+namespace velmora::http {
+
+// The failure of one socket call. Every case but convertingPeerNameFailed carries the operating
+// system's text for the error number at the moment of failure.
+class SocketError : public std::exception {
+ public:
+  enum class Case {
+    socketCreationFailed,
+    socketSettingReUseAddrFailed,
+    bindFailed,
+    listenFailed,
+    writeFailed,
+    getPeerNameFailed,
+    getNameInfoFailed,
+    acceptFailed,
+    recvFailed,
+    getSockNameFailed,
+    convertingPeerNameFailed,
+  };
+
+  SocketError(Case kind, std::string message, int errorNumber = 0);
+
+  // Builds the error from the calling thread's current errno.
+  static SocketError fromErrno(Case kind, std::string_view prefix = {});
+
+  Case kind() const { return kind_; }
+  const std::string& message() const { return message_; }
+  // The errno behind the failure, 0 where none was involved.
+  int errorNumber() const { return errorNumber_; }
+  // Names the case and quotes the message: writeFailed("Broken pipe").
+  const std::string& description() const { return description_; }
+  const char* what() const noexcept override { return description_.c_str(); }
+
+  static const char* caseName(Case kind);
+
+ private:
+  Case kind_;
+  std::string message_;
+  int errorNumber_;
+  std::string description_;
+};
+
+struct Errno {
+  // The operating system's text for the calling thread's current errno.
+  static std::string currentMessage();
+};
+
+// One TCP socket: blocking reads of a byte, a count or a line, and complete writes.
+//
+// Reads go through a buffer owned by the socket; every byte that no read operation has returned
+// stays in that buffer for the next reader of the same Socket (the next request of a keep-alive
+// connection, or a WebSocket session after an upgrade). Reads and writes belong to the one thread
+// that serves the connection; close() and shutdownConnection() may be called from any thread.
+class Socket {
+ public:
+  explicit Socket(int32_t socketFileDescriptor);
+  ~Socket();  // closes the descriptor unless close() already did
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  int32_t socketFileDescriptor() const { return socketFileDescriptor_; }
+  bool isShutdown() const;
+
+  // Releases the descriptor, exactly once however often and from however many threads it is
+  // called.
+  void close();
+  // Ends the connection in both directions without releasing the descriptor, so that a thread
+  // blocked in a read or write on it returns with an error. Any thread; a no-op after close().
+  void shutdownConnection();
+
+  // The local port and address family, from getsockname(); raise getSockNameFailed.
+  uint16_t port() const;
+  bool isIPv4() const;
+
+  // Complete writes: each returns when every byte went out, or raises writeFailed. An empty
+  // input writes nothing. `more` tells the kernel that more data follows at once (MSG_MORE), so
+  // that a header block and its body leave in the same segment.
+  void writeText(std::string_view text, bool more = false);
+  void writeBytes(std::span<const uint8_t> bytes, bool more = false);
+  void writeData(const void* bytes, std::size_t length, bool more = false);
+  // Sends the file's whole content from offset 0 with sendfile(); raises writeFailed with the
+  // "sendfile: " prefix.
+  void writeFile(const File& file);
+
+  // Blocking reads; each raises recvFailed when the peer closed or the read failed (also on a
+  // receive timeout).
+  uint8_t readByte();
+  std::vector<uint8_t> readBytes(std::size_t count);
+  // The next line without its line feed. Bytes below 14 (CR, TAB, other controls) are dropped;
+  // every other byte is read as Latin-1 and returned as UTF-8. A partial line is discarded when
+  // a read fails.
+  std::string readLine();
+  // The same with a limit on the raw bytes of the line: answers nullopt, without reading further,
+  // once more than maxBytes arrived without a line feed.
+  std::optional<std::string> readLine(std::size_t maxBytes);
+  // True when bytes that no read returned yet are waiting in the socket's buffer.
+  bool hasBufferedBytes() const { return readBegin_ < readEnd_; }
+
+  // The peer's numeric host text; raises getPeerNameFailed or getNameInfoFailed. The peer of a
+  // connected socket never changes, so the answer is kept after the first call.
+  std::string peerAddress();
+
+  // Accepts one connection on this listening socket; raises acceptFailed.
+  std::shared_ptr<Socket> acceptClient();
+
+  // Receive and send timeouts (SO_RCVTIMEO, SO_SNDTIMEO); zero means none.
+  void setReceiveTimeout(std::chrono::milliseconds timeout);
+  void setSendTimeout(std::chrono::milliseconds timeout);
+  // Sends small writes at once instead of waiting for the peer's acknowledgement (TCP_NODELAY).
+  void setNoDelay();
+
+  // Opens a listening TCP socket with SO_REUSEADDR. A listen address that does not parse leaves
+  // the "any" address in place. Raises socketCreationFailed, socketSettingReUseAddrFailed,
+  // bindFailed or listenFailed, closing the descriptor first.
+  static std::shared_ptr<Socket> listeningSocket(uint16_t port, bool ipv4Only, int32_t backlog,
+                                                 const std::optional<std::string>& listenAddress);
+  // Linux has no SO_NOSIGPIPE: every write passes MSG_NOSIGNAL instead, so this does nothing.
+  static void disableSigPipe(int32_t descriptor);
+  static void closeDescriptor(int32_t descriptor);
+
+  friend bool operator==(const Socket& a, const Socket& b) {
+    return a.socketFileDescriptor_ == b.socketFileDescriptor_;
+  }
+
+ private:
+  void writeRaw(const uint8_t* bytes, std::size_t length, bool more);
+  // Reads whatever the kernel has (at least one byte) into the empty buffer.
+  void fillBuffer();
+
+  const int32_t socketFileDescriptor_;
+  mutable std::mutex closeMutex_;
+  bool shutdown_ = false;  // guarded by closeMutex_
+
+  static constexpr std::size_t kReadBufferSize = 16 * 1024;
+  std::unique_ptr<uint8_t[]> readBuffer_;  // allocated on the first read
+  std::size_t readBegin_ = 0;
+  std::size_t readEnd_ = 0;
+  std::optional<std::string> peerAddress_;
+};
+
+}  // namespace velmora::http
+
+template <>
+struct std::hash<velmora::http::Socket> {
+  std::size_t operator()(const velmora::http::Socket& socket) const noexcept {
+    return std::hash<int32_t>()(socket.socketFileDescriptor());
+  }
+};

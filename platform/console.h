@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string_view>
+
+namespace velmora::platform {
+
+// Prints one diagnostic line on standard output and flushes it, so that a reader of the stream
+// (a terminal, a test, a service manager) sees it at once. Lines from different threads never
+// interleave. Any thread.
+void printLine(std::string_view line);
+
+}  // namespace velmora::platform

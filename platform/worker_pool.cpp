@@ -1,0 +1,92 @@
+#include "platform/worker_pool.h"
+
+#include <pthread.h>
+#include <cstdio>
+#include <exception>
+#include <thread>
+
+namespace velmora::platform {
+
+namespace {
+
+// The class is a label on the thread: the relay serves people waiting for answers, so background
+// work is not made to wait behind anything else.
+void applyQuality(QualityOfService quality) {
+  const char* name = "velmora-work";
+  switch (quality) {
+    case QualityOfService::userInteractive: name = "velmora-ui"; break;
+    case QualityOfService::userInitiated: name = "velmora-user"; break;
+    case QualityOfService::utility: name = "velmora-utility"; break;
+    case QualityOfService::background: name = "velmora-bg"; break;
+  }
+  pthread_setname_np(pthread_self(), name);
+}
+
+}  // namespace
+
+WorkerPool::WorkerPool(std::chrono::milliseconds idleLifetime) : idleLifetime_(idleLifetime) {}
+
+WorkerPool::~WorkerPool() {
+  std::unique_lock lock(mutex_);
+  stopping_ = true;
+  workAvailable_.notify_all();
+  allEnded_.wait(lock, [this] { return threads_ == 0; });
+}
+
+WorkerPool& WorkerPool::shared() {
+  static WorkerPool* pool = new WorkerPool();
+  return *pool;
+}
+
+std::size_t WorkerPool::threadCount() const {
+  std::lock_guard lock(mutex_);
+  return threads_;
+}
+
+void WorkerPool::submit(std::function<void()> task, QualityOfService quality) {
+  std::unique_lock lock(mutex_);
+  tasks_.push_back({std::move(task), quality});
+  // Every queued task needs an idle thread of its own, or a new one.
+  if (idle_ >= tasks_.size()) {
+    workAvailable_.notify_one();
+    return;
+  }
+  ++threads_;
+  lock.unlock();
+  try {
+    std::thread([this] { workerLoop(); }).detach();
+  } catch (...) {
+    lock.lock();
+    --threads_;
+    throw;
+  }
+}
+
+void WorkerPool::workerLoop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (tasks_.empty()) {
+      ++idle_;
+      const bool woke = workAvailable_.wait_for(lock, idleLifetime_,
+                                                [this] { return !tasks_.empty() || stopping_; });
+      --idle_;
+      if (!woke || (tasks_.empty() && stopping_)) break;
+      if (tasks_.empty()) continue;
+    }
+    Task task = std::move(tasks_.front());
+    tasks_.pop_front();
+    lock.unlock();
+    applyQuality(task.quality);
+    try {
+      task.run();
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "velmora: a task ended with an uncaught error: %s\n", error.what());
+    }
+    task.run = nullptr;  // release what the task held before taking the lock again
+    lock.lock();
+  }
+  --threads_;
+  if (threads_ == 0) allEnded_.notify_all();
+}
+
+}  // namespace velmora::platform

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Velmora needs to build, run and test. Idempotent: silent when all
+# of them are already there.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
+  qt6-base-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang llvm libclang-rt-dev
+  python3 curl wrk chromium
+  xvfb dbus
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+# The machine image may carry its own Node.js (with npm); only a machine without one gets Debian's.
+command -v node >/dev/null 2>&1 || missing+=(nodejs)
+command -v npm >/dev/null 2>&1 || missing+=(npm)
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}"
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
