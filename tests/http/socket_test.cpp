@@ -1,1 +1,179 @@
+#include "http/socket.h"
+
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "tests/support/test_client.h"
+
+namespace velmora::http {
+namespace {
+
+TEST(SocketTest, ReadLineDropsControlBytesAndReadsLatin1) {
+  auto [reader, writer] = testing::makeSocketPair();
+  Socket socket(reader);
+  const std::string wire = "GET / HTTP/1.1\r\na\tb\x01" "c\r\n\xE9t\xE9\n" "partial";
+  ASSERT_EQ(::write(writer, wire.data(), wire.size()), static_cast<ssize_t>(wire.size()));
+  ::close(writer);
+  EXPECT_EQ(socket.readLine(), "GET / HTTP/1.1");
+  EXPECT_EQ(socket.readLine(), "abc");
+  EXPECT_EQ(socket.readLine(), "\xC3\xA9t\xC3\xA9");
+  // The peer closed before the line feed: the partial line is not returned.
+  try {
+    socket.readLine();
+    FAIL() << "a partial line must fail";
+  } catch (const SocketError& error) {
+    EXPECT_EQ(error.kind(), SocketError::Case::recvFailed);
+  }
+}
+
+TEST(SocketTest, BufferedBytesStayForTheNextReader) {
+  auto [reader, writer] = testing::makeSocketPair();
+  Socket socket(reader);
+  std::string wire = "line one\nline two\n";
+  std::string block(2500, 'x');
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>('a' + i % 26);
+  wire += block + "Z";
+  ASSERT_EQ(::write(writer, wire.data(), wire.size()), static_cast<ssize_t>(wire.size()));
+  EXPECT_EQ(socket.readLine(), "line one");
+  EXPECT_EQ(socket.readLine(), "line two");
+  const std::vector<uint8_t> bytes = socket.readBytes(2500);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), block);
+  EXPECT_TRUE(socket.readBytes(0).empty());
+  EXPECT_EQ(socket.readByte(), 'Z');
+  ::close(writer);
+  EXPECT_THROW(socket.readByte(), SocketError);
+}
+
+TEST(SocketTest, ReadBytesLargerThanTheBufferArrivesWhole) {
+  auto [reader, writer] = testing::makeSocketPair();
+  Socket socket(reader);
+  std::string payload(1 << 20, '\0');
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
+  std::thread sender([&, fd = writer] {
+    // Small pieces, so the reader sees many partial reads.
+    for (std::size_t at = 0; at < payload.size(); at += 777) {
+      const std::size_t n = std::min<std::size_t>(777, payload.size() - at);
+      ASSERT_EQ(::write(fd, payload.data() + at, n), static_cast<ssize_t>(n));
+    }
+  });
+  const std::vector<uint8_t> bytes = socket.readBytes(payload.size());
+  sender.join();
+  ::close(writer);
+  EXPECT_TRUE(std::string(bytes.begin(), bytes.end()) == payload);
+}
+
+TEST(SocketTest, ReadLineWithLimit) {
+  auto [reader, writer] = testing::makeSocketPair();
+  Socket socket(reader);
+  const std::string wire = "12345\r\n123456\n";
+  ASSERT_EQ(::write(writer, wire.data(), wire.size()), static_cast<ssize_t>(wire.size()));
+  EXPECT_EQ(socket.readLine(6), std::optional<std::string>("12345"));  // CR counts as raw
+  EXPECT_EQ(socket.readLine(5), std::nullopt);
+  ::close(writer);
+}
+
+TEST(SocketTest, ListeningSocketBindsAndRefusesABusyPort) {
+  auto first = Socket::listeningSocket(0, true, 16, std::string("127.0.0.1"));
+  const uint16_t port = first->port();
+  EXPECT_NE(port, 0);
+  EXPECT_TRUE(first->isIPv4());
+  try {
+    Socket::listeningSocket(port, true, 16, std::nullopt);
+    FAIL() << "a busy port must fail";
+  } catch (const SocketError& error) {
+    EXPECT_EQ(error.kind(), SocketError::Case::bindFailed);
+    EXPECT_EQ(error.message(), "Address already in use");
+    EXPECT_EQ(error.description(), "bindFailed(\"Address already in use\")");
+  }
+  // An address that does not parse leaves the "any" address in place.
+  auto any = Socket::listeningSocket(0, true, 16, std::string("not an address"));
+  testing::TestClient client(any->port());
+  auto accepted = any->acceptClient();
+  EXPECT_EQ(accepted->peerAddress(), "127.0.0.1");
+
+  auto six = Socket::listeningSocket(0, false, 16, std::nullopt);
+  EXPECT_FALSE(six->isIPv4());
+}
+
+TEST(SocketTest, WriteToAResetPeerFailsWithoutKillingTheProcess) {
+  auto listening = Socket::listeningSocket(0, true, 16, std::string("127.0.0.1"));
+  auto client = std::make_unique<testing::TestClient>(listening->port());
+  auto accepted = listening->acceptClient();
+  client->reset();
+  const std::string chunk(64 * 1024, 'x');
+  bool failed = false;
+  for (int i = 0; i < 100 && !failed; ++i) {
+    try {
+      accepted->writeText(chunk);
+    } catch (const SocketError& error) {
+      EXPECT_EQ(error.kind(), SocketError::Case::writeFailed);
+      failed = true;
+    }
+  }
+  EXPECT_TRUE(failed);
+}
+
+TEST(SocketTest, EmptyWritesSendNothingAndFilesGoWhole) {
+  auto [a, b] = testing::makeSocketPair();
+  Socket socket(a);
+  socket.writeText("");
+  socket.writeBytes(std::span<const uint8_t>());
+  socket.writeData(nullptr, 0);
+
+  char path[] = "/tmp/velmora-socket-test-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const std::string content(200000, 'f');
+  ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  ::close(fd);
+  File file = File::openReading(path);
+  std::string received;
+  std::thread reader([&, fd2 = b] {
+    char buffer[65536];
+    while (received.size() < content.size()) {
+      const ssize_t n = ::read(fd2, buffer, sizeof buffer);
+      if (n <= 0) break;
+      received.append(buffer, static_cast<std::size_t>(n));
+    }
+  });
+  socket.writeFile(file);
+  reader.join();
+  file.close();
+  std::remove(path);
+  EXPECT_EQ(received, content);
+  ::close(b);
+}
+
+TEST(SocketTest, CloseIsIdempotentAndShutdownAfterCloseIsHarmless) {
+  auto [a, b] = testing::makeSocketPair();
+  auto socket = std::make_shared<Socket>(a);
+  socket->close();
+  socket->close();
+  socket->shutdownConnection();
+  EXPECT_TRUE(socket->isShutdown());
+  ::close(b);
+
+  // Sockets compare by descriptor number (the placeholder's -1 is never closed).
+  Socket placeholder(-1), another(-1);
+  EXPECT_TRUE(placeholder == another);
+  EXPECT_EQ(std::hash<Socket>()(placeholder), std::hash<Socket>()(another));
+}
+
+TEST(SocketTest, ShutdownWakesABlockedReader) {
+  auto [a, b] = testing::makeSocketPair();
+  auto socket = std::make_shared<Socket>(a);
+  std::thread reader([socket] { EXPECT_THROW(socket->readLine(), SocketError); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  socket->shutdownConnection();
+  reader.join();
+  socket->close();
+  ::close(b);
+}
+
+}  // namespace
+}  // namespace velmora::http
