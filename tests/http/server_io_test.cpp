@@ -312,7 +312,7 @@ TEST(HttpServerIOTest, RunningOutOfDescriptorsDoesNotStopTheAcceptLoop) {
   server->stop();
 }
 
-long residentKilobytes() {
+[[maybe_unused]] long residentKilobytes() {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
