@@ -1,0 +1,59 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velmora::app {
+
+// The window's controls as the controller sees them. The desktop front end implements them with
+// Qt widgets, the headless front end and the tests with plain values. Every call is made on the
+// main thread.
+
+class TextField {
+ public:
+  virtual ~TextField() = default;
+  virtual std::string text() const = 0;  // never absent, may be empty
+  virtual void setText(const std::string& text) = 0;
+};
+
+class PopupButton {
+ public:
+  virtual ~PopupButton() = default;
+  virtual void removeAllItems() = 0;
+  virtual void addItems(const std::vector<std::string>& titles) = 0;
+  // Selects the first item with this title; false (selection unchanged) when there is none.
+  virtual bool selectItemWithTitle(const std::string& title) = 0;
+  virtual void selectNoItem() = 0;
+  virtual std::optional<std::string> titleOfSelectedItem() const = 0;
+  virtual std::vector<std::string> itemTitles() const = 0;
+};
+
+class Slider {
+ public:
+  virtual ~Slider() = default;
+  virtual double doubleValue() const = 0;
+  virtual void setEnabled(bool enabled) = 0;
+};
+
+class Button {
+ public:
+  virtual ~Button() = default;
+  virtual void setTitle(const std::string& title) = 0;
+};
+
+// The controls of the one window, by the names the controller gives them.
+struct View {
+  TextField& monitor;
+  TextField& sysPrompt;
+  TextField& initMessage;
+  TextField& studioIP;
+  TextField& studioPort;
+  TextField& serverPort;
+  PopupButton& setModel;
+  Slider& tempBar;
+  TextField& tempBarLabel;
+  Button& mainButton;
+};
+
+}  // namespace velmora::app

@@ -1,0 +1,209 @@
+#include "app/view_controller.h"
+
+#include <charconv>
+
+#include "platform/console.h"
+#include "platform/url.h"
+#include "relay/completion_request.h"
+
+namespace velmora::app {
+
+namespace {
+
+constexpr const char* kDefaultInitialMessage = "<h1>Velmora</h1>";
+constexpr const char* kDefaultStudioIP = "localhost";
+constexpr const char* kDefaultStudioPort = "1234";
+constexpr const char* kDefaultServerPort = "8080";
+constexpr int kFallbackRelayPort = 8080;
+
+platform::HttpClientRequest templateFor(const std::string& url) {
+  platform::HttpClientRequest request;
+  request.url = url;
+  request.timeoutInterval = std::chrono::seconds(60);
+  return request;
+}
+
+}  // namespace
+
+ViewController::ViewController(const View& view, platform::MainQueue& mainQueue,
+                               platform::SettingsFile& settings, platform::HttpClient& httpClient,
+                               HostAddressSource hostAddresses)
+    : Monitor(view.monitor),
+      SysPrompt(view.sysPrompt),
+      initMessage(view.initMessage),
+      studioIP(view.studioIP),
+      studioPort(view.studioPort),
+      serverPort(view.serverPort),
+      setModel(view.setModel),
+      tempBar(view.tempBar),
+      tempBarLabel(view.tempBarLabel),
+      mainButton(view.mainButton),
+      mainQueue_(mainQueue),
+      settings_(settings),
+      httpClient_(httpClient),
+      hostAddresses_(std::move(hostAddresses)),
+      urlRequest_(templateFor(kInitialUrl)) {}
+
+ViewController::~ViewController() { webServer->stop(); }
+
+// ---- Relay settings ----
+
+void ViewController::loadSettings() {
+  initMessage.setText(settings_.string("initialMessage").value_or(kDefaultInitialMessage));
+  SysPrompt.setText(settings_.string("systemPrompt").value_or(""));
+  // An older key, read only as a fallback and never written.
+  if (SysPrompt.text().empty()) SysPrompt.setText(settings_.string("SysPrompt").value_or(""));
+  studioIP.setText(settings_.string("studioIP").value_or(kDefaultStudioIP));
+  studioPort.setText(settings_.string("studioPort").value_or(kDefaultStudioPort));
+  serverPort.setText(settings_.string("serverPort").value_or(kDefaultServerPort));
+  selectedModel = settings_.string("modelName").value_or("");
+}
+
+bool ViewController::applyBackendAddress(BackendField changed) {
+  std::string host = studioIP.text();
+  if (host.empty()) host = kDefaultStudioIP;
+  std::string port = studioPort.text();
+  if (port.empty()) port = kDefaultStudioPort;
+  switch (changed) {
+    case BackendField::host: settings_.set("studioIP", host); break;
+    case BackendField::port: settings_.set("studioPort", port); break;
+  }
+  const std::string url = "http://" + host + ":" + port + "/v1/chat/completions";
+  if (!platform::tryParseUrl(url)) return false;
+  std::lock_guard lock(urlRequestMutex_);
+  urlRequest_ = templateFor(url);
+  return true;
+}
+
+std::optional<int> ViewController::relayPortNumber() const {
+  const std::string text = serverPort.text();
+  std::string_view digits = text;
+  bool negative = false;
+  if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) {
+    negative = digits[0] == '-';
+    digits.remove_prefix(1);
+  }
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+    return kFallbackRelayPort;
+  }
+  // Anything past five digits is out of range however it continues.
+  if (digits.size() > 6) return std::nullopt;
+  int value = 0;
+  std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (negative) value = -value;
+  if (value < 0 || value > 65535) return std::nullopt;
+  return value;
+}
+
+void ViewController::pickServerIP() {
+  for (const std::string& address : hostAddresses_()) {
+    if (address.find('.') != std::string::npos) {
+      serverIP = address;
+      return;
+    }
+  }
+  serverIP = "localhost";
+}
+
+void ViewController::sysPromptDidChange() { settings_.set("systemPrompt", SysPrompt.text()); }
+
+void ViewController::savePrefs() {
+  settings_.set("systemPrompt", SysPrompt.text());
+  settings_.set("initialMessage", initMessage.text());
+  settings_.set("studioIP", studioIP.text());
+  settings_.set("studioPort", studioPort.text());
+  settings_.set("serverPort", serverPort.text());
+}
+
+// ---- Monitor and start reports ----
+
+void ViewController::setMonitorText(const std::string& text) {
+  mainQueue_.async([weak = weak_from_this(), text] {
+    if (auto self = weak.lock()) self->Monitor.setText(text);
+  });
+}
+
+void ViewController::showServerStatus(const std::string& prefix) {
+  // The line is built when the block runs, from the values of that moment.
+  mainQueue_.async([weak = weak_from_this(), prefix] {
+    if (auto self = weak.lock()) self->Monitor.setText(self->serverStatusLine(prefix));
+  });
+}
+
+std::string ViewController::serverStatusLine(const std::string& prefix) const {
+  return prefix + "Server is running on http://" + serverIP.value_or("localhost") + ":" +
+         serverPort.text() + "\nModel: " + selectedModel.value_or("");
+}
+
+void ViewController::reportStartSucceeded() {
+  pickServerIP();
+  showServerStatus("");
+}
+
+void ViewController::reportStartFailed(const std::string& errorDescription) {
+  isRunning = false;
+  Monitor.setText("Failed to start server: " + errorDescription);
+}
+
+// ---- RelayHost ----
+
+std::string ViewController::readOnMain(std::function<std::string()> read) {
+  std::string value;
+  if (!mainQueue_.sync([&] { value = read(); })) return "";
+  return value;
+}
+
+std::string ViewController::initialMessageText() {
+  return readOnMain([this] { return initMessage.text(); });
+}
+
+std::string ViewController::systemPromptText() {
+  return readOnMain([this] { return SysPrompt.text(); });
+}
+
+std::string ViewController::selectedModelTitle() {
+  return readOnMain([this] { return setModel.titleOfSelectedItem().value_or(""); });
+}
+
+void ViewController::noteHistoryReset() {
+  setMonitorText("チャット履歴を初期化しました。");
+  platform::printLine("Chat history reset with submitting a new request.");
+}
+
+void ViewController::resetChatHistory() { chatHistory.reset(); }
+
+void ViewController::appendUserMessage(const std::string& prompt) {
+  chatHistory.append({"user", prompt});
+}
+
+void ViewController::appendAssistantMessage(const std::string& text) {
+  chatHistory.append({"assistant", text});
+}
+
+std::vector<relay::ChatMessage> ViewController::chatMessages() const { return chatHistory.messages(); }
+
+std::string ViewController::chatHistoryDescription() const { return chatHistory.description(); }
+
+platform::HttpClientRequest ViewController::makeCompletionRequest(const std::string& model,
+                                                                  const std::string& systemPrompt) {
+  return relay::makeCompletionRequest(urlRequestTemplate(), model, systemPrompt, chatHistory.messages());
+}
+
+platform::HttpClientRequest ViewController::urlRequestTemplate() const {
+  std::lock_guard lock(urlRequestMutex_);
+  return urlRequest_;
+}
+
+void ViewController::setActiveStream(std::shared_ptr<relay::StreamingDelegate> delegate,
+                                     std::shared_ptr<platform::HttpClientTask> session) {
+  std::shared_ptr<relay::StreamingDelegate> oldDelegate;
+  std::shared_ptr<platform::HttpClientTask> oldSession;
+  {
+    std::lock_guard lock(activeStreamMutex_);
+    oldDelegate = std::exchange(activeStreamDelegate_, std::move(delegate));
+    oldSession = std::exchange(activeStreamingSession_, std::move(session));
+  }
+  // The previous objects are released outside the lock.
+}
+
+}  // namespace velmora::app

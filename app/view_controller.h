@@ -1,0 +1,141 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/view.h"
+#include "http/server.h"
+#include "platform/http_client.h"
+#include "platform/main_queue.h"
+#include "platform/settings_file.h"
+#include "relay/chat_history.h"
+#include "relay/relay_host.h"
+
+namespace velmora::app {
+
+// The one window's controller: the relay's server, the shared conversation, the backend request
+// template, the settings and the controls. Built without any toolkit: the controls come through
+// View, the main queue and the services through small interfaces.
+//
+// Must be owned by a std::shared_ptr (the relay's handlers hold it weakly). Actions and reports
+// run on the main thread; the calls of RelayHost may come from any thread.
+class ViewController final : public relay::RelayHost,
+                             public std::enable_shared_from_this<ViewController> {
+ public:
+  using HostAddressSource = std::function<std::vector<std::string>()>;
+
+  ViewController(const View& view, platform::MainQueue& mainQueue, platform::SettingsFile& settings,
+                 platform::HttpClient& httpClient, HostAddressSource hostAddresses);
+  ~ViewController() override;
+
+  // ---- Relay settings ----
+  enum class BackendField { host, port };
+
+  // Fills the fields from the settings, with the defaults for absent keys. Main thread.
+  void loadSettings();
+  // Rebuilds the backend request template from the host and port fields after one of them
+  // changed, storing the changed one (an empty field stores its default). False, and nothing
+  // rebuilt, when the address does not form a URL. Main thread.
+  bool applyBackendAddress(BackendField changed);
+  // The relay port from the serverPort field: decimal with an optional sign, 8080 when empty or
+  // not a number; nullopt when the number lies outside 0 to 65535. Main thread.
+  std::optional<int> relayPortNumber() const;
+  // Sets serverIP to the first host address holding a ".", else "localhost". Main thread.
+  void pickServerIP();
+  void sysPromptDidChange();
+  void savePrefs();
+
+  // ---- Monitor and start reports ----
+  void setMonitorText(const std::string& text) override;
+  void showServerStatus(const std::string& prefix) override;
+  // The status line as it reads now. Main thread.
+  std::string serverStatusLine(const std::string& prefix) const;
+  void reportStartSucceeded();                                 // main thread
+  void reportStartFailed(const std::string& errorDescription);  // main thread
+
+  // ---- Relay endpoints ----
+  // Registers the relay's routes and starts the server on the relay port; the outcome report is
+  // queued on the main queue. Main thread.
+  void startWebServer();
+
+  // ---- Model catalogue ----
+  void studioIPDidChange();
+  void studioPortDidChange();
+  // Fetches the backend's model list; the result reaches the popup through the main queue, and
+  // only when no newer fetch has started meanwhile. Main thread.
+  void fetchModelList();
+  void updateModelPopup(const std::vector<std::string>& names);  // main thread
+  void setModelChanged();
+  void sliderValueChanged();
+
+  // ---- Server control ----
+  void viewDidLoad();
+  void viewDidAppear();
+  void mainButtonClicked();
+  void serverPortDidChange();
+  // Stops a running relay at termination; no monitor text. The thread that ends the application.
+  void stopServerOnTerminate();
+
+  // ---- RelayHost ----
+  std::string initialMessageText() override;
+  std::string systemPromptText() override;
+  std::string selectedModelTitle() override;
+  void noteHistoryReset() override;
+  void resetChatHistory() override;
+  void appendUserMessage(const std::string& prompt) override;
+  void appendAssistantMessage(const std::string& text) override;
+  std::vector<relay::ChatMessage> chatMessages() const override;
+  std::string chatHistoryDescription() const override;
+  platform::HttpClientRequest makeCompletionRequest(const std::string& model,
+                                                    const std::string& systemPrompt) override;
+  platform::HttpClientRequest urlRequestTemplate() const override;
+  platform::MainQueue& mainQueue() override { return mainQueue_; }
+  platform::HttpClient& backendClient() override { return httpClient_; }
+  void setActiveStream(std::shared_ptr<relay::StreamingDelegate> delegate,
+                       std::shared_ptr<platform::HttpClientTask> session) override;
+
+  // ---- State ----
+  const std::shared_ptr<http::HttpServer> webServer = std::make_shared<http::HttpServer>();
+  bool isRunning = false;                  // main thread
+  relay::ChatHistory chatHistory;          // locks itself
+  std::optional<std::string> serverIP;     // main thread
+  std::optional<std::string> selectedModel;  // main thread; "" means no model chosen
+  bool isReasoningModel = false;           // main thread
+
+  TextField& Monitor;
+  TextField& SysPrompt;
+  TextField& initMessage;
+  TextField& studioIP;
+  TextField& studioPort;
+  TextField& serverPort;
+  PopupButton& setModel;
+  Slider& tempBar;
+  TextField& tempBarLabel;
+  Button& mainButton;
+
+  static constexpr const char* kInitialUrl = "http://127.0.0.1:1234/v1/chat/completions";
+
+ private:
+  // Runs `read` on the main thread and waits; "" when the main queue no longer runs.
+  std::string readOnMain(std::function<std::string()> read);
+
+  platform::MainQueue& mainQueue_;
+  platform::SettingsFile& settings_;
+  platform::HttpClient& httpClient_;
+  HostAddressSource hostAddresses_;
+
+  mutable std::mutex urlRequestMutex_;
+  platform::HttpClientRequest urlRequest_;  // guarded by urlRequestMutex_
+
+  std::mutex activeStreamMutex_;
+  std::shared_ptr<relay::StreamingDelegate> activeStreamDelegate_;        // guarded by activeStreamMutex_
+  std::shared_ptr<platform::HttpClientTask> activeStreamingSession_;      // guarded by activeStreamMutex_
+
+  uint64_t modelFetchGeneration_ = 0;  // main thread; the newest fetch's number
+};
+
+}  // namespace velmora::app

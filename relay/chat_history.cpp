@@ -1,0 +1,35 @@
+#include "relay/chat_history.h"
+
+namespace velmora::relay {
+
+void ChatHistory::reset() {
+  std::lock_guard lock(mutex_);
+  messages_.clear();
+}
+
+void ChatHistory::append(ChatMessage message) {
+  std::lock_guard lock(mutex_);
+  messages_.push_back(std::move(message));
+}
+
+std::vector<ChatMessage> ChatHistory::messages() const {
+  std::lock_guard lock(mutex_);
+  return messages_;
+}
+
+std::size_t ChatHistory::size() const {
+  std::lock_guard lock(mutex_);
+  return messages_.size();
+}
+
+std::string ChatHistory::description() const {
+  std::lock_guard lock(mutex_);
+  std::string text = "[";
+  for (std::size_t i = 0; i < messages_.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += "[\"role\": \"" + messages_[i].role + "\", \"content\": \"" + messages_[i].content + "\"]";
+  }
+  return text + "]";
+}
+
+}  // namespace velmora::relay

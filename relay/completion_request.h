@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/http_client.h"
+#include "relay/chat_history.h"
+
+namespace velmora::relay {
+
+// The backend's chat-completions request for one prompt: a copy of `urlTemplate` made a POST
+// with a 120 s idle timeout, "Content-Type: application/json", and the body
+// {"model", "messages": [system prompt if not empty, then the whole history], "stream": true}.
+// Text that is not valid UTF-8 is sent with replacement characters rather than dropping the body.
+platform::HttpClientRequest makeCompletionRequest(const platform::HttpClientRequest& urlTemplate,
+                                                  const std::string& model,
+                                                  const std::string& systemPrompt,
+                                                  const std::vector<ChatMessage>& history);
+
+// Removes every <think>…</think>, then <thought>…</thought>, then <reason>…</reason> section
+// (case-sensitive, shortest match, across lines). A section without its closing tag stays.
+// Linear in the length of the answer.
+std::string stripReasoning(std::string_view answer);
+
+}  // namespace velmora::relay

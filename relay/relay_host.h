@@ -1,0 +1,53 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/http_client.h"
+#include "platform/main_queue.h"
+#include "relay/chat_history.h"
+
+namespace velmora::relay {
+
+class StreamingDelegate;
+
+// What the relay needs of the window controller that owns it. The controller implements it; tests
+// may implement it with a fake. Unless a call says otherwise it may be made from any thread.
+class RelayHost {
+ public:
+  virtual ~RelayHost() = default;
+
+  // The current texts of the window's fields, read on the main thread while the caller waits.
+  // Empty when the main queue no longer runs (the application is ending).
+  virtual std::string initialMessageText() = 0;
+  virtual std::string systemPromptText() = 0;
+  // The title of the model popup's selected item, "" when none is selected.
+  virtual std::string selectedModelTitle() = 0;
+
+  // The shared conversation.
+  virtual void noteHistoryReset() = 0;  // monitor notice and console line; keeps the history
+  virtual void resetChatHistory() = 0;
+  virtual void appendUserMessage(const std::string& prompt) = 0;
+  virtual void appendAssistantMessage(const std::string& text) = 0;
+  virtual std::vector<ChatMessage> chatMessages() const = 0;
+  virtual std::string chatHistoryDescription() const = 0;
+
+  // The chat-completions request for the whole conversation, and the bare template.
+  virtual platform::HttpClientRequest makeCompletionRequest(const std::string& model,
+                                                            const std::string& systemPrompt) = 0;
+  virtual platform::HttpClientRequest urlRequestTemplate() const = 0;
+
+  // Replace the monitor's text, on the main thread (queued).
+  virtual void setMonitorText(const std::string& text) = 0;
+  virtual void showServerStatus(const std::string& prefix) = 0;
+
+  virtual platform::MainQueue& mainQueue() = 0;
+  virtual platform::HttpClient& backendClient() = 0;
+
+  // Keeps the latest answer page's streaming objects alive.
+  virtual void setActiveStream(std::shared_ptr<StreamingDelegate> delegate,
+                               std::shared_ptr<platform::HttpClientTask> session) = 0;
+};
+
+}  // namespace velmora::relay

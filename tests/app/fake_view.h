@@ -1,0 +1,80 @@
+#pragma once
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/view.h"
+
+namespace velmora::app::testing {
+
+// Controls that hold plain values, for driving the controller without a window. Main thread only,
+// like the real ones.
+class FakeTextField : public TextField {
+ public:
+  std::string text() const override { return text_; }
+  void setText(const std::string& text) override {
+    text_ = text;
+    history.push_back(text);
+  }
+  std::vector<std::string> history;  // every text set, in order
+
+ private:
+  std::string text_;
+};
+
+class FakePopupButton : public PopupButton {
+ public:
+  void removeAllItems() override {
+    items_.clear();
+    selected_.reset();
+  }
+  void addItems(const std::vector<std::string>& titles) override {
+    items_.insert(items_.end(), titles.begin(), titles.end());
+  }
+  bool selectItemWithTitle(const std::string& title) override {
+    const auto found = std::find(items_.begin(), items_.end(), title);
+    if (found == items_.end()) return false;
+    selected_ = static_cast<std::size_t>(found - items_.begin());
+    return true;
+  }
+  void selectNoItem() override { selected_.reset(); }
+  std::optional<std::string> titleOfSelectedItem() const override {
+    if (!selected_) return std::nullopt;
+    return items_[*selected_];
+  }
+  std::vector<std::string> itemTitles() const override { return items_; }
+
+ private:
+  std::vector<std::string> items_;
+  std::optional<std::size_t> selected_;
+};
+
+class FakeSlider : public Slider {
+ public:
+  double doubleValue() const override { return value; }
+  void setEnabled(bool isEnabled) override { enabled = isEnabled; }
+  double value = 0.7;
+  bool enabled = false;
+};
+
+class FakeButton : public Button {
+ public:
+  void setTitle(const std::string& newTitle) override { title = newTitle; }
+  std::string title;
+};
+
+struct FakeView {
+  FakeTextField monitor, sysPrompt, initMessage, studioIP, studioPort, serverPort, tempBarLabel;
+  FakePopupButton setModel;
+  FakeSlider tempBar;
+  FakeButton mainButton;
+
+  View view() {
+    return View{monitor, sysPrompt, initMessage, studioIP, studioPort, serverPort,
+                setModel, tempBar, tempBarLabel, mainButton};
+  }
+};
+
+}  // namespace velmora::app::testing
