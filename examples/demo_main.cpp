@@ -5,21 +5,18 @@
 #include <iostream>
 #include <string>
 
-#include "http/server_io.h"
+#include "examples/demo_routes.h"
+#include "http/server.h"
 
 namespace {
 
 using namespace velmora::http;
 
-class HelloServer : public HttpServerIO {
- public:
-  std::pair<RouteParams, HttpHandler> dispatch(const HttpRequestPtr&) override {
-    return {{}, [](const HttpRequestPtr&) { return HttpResponse::ok(HttpResponseBody::text("Hello, World!")); }};
-  }
-};
-
 int usage(const char* program) {
-  std::fprintf(stderr, "usage: %s [--port N]\n  --port N  port to listen on, every IPv4 address (0: any free port; default 8080)\n", program);
+  std::fprintf(stderr,
+               "usage: %s [--port N]\n  --port N  port to listen on, every IPv4 address (0: any "
+               "free port; default 8080)\n",
+               program);
   return 2;
 }
 
@@ -48,11 +45,13 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  auto server = std::make_shared<HelloServer>();
+  auto server = std::make_shared<HttpServer>();
+  velmora::examples::registerDemoRoutes(*server);
   try {
     server->start(static_cast<uint16_t>(port), true);
   } catch (const SocketError& error) {
-    std::fprintf(stderr, "velmora-demo: cannot listen on port %ld: %s\n", port, error.message().c_str());
+    std::fprintf(stderr, "velmora-demo: cannot listen on port %ld: %s\n", port,
+                 error.message().c_str());
     return 1;
   }
   std::printf("listening on %d\n", server->port());

@@ -232,10 +232,19 @@ void HttpServerIO::serveConnection(std::weak_ptr<HttpServerIO> weakServer, std::
     } catch (const SocketError&) {
       request->address.reset();
     }
-    auto [params, handler] = server->dispatch(request);
-    request->params = std::move(params);
-    const HttpResponse response = handler(request);
-    const bool keepAliveWish = HttpParser::isKeepAlive(request->headers);
+    bool keepAliveWish = HttpParser::isKeepAlive(request->headers);
+    std::optional<HttpResponse> answer;
+    try {
+      auto [params, handler] = server->dispatch(request);
+      request->params = std::move(params);
+      answer.emplace(handler(request));
+    } catch (const std::exception& error) {
+      // A failing handler must not take the connection's clean-up with it.
+      platform::printLine(std::string("Handler failed: ") + error.what());
+      answer.emplace(HttpResponse::internalServerError());
+      keepAliveWish = false;
+    }
+    const HttpResponse& response = *answer;
 
     bool keepConnection = keepAliveWish;
     try {

@@ -372,6 +372,19 @@ TEST(HttpServerIOTest, StartAndStopRaceWithClients) {
   EXPECT_EQ(server->openConnectionCount(), 0u);
 }
 
+TEST(HttpServerIOTest, AThrowingHandlerAnswers500AndReleasesTheConnection) {
+  auto server = startServer([](const HttpRequestPtr& request) -> HttpResponse {
+    if (request->path == "/throw") throw std::runtime_error("handler bug");
+    return answerByPath(request);
+  });
+  TestClient client(server->port());
+  client.send("GET /throw HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+  EXPECT_EQ(client.readUntilClose(), "HTTP/1.1 500 Internal Server Error\r\n" + kServer + "\r\n");
+  for (int i = 0; i < 100 && server->openConnectionCount() > 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(server->openConnectionCount(), 0u);
+  server->stop();
+}
+
 TEST(HttpServerIOTest, DestroyingTheServerStopsIt) {
   auto server = startServer(answerByPath);
   const int port = server->port();
