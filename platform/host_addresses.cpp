@@ -1,0 +1,54 @@
+#include "platform/host_addresses.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+
+namespace velmora::platform {
+
+namespace {
+
+bool isLoopback(const ifaddrs& entry) {
+  if ((entry.ifa_flags & IFF_LOOPBACK) != 0) return true;
+  // A loopback address may also sit on another interface.
+  if (entry.ifa_addr->sa_family == AF_INET) {
+    const auto* address = reinterpret_cast<const sockaddr_in*>(entry.ifa_addr);
+    return (ntohl(address->sin_addr.s_addr) >> 24) == 127;
+  }
+  const auto* address = reinterpret_cast<const sockaddr_in6*>(entry.ifa_addr);
+  return IN6_IS_ADDR_LOOPBACK(&address->sin6_addr);
+}
+
+}  // namespace
+
+std::vector<std::string> hostAddresses() {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return {};
+  std::vector<std::string> reachable;
+  std::vector<std::string> loopback;
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || (entry->ifa_flags & IFF_UP) == 0) continue;
+    const int family = entry->ifa_addr->sa_family;
+    if (family != AF_INET && family != AF_INET6) continue;
+    char text[NI_MAXHOST];
+    const socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (getnameinfo(entry->ifa_addr, length, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) {
+      continue;
+    }
+    auto& into = isLoopback(*entry) ? loopback : reachable;
+    if (std::find(reachable.begin(), reachable.end(), text) == reachable.end() &&
+        std::find(loopback.begin(), loopback.end(), text) == loopback.end()) {
+      into.emplace_back(text);
+    }
+  }
+  freeifaddrs(list);
+  reachable.insert(reachable.end(), loopback.begin(), loopback.end());
+  return reachable;
+}
+
+}  // namespace velmora::platform
