@@ -1,5 +1,7 @@
 #include "http/body_decoding.h"
 
+#include "platform/url.h"
+
 namespace velmora::http {
 
 namespace {
@@ -34,34 +36,11 @@ std::optional<std::vector<std::string>> contentTypePieces(const HttpRequest& req
   return pieces;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // One name or value of a url-encoded form: '+' is a space, "%XX" a byte, and the result must be
 // UTF-8.
 std::optional<std::string> decodeFormComponent(std::string_view text) {
-  std::string decoded;
-  decoded.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '+') {
-      decoded.push_back(' ');
-    } else if (c == '%') {
-      if (i + 2 >= text.size()) return std::nullopt;
-      const int high = hexValue(text[i + 1]);
-      const int low = hexValue(text[i + 2]);
-      if (high < 0 || low < 0) return std::nullopt;
-      decoded.push_back(static_cast<char>(high * 16 + low));
-      i += 2;
-    } else {
-      decoded.push_back(c);
-    }
-  }
-  if (!isWellFormedUtf8(decoded)) return std::nullopt;
+  std::optional<std::string> decoded = platform::percentDecode(text, true);
+  if (!decoded || !isWellFormedUtf8(*decoded)) return std::nullopt;
   return decoded;
 }
 
@@ -145,42 +124,6 @@ std::optional<std::string> dispositionParameter(const MultiPart& part, std::stri
 }
 
 }  // namespace
-
-bool isWellFormedUtf8(std::string_view bytes) {
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const auto lead = static_cast<uint8_t>(bytes[i]);
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    uint8_t low = 0x80;   // bounds of the second byte, which rule out overlong forms, surrogates
-    uint8_t high = 0xBF;  // and code points above U+10FFFF
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (bytes.size() - i < length) return false;
-    const auto second = static_cast<uint8_t>(bytes[i + 1]);
-    if (second < low || second > high) return false;
-    for (std::size_t k = 2; k < length; ++k) {
-      const auto next = static_cast<uint8_t>(bytes[i + k]);
-      if (next < 0x80 || next > 0xBF) return false;
-    }
-    i += length;
-  }
-  return true;
-}
 
 std::string unquoted(std::string_view text) {
   if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "http/parser.h"
+#include "platform/utf8.h"
 
 namespace velmora::http {
 
@@ -41,9 +42,7 @@ FormFields urlencodedFormFields(const HttpRequest& request);
 // by the end of the body.
 std::vector<MultiPart> multipartFormParts(const HttpRequest& request);
 
-// Whether the bytes are well-formed UTF-8: no stray continuation bytes, no overlong forms, no
-// surrogates, nothing above U+10FFFF.
-bool isWellFormedUtf8(std::string_view bytes);
+using platform::isWellFormedUtf8;
 
 // The text without one pair of surrounding double quotes, when it has them; otherwise unchanged.
 std::string unquoted(std::string_view text);

@@ -3,56 +3,10 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/url.h"
+#include "platform/utf8.h"
+
 namespace velmora::http {
-
-namespace {
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no surrogates, nothing
-// beyond U+10FFFF.
-bool isValidUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<uint8_t>(text[i]);
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    uint8_t low = 0x80;
-    uint8_t high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;   // overlong
-      if (lead == 0xED) high = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;   // overlong
-      if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
-    } else {
-      return false;
-    }
-    if (i + length > text.size()) return false;
-    const auto second = static_cast<uint8_t>(text[i + 1]);
-    if (second < low || second > high) return false;
-    for (std::size_t k = 2; k < length; ++k) {
-      const auto next = static_cast<uint8_t>(text[i + k]);
-      if (next < 0x80 || next > 0xBF) return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
-}  // namespace
 
 std::string_view withoutQuery(std::string_view path) {
   return path.substr(0, path.find('?'));
@@ -72,21 +26,8 @@ std::vector<std::string_view> pathSegments(std::string_view path) {
 }
 
 std::optional<std::string> percentDecode(std::string_view text) {
-  std::string decoded;
-  decoded.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      decoded.push_back(text[i]);
-      continue;
-    }
-    if (i + 2 >= text.size()) return std::nullopt;
-    const int high = hexValue(text[i + 1]);
-    const int low = hexValue(text[i + 2]);
-    if (high < 0 || low < 0) return std::nullopt;
-    decoded.push_back(static_cast<char>(high * 16 + low));
-    i += 2;
-  }
-  if (!isValidUtf8(decoded)) return std::nullopt;
+  std::optional<std::string> decoded = platform::percentDecode(text);
+  if (!decoded || !platform::isWellFormedUtf8(*decoded)) return std::nullopt;
   return decoded;
 }
 

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cerrno>
 #include <cstring>
 
@@ -37,6 +38,43 @@ timeval toTimeval(std::chrono::milliseconds timeout) {
   value.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
   return value;
 }
+
+// sendfile() cannot be told MSG_NOSIGNAL: sending to a peer that has gone raises SIGPIPE, whose
+// default action ends the whole process. While alive, this keeps SIGPIPE blocked on the calling
+// thread; at the end it discards the one a write raised here and restores the thread's mask.
+class SigPipeBlocked {
+ public:
+  SigPipeBlocked() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+    wasPending_ = isPending();
+  }
+  ~SigPipeBlocked() {
+    const int savedErrno = errno;
+    if (!wasPending_ && isPending()) {
+      const timespec noWait{0, 0};
+      while (sigtimedwait(&pipe_, nullptr, &noWait) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    errno = savedErrno;
+  }
+  SigPipeBlocked(const SigPipeBlocked&) = delete;
+  SigPipeBlocked& operator=(const SigPipeBlocked&) = delete;
+
+ private:
+  static bool isPending() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    return sigismember(&pending, SIGPIPE) == 1;
+  }
+
+  sigset_t pipe_;
+  sigset_t previous_;
+  bool wasPending_ = false;
+};
 
 }  // namespace
 
@@ -142,6 +180,7 @@ void Socket::writeFile(const File& file) {
   if (fstat(in, &status) != 0) {
     throw SocketError::fromErrno(SocketError::Case::writeFailed, "sendfile: ");
   }
+  const SigPipeBlocked quiet;
   off_t offset = 0;
   while (offset < status.st_size) {
     const ssize_t result = ::sendfile(socketFileDescriptor_, in, &offset,

@@ -1,7 +1,11 @@
 #include "examples/demo_routes.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/socket.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "tests/support/test_client.h"
 
@@ -98,6 +102,69 @@ TEST_F(DemoRoutes, StreamArrivesPieceByPiece) {
   EXPECT_FALSE(response.header("Content-Length"));
   EXPECT_FALSE(response.header("Connection")) << "an unknown length ends with the connection";
   EXPECT_EQ(response.body, "chunk 1\nchunk 2\nchunk 3\nchunk 4\nchunk 5\n");
+}
+
+// The file routes over a folder holding a page, a nested stylesheet and a readme beside it.
+class DemoFileRoutes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmora-demo-XXXXXX";
+    outer = ::mkdtemp(pattern);
+    root = outer + "/site";
+    std::filesystem::create_directories(root + "/css");
+    std::ofstream(root + "/index.html") << "<p>home</p>";
+    std::ofstream(root + "/css/site.css") << "p{}";
+    std::ofstream(outer + "/README.md") << "# readme";
+    registerFileRoutes(*server, root, outer + "/README.md");
+    server->start(0, true);
+  }
+  void TearDown() override {
+    server->stop();
+    std::filesystem::remove_all(outer);
+  }
+
+  testing::ParsedResponse fetch(const std::string& target) {
+    TestClient client(server->port());
+    client.send("GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    return parseResponse(client.readUntilClose());
+  }
+
+  std::string outer;
+  std::string root;
+  std::shared_ptr<HttpServer> server = std::make_shared<HttpServer>();
+};
+
+TEST_F(DemoFileRoutes, ServeListAndRefuse) {
+  const DemoCase cases[] = {
+      {"staticDefault", "GET", "/static", "HTTP/1.1 200 OK", "<p>home</p>"},
+      {"staticFile", "GET", "/static/index.html", "HTTP/1.1 200 OK", "<p>home</p>", "Content-Type",
+       "text/html"},
+      {"staticNested", "GET", "/static/css/site.css", "HTTP/1.1 200 OK", "p{}", "Content-Type",
+       "text/css"},
+      {"browseFile", "GET", "/browse/css/site.css", "HTTP/1.1 200 OK", "p{}"},
+      {"readme", "GET", "/readme", "HTTP/1.1 200 OK", "# readme"},
+      {"staticParent", "GET", "/static/..%2FREADME.md", "HTTP/1.1 404 Not Found", ""},
+      {"staticNestedParent", "GET", "/static/css/../../README.md", "HTTP/1.1 404 Not Found", ""},
+      {"browseParent", "GET", "/browse/..", "HTTP/1.1 404 Not Found", ""},
+      {"browseNestedParent", "GET", "/browse/css/..%2F..", "HTTP/1.1 404 Not Found", ""},
+      {"staticDirectory", "GET", "/static/css", "HTTP/1.1 404 Not Found", ""},
+  };
+  for (const DemoCase& row : cases) {
+    SCOPED_TRACE(row.name);
+    const auto response = fetch(row.target);
+    EXPECT_EQ(response.statusLine, row.statusLine);
+    EXPECT_EQ(response.body, row.body);
+    if (row.headerName) {
+      EXPECT_EQ(response.header(row.headerName), row.headerValue);
+    }
+  }
+
+  // The listing's links lead to what they name, also one folder down.
+  const std::string top = fetch("/browse").body;
+  EXPECT_NE(top.find("<a href=\"/browse/css\">css</a>"), std::string::npos) << top;
+  const std::string nested = fetch("/browse/css").body;
+  EXPECT_NE(nested.find("<a href=\"/browse/css/site.css\">site.css</a>"), std::string::npos)
+      << nested;
 }
 
 }  // namespace
