@@ -1,0 +1,71 @@
+#include "relay/answer_escaper.h"
+
+#include <array>
+
+#include "html/escape.h"
+
+namespace velmora::relay {
+
+namespace {
+
+constexpr std::array<std::string_view, 6> kReasoningTags = {"<think>",    "</think>", "<thought>",
+                                                            "</thought>", "<reason>", "</reason>"};
+
+// The length of the reasoning tag that starts `text`, or 0.
+std::size_t tagAtStart(std::string_view text) {
+  for (const std::string_view tag : kReasoningTags) {
+    if (text.starts_with(tag)) return tag.size();
+  }
+  return 0;
+}
+
+// Whether `text` is shorter than some tag and could still grow into it.
+bool couldBecomeTag(std::string_view text) {
+  for (const std::string_view tag : kReasoningTags) {
+    if (text.size() < tag.size() && tag.starts_with(text)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string AnswerEscaper::feed(std::string_view piece) {
+  std::string text = std::move(held_);
+  held_.clear();
+  text.append(piece);
+
+  std::string out;
+  out.reserve(text.size());
+  std::size_t plainFrom = 0;
+  std::size_t i = 0;
+  const std::string_view view = text;
+  while (i < view.size()) {
+    if (view[i] != '<') {
+      ++i;
+      continue;
+    }
+    out += html::escapeHtmlText(view.substr(plainFrom, i - plainFrom));
+    const std::string_view rest = view.substr(i);
+    if (const std::size_t length = tagAtStart(rest)) {
+      out.append(rest.substr(0, length));
+      i += length;
+    } else if (couldBecomeTag(rest)) {
+      held_ = std::string(rest);
+      return out;
+    } else {
+      out += "&lt;";
+      ++i;
+    }
+    plainFrom = i;
+  }
+  out += html::escapeHtmlText(view.substr(plainFrom));
+  return out;
+}
+
+std::string AnswerEscaper::finish() {
+  std::string rest = html::escapeHtmlText(held_);
+  held_.clear();
+  return rest;
+}
+
+}  // namespace velmora::relay

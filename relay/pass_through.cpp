@@ -1,0 +1,118 @@
+#include "relay/pass_through.h"
+
+#include <array>
+#include <chrono>
+#include <exception>
+#include <nlohmann/json.hpp>
+
+#include "http/body_decoding.h"
+#include "platform/console.h"
+#include "relay/stream_relay.h"
+
+namespace velmora::relay {
+
+namespace {
+
+constexpr std::array<std::string_view, 12> kHopHeaders = {"content-length",
+                                                          "host",
+                                                          "connection",
+                                                          "keep-alive",
+                                                          "transfer-encoding",
+                                                          "te",
+                                                          "trailer",
+                                                          "upgrade",
+                                                          "proxy-authorization",
+                                                          "proxy-authenticate",
+                                                          "expect",
+                                                          "accept-encoding"};
+
+std::string lowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+std::string trimmed(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return "";
+  return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+}
+
+void writePassThrough(http::HttpResponseBodyWriter& out, const std::weak_ptr<RelayHost>& weakHost,
+                      const http::HttpRequestPtr& clientRequest) {
+  platform::HttpClientRequest request;
+  {
+    const auto host = weakHost.lock();
+    if (!host) return;
+    // Two spaces: the label ends with one and the rendering is set apart by another.
+    platform::printLine("/api/chat:  " + host->chatHistoryDescription());
+    request = host->urlRequestTemplate();
+  }
+
+  std::string failure;
+  std::vector<uint8_t> body = forwardedBody(clientRequest->body, &failure);
+  if (!failure.empty()) platform::printLine("⚠️ Failed to parse or modify JSON: " + failure);
+
+  request.timeoutInterval = std::chrono::seconds(120);
+  request.method = "POST";
+  const std::string_view bodyText(reinterpret_cast<const char*>(body.data()), body.size());
+  platform::printLine("LM Studioへ送信するmodifiedBody: " +
+                      (http::isWellFormedUtf8(bodyText) ? std::string(bodyText) : "(invalid)"));
+  request.body = std::move(body);
+  request.setHeader("Content-Type", "application/json");
+  for (const auto& [name, value] : clientRequest->headers) {
+    if (!isHopHeader(name, clientRequest->headers)) request.setHeader(name, value);
+  }
+
+  relayStreamedAnswer(out, {}, weakHost, std::move(request), PieceEncoding::plain,
+                      ActiveStream::doNotKeep);
+}
+
+}  // namespace
+
+std::vector<uint8_t> forwardedBody(const std::vector<uint8_t>& clientBody, std::string* failure) {
+  try {
+    nlohmann::ordered_json value = nlohmann::ordered_json::parse(clientBody);
+    if (value.is_array()) return clientBody;
+    if (!value.is_object()) {
+      if (failure) *failure = "the top level is neither an object nor an array";
+      return clientBody;
+    }
+    value["stream"] = true;
+    const std::string text = value.dump();
+    return {text.begin(), text.end()};
+  } catch (const std::exception& error) {
+    if (failure) *failure = error.what();
+    return clientBody;
+  }
+}
+
+bool isHopHeader(std::string_view name,
+                 const std::unordered_map<std::string, std::string>& headers) {
+  for (const std::string_view hop : kHopHeaders) {
+    if (name == hop) return true;
+  }
+  const auto connection = headers.find("connection");
+  if (connection == headers.end()) return false;
+  std::string_view tokens = connection->second;
+  while (!tokens.empty()) {
+    const auto comma = tokens.find(',');
+    if (lowerCase(trimmed(tokens.substr(0, comma))) == name) return true;
+    if (comma == std::string_view::npos) break;
+    tokens.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+http::HttpResponse handleApiChat(const std::shared_ptr<RelayHost>& host,
+                                 const http::HttpRequestPtr& request) {
+  std::weak_ptr<RelayHost> weakHost = host;
+  return http::HttpResponse::raw(200, "OK", http::HttpHeaders{{"Content-Type", "application/json"}},
+                                 [weakHost, request](http::HttpResponseBodyWriter& out) {
+                                   writePassThrough(out, weakHost, request);
+                                 });
+}
+
+}  // namespace velmora::relay

@@ -1,0 +1,113 @@
+#include "relay/relay_routes.h"
+
+#include <vector>
+
+#include "http/body_decoding.h"
+#include "platform/console.h"
+#include "platform/url.h"
+#include "relay/pages.h"
+#include "relay/pass_through.h"
+#include "relay/stream_relay.h"
+
+namespace velmora::relay {
+
+namespace {
+
+// The pieces of `text` between separators, empty ones dropped.
+std::vector<std::string_view> splitDroppingEmpty(std::string_view text, char separator) {
+  std::vector<std::string_view> pieces;
+  while (!text.empty()) {
+    const auto at = text.find(separator);
+    const std::string_view piece = text.substr(0, at);
+    if (!piece.empty()) pieces.push_back(piece);
+    if (at == std::string_view::npos) break;
+    text.remove_prefix(at + 1);
+  }
+  return pieces;
+}
+
+template <class Handler>
+http::HttpHandler withHost(std::weak_ptr<RelayHost> weakHost, Handler handler) {
+  return [weakHost = std::move(weakHost), handler](const http::HttpRequestPtr& request) {
+    const auto host = weakHost.lock();
+    if (!host) return http::HttpResponse::internalServerError();
+    return handler(host, request);
+  };
+}
+
+}  // namespace
+
+std::optional<SubmitField> decodeSubmitField(std::string_view piece) {
+  const auto parts = splitDroppingEmpty(piece, '=');
+  if (parts.size() != 2) return std::nullopt;
+  std::optional<std::string> value = platform::percentDecode(parts[1], true);
+  if (!value || !http::isWellFormedUtf8(*value)) value = "";
+  return SubmitField{std::string(parts[0]), std::move(*value)};
+}
+
+http::HttpResponse handleRoot(RelayHost& host, const http::HttpRequestPtr&) {
+  std::string page(pages::kStartPageFirst);
+  page += host.initialMessageText();
+  page += pages::kStartPageSecond;
+  return http::HttpResponse::ok(http::HttpResponseBody::html(std::move(page)));
+}
+
+http::HttpResponse handleSubmit(const std::shared_ptr<RelayHost>& host,
+                                const http::HttpRequestPtr& request) {
+  std::string_view text(reinterpret_cast<const char*>(request->body.data()), request->body.size());
+  if (!http::isWellFormedUtf8(text)) text = {};
+  const auto pieces = splitDroppingEmpty(text, '&');
+  const std::string systemPrompt = host->systemPromptText();
+  const std::string model = host->selectedModelTitle();
+
+  std::string prompt;
+  std::optional<std::string> resetValue;
+  for (const std::string_view piece : pieces) {
+    auto field = decodeSubmitField(piece);
+    if (!field) continue;
+    if (field->name == "prompt") {
+      prompt = std::move(field->value);
+    } else if (field->name == "reset") {
+      host->noteHistoryReset();
+      resetValue = std::move(field->value);
+    }
+  }
+  if (resetValue == "1") host->resetChatHistory();
+  host->appendUserMessage(prompt);
+  host->setMonitorText("Processing request...\nUser: " + prompt);
+  platform::HttpClientRequest backendRequest = host->makeCompletionRequest(model, systemPrompt);
+
+  std::weak_ptr<RelayHost> weakHost = host;
+  return http::HttpResponse::raw(
+      200, "OK", http::HttpHeaders{{"Content-Type", "text/html; charset=utf-8"}},
+      [weakHost, backendRequest](http::HttpResponseBodyWriter& out) {
+        relayStreamedAnswer(out, pages::kAnswerPageHead, weakHost, backendRequest,
+                            PieceEncoding::htmlText, ActiveStream::keep);
+      });
+}
+
+http::HttpResponse handleClear(RelayHost& host, const http::HttpRequestPtr&) {
+  host.resetChatHistory();
+  // Two spaces: the label ends with one and the rendering is set apart by another.
+  platform::printLine("/clear:  " + host.chatHistoryDescription());
+  return http::HttpResponse::movedPermanently("/");
+}
+
+void registerRelayRoutes(http::HttpServer& server, std::weak_ptr<RelayHost> host) {
+  server["/"] = withHost(host, [](const std::shared_ptr<RelayHost>& h,
+                                  const http::HttpRequestPtr& r) { return handleRoot(*h, r); });
+  server["/api/chat"] =
+      withHost(host, [](const std::shared_ptr<RelayHost>& h, const http::HttpRequestPtr& r) {
+        return handleApiChat(h, r);
+      });
+  server.POST["/submit"] =
+      withHost(host, [](const std::shared_ptr<RelayHost>& h, const http::HttpRequestPtr& r) {
+        return handleSubmit(h, r);
+      });
+  server["/clear"] =
+      withHost(host, [](const std::shared_ptr<RelayHost>& h, const http::HttpRequestPtr& r) {
+        return handleClear(*h, r);
+      });
+}
+
+}  // namespace velmora::relay

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "http/parser.h"
+#include "http/response.h"
+#include "http/server.h"
+#include "relay/relay_host.h"
+
+namespace velmora::relay {
+
+// Registers, in this order, "/" (every method), "/api/chat" (every method), "/submit" (POST
+// only) and "/clear" (every method) on `server`; a later call replaces the same routes. The
+// handlers hold the host weakly and answer internalServerError once it is gone. Any thread.
+void registerRelayRoutes(http::HttpServer& server, std::weak_ptr<RelayHost> host);
+
+// The start page with the window's initial message (read on the main thread, not escaped).
+// Connection thread.
+http::HttpResponse handleRoot(RelayHost& host, const http::HttpRequestPtr& request);
+
+// A prompt from a form: decodes "prompt" and "reset" (see decodeSubmitField), applies the reset
+// rule, appends the user's turn, shows the prompt in the monitor and answers 200 "OK" with a body
+// writer that streams the answer page. Connection thread; the writer holds the host weakly.
+http::HttpResponse handleSubmit(const std::shared_ptr<RelayHost>& host,
+                                const http::HttpRequestPtr& request);
+
+// Empties the conversation and redirects to "/". Connection thread.
+http::HttpResponse handleClear(RelayHost& host, const http::HttpRequestPtr& request);
+
+// One piece of a "/submit" body (between "&"s): split at every "=" with empty parts dropped; a
+// field only when exactly two parts remain. The name is taken as sent; the value has "+" turned
+// into spaces and is then percent-decoded, becoming "" when an escape is malformed or the bytes
+// are not UTF-8. Pure; any thread.
+struct SubmitField {
+  std::string name;
+  std::string value;
+  bool operator==(const SubmitField&) const = default;
+};
+std::optional<SubmitField> decodeSubmitField(std::string_view piece);
+
+}  // namespace velmora::relay

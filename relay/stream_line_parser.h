@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace velmora::relay {
+
+// What one line of a streamed chat completion carries for the relay.
+struct TextPiece {
+  std::string text;  // choices[0].delta.content, may be empty
+  bool operator==(const TextPiece&) const = default;
+};
+// An error event inside a stream that began well ('data: {"error": ...}').
+struct StreamFailure {
+  std::string description;
+  bool operator==(const StreamFailure&) const = default;
+};
+using StreamEvent = std::variant<TextPiece, StreamFailure>;
+
+inline StreamEvent textPiece(std::string text) {
+  return TextPiece{std::move(text)};
+}
+inline StreamEvent streamFailure(std::string description) {
+  return StreamFailure{std::move(description)};
+}
+
+// The event of one complete line (without its line end), or nothing: the line is trimmed of
+// spaces and tabs, must start with "data:", and the rest must be JSON whose
+// choices[0].delta.content is a string (choices: a non-empty array of objects; delta: an
+// object), or an object with an "error" member (a text, or an object with a "message" text).
+// Lines that are not UTF-8, not JSON or of another shape give nothing. Pure; any thread.
+std::optional<StreamEvent> eventOfLine(std::string_view line);
+
+// Splits the body of a streamed chat completion into lines and reads their events. Blocks may
+// end anywhere, inside a line or inside a UTF-8 character: the unfinished line is kept as bytes
+// and joined with the next block, and only complete lines are decoded, so no line of a
+// well-formed stream is lost however it is chunked.
+//
+// A line ends at a line feed, a carriage return, a vertical tab or a form feed (none of them can
+// stand unescaped inside JSON). A line longer than maxLineBytes is dropped whole, so a backend
+// that never ends its line cannot make the relay hold unbounded memory.
+//
+// One instance reads one body; it is not thread-safe (the client delivers blocks one at a time).
+class StreamLineParser {
+ public:
+  static constexpr std::size_t kDefaultMaxLineBytes = 16 * 1024 * 1024;
+
+  explicit StreamLineParser(std::size_t maxLineBytes = kDefaultMaxLineBytes)
+      : maxLineBytes_(maxLineBytes) {}
+
+  // The events of the lines this block completes, in order.
+  std::vector<StreamEvent> feed(std::span<const uint8_t> block);
+  // The end of the body: a last line without a line end is read now. Later feeds start afresh.
+  std::vector<StreamEvent> finish();
+
+ private:
+  void takeLine(std::string_view line, std::vector<StreamEvent>& events);
+
+  const std::size_t maxLineBytes_;
+  std::string pending_;      // the unfinished line's bytes
+  bool discarding_ = false;  // the unfinished line outgrew maxLineBytes_: skip to its end
+};
+
+}  // namespace velmora::relay

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "http/response.h"
+#include "platform/http_client.h"
+#include "relay/relay_host.h"
+#include "relay/streaming_delegate.h"
+
+namespace velmora::relay {
+
+// Whether the answer's streaming objects become the host's active stream (answer pages do, the
+// pass-through does not).
+enum class ActiveStream { keep, doNotKeep };
+
+// Writes `head`, then streams the backend's answer to `request` into `out` through a
+// StreamingDelegate, and returns once the request has ended and its last byte was written. Runs
+// on the connection's thread, inside a body callback.
+//
+// Write failures (a client that went away) are dropped: the request still runs to its end and
+// its answer still reaches the conversation. The wait ends when the delegate's finish callback
+// runs; should the request end without it, its task's end releases the connection as well, so
+// the wait never outlasts the client's own timeouts.
+void relayStreamedAnswer(http::HttpResponseBodyWriter& out, std::string_view head,
+                         const std::weak_ptr<RelayHost>& host, platform::HttpClientRequest request,
+                         PieceEncoding encoding, ActiveStream active);
+
+}  // namespace velmora::relay

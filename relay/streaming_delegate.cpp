@@ -1,0 +1,176 @@
+#include "relay/streaming_delegate.h"
+
+#include <algorithm>
+#include <exception>
+#include <nlohmann/json.hpp>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "html/escape.h"
+#include "http/body_decoding.h"
+#include "platform/console.h"
+#include "relay/completion_request.h"
+#include "relay/pages.h"
+
+namespace velmora::relay {
+
+namespace {
+
+template <class... Ts>
+struct Overloaded : Ts... {
+  using Ts::operator()...;
+};
+
+std::span<const uint8_t> bytesOf(std::string_view text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+// The backend's own message in a JSON error body, if it has one.
+std::optional<std::string> backendMessage(std::string_view body) {
+  const nlohmann::json value = nlohmann::json::parse(body, nullptr, false);
+  if (value.is_discarded() || !value.is_object()) return std::nullopt;
+  const auto error = value.find("error");
+  if (error == value.end()) return std::nullopt;
+  if (error->is_string()) return error->get<std::string>();
+  if (error->is_object()) {
+    const auto message = error->find("message");
+    if (message != error->end() && message->is_string()) return message->get<std::string>();
+  }
+  return std::nullopt;
+}
+
+// The body as one short line: line breaks become spaces, and a cut never splits a character.
+std::string bodyLine(std::string_view body) {
+  std::string line;
+  for (const char c : body) {
+    if (line.size() >= kMaxErrorBodyText) break;
+    line += (c == '\r' || c == '\n' || c == '\t') ? ' ' : c;
+  }
+  const bool cut = line.size() < body.size();
+  while (!line.empty() && !http::isWellFormedUtf8(line)) line.pop_back();
+  const auto first = line.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  line = line.substr(first, line.find_last_not_of(' ') - first + 1);
+  if (cut) line += "…";
+  return line;
+}
+
+}  // namespace
+
+std::string errorStatusDescription(int status, std::span<const uint8_t> body) {
+  const std::string description = "HTTP " + std::to_string(status);
+  const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
+  if (!http::isWellFormedUtf8(text)) return description;
+  if (auto message = backendMessage(text)) return description + ": " + *message;
+  const std::string line = bodyLine(text);
+  return line.empty() ? description : description + ": " + line;
+}
+
+StreamingDelegate::StreamingDelegate(StreamWriter writer, std::weak_ptr<RelayHost> parent,
+                                     std::function<void()> finishCallback, PieceEncoding encoding)
+    : writer_(std::move(writer)),
+      parent_(std::move(parent)),
+      finishCallback_(std::move(finishCallback)),
+      encoding_(encoding) {}
+
+void StreamingDelegate::didReceiveResponse(int status, const platform::HttpClientHeaders&) {
+  if (status >= 400) errorStatus_ = status;
+}
+
+void StreamingDelegate::didReceiveData(std::span<const uint8_t> bytes) {
+  if (completed_) return;
+  if (errorStatus_) {
+    const std::size_t room = kMaxErrorBodyBytes - errorBody_.size();
+    errorBody_.insert(errorBody_.end(), bytes.begin(),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(std::min(room, bytes.size())));
+    return;
+  }
+  for (const StreamEvent& event : parser_.feed(bytes)) handle(event);
+}
+
+void StreamingDelegate::didCompleteWithError(const std::optional<std::string>& error) {
+  if (completed_) return;
+  completed_ = true;
+  if (!errorStatus_) {
+    for (const StreamEvent& event : parser_.finish()) handle(event);
+  }
+  if (const std::string rest = escaper_.finish(); !rest.empty()) {
+    write(bytesOf(rest), "❌ writer (bytes) failed with error: ");
+  }
+
+  // Held until the finish callback has run: the last reference must not end the controller
+  // while its connection still waits for this answer.
+  const std::shared_ptr<RelayHost> parent = parent_.lock();
+  if (!assistantBuffer_.empty()) {
+    const std::string answer = stripReasoning(assistantBuffer_);
+    if (parent) {
+      parent->mainQueue().async([weak = parent_, answer] {
+        if (auto host = weak.lock()) host->appendAssistantMessage(answer);
+      });
+    }
+    assistantBuffer_.clear();
+  }
+
+  std::optional<std::string> failure;
+  if (errorStatus_) {
+    failure = errorStatusDescription(*errorStatus_, errorBody_);
+  } else if (streamError_) {
+    failure = streamError_;
+  } else {
+    failure = error;
+  }
+  if (!failure) {
+    writeDroppingErrors(pages::kAnswerPageTail);
+    if (parent) parent->showServerStatus("");
+  } else {
+    writeDroppingErrors(std::string(pages::kErrorMarkupFirst) + html::escapeHtmlText(*failure) +
+                        std::string(pages::kErrorMarkupSecond));
+    if (parent) parent->showServerStatus("[Error: " + *failure + "]\n");
+  }
+
+  // Nothing reaches the connection after this; let go of what belongs to it.
+  writer_ = nullptr;
+  if (auto finish = std::exchange(finishCallback_, nullptr)) finish();
+}
+
+void StreamingDelegate::handle(const StreamEvent& event) {
+  std::visit(Overloaded{
+                 [this](const TextPiece& piece) { writePiece(piece.text); },
+                 [this](const StreamFailure& failure) {
+                   if (!streamError_) streamError_ = failure.description;
+                 },
+             },
+             event);
+}
+
+void StreamingDelegate::writePiece(const std::string& text) {
+  assistantBuffer_ += text;
+  if (encoding_ == PieceEncoding::htmlText) {
+    write(bytesOf(escaper_.feed(text)), "❌ writer (bytes) failed with error: ");
+  } else {
+    write(bytesOf(text), "❌ writer (bytes) failed with error: ");
+  }
+  write({}, "❌ writer (flush) failed with error: ");
+}
+
+void StreamingDelegate::write(std::span<const uint8_t> bytes, const char* failureLine) {
+  if (!writer_) return;
+  try {
+    writer_(bytes);
+  } catch (const std::exception& failure) {
+    platform::printLine(std::string(failureLine) + failure.what());
+  } catch (...) {
+    platform::printLine(std::string(failureLine) + "unknown error");
+  }
+}
+
+void StreamingDelegate::writeDroppingErrors(std::string_view text) {
+  if (!writer_) return;
+  try {
+    writer_(bytesOf(text));
+  } catch (...) {  // the page's end is best effort: the client may be gone
+  }
+}
+
+}  // namespace velmora::relay

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/http_client.h"
+#include "relay/answer_escaper.h"
+#include "relay/relay_host.h"
+#include "relay/stream_line_parser.h"
+
+namespace velmora::relay {
+
+// Where a delegate's bytes go. May raise; the delegate reports the failure and goes on.
+using StreamWriter = std::function<void(std::span<const uint8_t>)>;
+
+// How text pieces are written: escaped for an HTML page, or as the model wrote them.
+enum class PieceEncoding { htmlText, plain };
+
+// The description of a backend's error status for the page and the monitor: "HTTP 400: " and the
+// backend's own message when the body is a JSON object whose "error" member is a text or holds a
+// "message" text; else the body's text, on one line and cut to kMaxErrorBodyText bytes; just
+// "HTTP 503" when the body is empty or not UTF-8. Pure; any thread.
+std::string errorStatusDescription(int status, std::span<const uint8_t> body);
+inline constexpr std::size_t kMaxErrorBodyText = 200;
+
+// Relays one streamed chat completion into one client connection: every text piece is written as
+// soon as its line has arrived, followed by an empty write as a flush request; at the end the
+// answer without its reasoning becomes the assistant's turn (queued on the main queue), the page
+// is closed with the answer-page tail or, when the request failed, with the error markup, the
+// monitor shows the server status (prefixed with "[Error: ...]" after a failure), and
+// finishCallback runs, exactly once.
+//
+// A request fails when the client reports an error, when the backend answers a status of 400 or
+// more (its body is then read as an error, not as a stream, and nothing is added to the
+// conversation), or when the stream carries an error event.
+//
+// All calls come from the request's own thread, one at a time, as HttpClientDelegate says. The
+// delegate does not keep `parent` alive.
+class StreamingDelegate final : public platform::HttpClientDelegate {
+ public:
+  StreamingDelegate(StreamWriter writer, std::weak_ptr<RelayHost> parent,
+                    std::function<void()> finishCallback,
+                    PieceEncoding encoding = PieceEncoding::htmlText);
+
+  void didReceiveResponse(int status, const platform::HttpClientHeaders& headers) override;
+  void didReceiveData(std::span<const uint8_t> bytes) override;
+  // A second call does nothing.
+  void didCompleteWithError(const std::optional<std::string>& error) override;
+
+  // The error body kept of a failed status; more is not needed for its description.
+  static constexpr std::size_t kMaxErrorBodyBytes = 64 * 1024;
+
+ private:
+  void handle(const StreamEvent& event);
+  void writePiece(const std::string& text);
+  void write(std::span<const uint8_t> bytes, const char* failureLine);
+  void writeDroppingErrors(std::string_view text);
+
+  StreamWriter writer_;  // released once the request has ended
+  const std::weak_ptr<RelayHost> parent_;
+  std::function<void()> finishCallback_;  // released once called
+  const PieceEncoding encoding_;
+
+  std::string assistantBuffer_;  // the answer so far, unescaped
+  StreamLineParser parser_;
+  AnswerEscaper escaper_;
+  std::optional<int> errorStatus_;          // a status of 400 or more
+  std::vector<uint8_t> errorBody_;          // its body, at most kMaxErrorBodyBytes
+  std::optional<std::string> streamError_;  // the first error event of the stream
+  bool completed_ = false;
+};
+
+}  // namespace velmora::relay
