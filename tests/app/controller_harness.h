@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <latch>
 #include <memory>
@@ -19,6 +20,15 @@ namespace velmora::app::testing {
 class ControllerHarness {
  public:
   explicit ControllerHarness(std::vector<std::string> hostAddresses = {"192.168.1.20", "127.0.0.1"})
+      : ControllerHarness(nullptr, std::move(hostAddresses)) {}
+
+  // The same, with the controller's requests going to `httpClient` (which must outlive it).
+  explicit ControllerHarness(platform::HttpClient& httpClient,
+                             std::vector<std::string> hostAddresses = {"192.168.1.20", "127.0.0.1"})
+      : ControllerHarness(&httpClient, std::move(hostAddresses)) {}
+
+ private:
+  ControllerHarness(platform::HttpClient* httpClient, std::vector<std::string> hostAddresses)
       : settingsPath_(std::filesystem::temp_directory_path() /
                       ("velmora-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++)) /
                       "settings.json"),
@@ -27,12 +37,20 @@ class ControllerHarness {
     queue.async([&] { started.count_down(); });
     mainThread_ = std::thread([this] { queue.run(); });
     started.wait();
-    controller = std::make_shared<ViewController>(
-        view_.view(), queue, *settings_, client, [hostAddresses] { return hostAddresses; });
+    controller = std::make_shared<ViewController>(view_.view(), queue, *settings_,
+                                                  httpClient ? *httpClient : client,
+                                                  [hostAddresses] { return hostAddresses; });
   }
 
+ public:
   ~ControllerHarness() {
+    std::weak_ptr<ViewController> released = controller;
     onMain([this] { controller.reset(); });
+    // A request's thread may hold the controller a moment longer while it queues its result;
+    // the queue must outlive that.
+    for (int i = 0; i < 20000 && !released.expired(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     queue.quit();
     mainThread_.join();
     std::filesystem::remove_all(settingsPath_.parent_path());
@@ -45,6 +63,19 @@ class ControllerHarness {
   }
   // Waits until every block queued so far has run.
   void settle() { queue.sync([] {}); }
+  // Checks `condition` on the main thread until it holds; false when it still fails after
+  // `timeout` (generous: only there to end a hang).
+  template <class P>
+  bool waitFor(P condition, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      bool holds = false;
+      onMain([&] { holds = condition(); });
+      if (holds) return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
 
   // The settings file as the next launch reads it.
   std::unique_ptr<platform::SettingsFile> settingsOfNextLaunch() const {

@@ -17,8 +17,12 @@ class FakeTextField : public TextField {
   void setText(const std::string& text) override {
     text_ = text;
     history.push_back(text);
+    if (journal) journal->push_back(name + "=" + text);
   }
   std::vector<std::string> history;  // every text set, in order
+  // When set, every change is also recorded there as "name=text", in order across controls.
+  std::vector<std::string>* journal = nullptr;
+  std::string name;
 
  private:
   std::string text_;
@@ -61,8 +65,13 @@ class FakeSlider : public Slider {
 
 class FakeButton : public Button {
  public:
-  void setTitle(const std::string& newTitle) override { title = newTitle; }
+  void setTitle(const std::string& newTitle) override {
+    title = newTitle;
+    if (journal) journal->push_back(name + "=" + newTitle);
+  }
   std::string title;
+  std::vector<std::string>* journal = nullptr;  // as for FakeTextField
+  std::string name;
 };
 
 struct FakeView {
@@ -70,6 +79,15 @@ struct FakeView {
   FakePopupButton setModel;
   FakeSlider tempBar;
   FakeButton mainButton;
+
+  // Records the monitor's texts and the button's titles in `journal`, in the order they change.
+  void keepJournal() {
+    monitor.journal = &journal;
+    monitor.name = "monitor";
+    mainButton.journal = &journal;
+    mainButton.name = "mainButton";
+  }
+  std::vector<std::string> journal;  // main thread
 
   View view() {
     return View{monitor, sysPrompt, initMessage, studioIP, studioPort, serverPort,

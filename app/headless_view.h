@@ -1,0 +1,79 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/view.h"
+
+namespace velmora::app {
+
+// Controls of a run without a window: they hold their values, and the ones a user needs to see
+// print on standard output. Main thread only, like any control.
+
+class HeadlessTextField : public TextField {
+ public:
+  std::string text() const override { return text_; }
+  void setText(const std::string& text) override { text_ = text; }
+
+ private:
+  std::string text_;
+};
+
+// Prints every text it is given, each of its lines as "monitor: " and the line.
+class HeadlessMonitor : public HeadlessTextField {
+ public:
+  void setText(const std::string& text) override;
+};
+
+// Prints its titles as one "models: " line whenever items are added, so that a user can pick
+// one with --model.
+class HeadlessPopupButton : public PopupButton {
+ public:
+  void removeAllItems() override;
+  void addItems(const std::vector<std::string>& titles) override;
+  bool selectItemWithTitle(const std::string& title) override;
+  void selectNoItem() override { selected_.reset(); }
+  std::optional<std::string> titleOfSelectedItem() const override;
+  std::vector<std::string> itemTitles() const override { return items_; }
+
+ private:
+  std::vector<std::string> items_;
+  std::optional<std::size_t> selected_;  // index into items_
+};
+
+class HeadlessSlider : public Slider {
+ public:
+  double doubleValue() const override { return value_; }
+  void setEnabled(bool enabled) override { enabled_ = enabled; }
+  bool isEnabled() const { return enabled_; }
+
+ private:
+  double value_ = 0.7;
+  bool enabled_ = true;
+};
+
+class HeadlessButton : public Button {
+ public:
+  void setTitle(const std::string& title) override { title_ = title; }
+  const std::string& title() const { return title_; }
+
+ private:
+  std::string title_;
+};
+
+// The whole window without a window.
+struct HeadlessView {
+  HeadlessMonitor monitor;
+  HeadlessTextField sysPrompt, initMessage, studioIP, studioPort, serverPort, tempBarLabel;
+  HeadlessPopupButton setModel;
+  HeadlessSlider tempBar;
+  HeadlessButton mainButton;
+
+  View view() {
+    return View{monitor,    sysPrompt, initMessage, studioIP,     studioPort,
+                serverPort, setModel,  tempBar,     tempBarLabel, mainButton};
+  }
+};
+
+}  // namespace velmora::app

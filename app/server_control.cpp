@@ -1,0 +1,82 @@
+// The window's set-up and appearance, the start/stop toggle, the relay-port action and the stop
+// at termination.
+#include <chrono>
+
+#include "app/app_services.h"
+#include "app/view_controller.h"
+#include "platform/console.h"
+
+namespace velmora::app {
+
+namespace {
+
+constexpr auto kRestartDelay = std::chrono::milliseconds(1000);
+
+}  // namespace
+
+void ViewController::viewDidLoad() {
+  Monitor.setText("Ready");
+  mainButton.setTitle("Start Server");
+  // The front end binds the SysPrompt field to sysPromptDidChange when it builds the window.
+  WillTerminateNotification::defaultCenter().addObserver(weak_from_this(),
+                                                         [weak = weak_from_this()] {
+                                                           if (auto self = weak.lock())
+                                                             self->stopServerOnTerminate();
+                                                         });
+}
+
+void ViewController::viewDidAppear() {
+  loadSettings();
+  fetchModelList();
+  // Loading leaves selectedModel present: without a model this only asks for one; with one it
+  // starts the relay before the list has arrived, or stops it when it already runs.
+  mainButtonClicked();
+}
+
+void ViewController::mainButtonClicked() {
+  if (!isRunning) {
+    if (selectedModel && selectedModel->empty()) {
+      setMonitorText("Select model, then start server");
+      return;
+    }
+    platform::printLine("Starting server...");
+    // Starts synchronously and queues its outcome report, which therefore runs before the
+    // title below; a failure report clears isRunning again.
+    startWebServer();
+    isRunning = true;
+    mainQueue_.async([weak = weak_from_this()] {
+      if (auto self = weak.lock()) self->mainButton.setTitle("Stop Server");
+    });
+  } else {
+    platform::printLine("Stopping server...");
+    webServer->stop();
+    isRunning = false;
+    mainQueue_.async([weak = weak_from_this()] {
+      if (auto self = weak.lock()) {
+        self->Monitor.setText("Server stopped");
+        self->mainButton.setTitle("Start Server");
+      }
+    });
+  }
+}
+
+void ViewController::serverPortDidChange() {
+  settings_.set("serverPort", serverPort.text());
+  if (!isRunning) return;
+  mainButtonClicked();
+  setMonitorText("Restarting server...");
+  mainQueue_.after(kRestartDelay, [weak = weak_from_this()] {
+    auto self = weak.lock();
+    // The restart is a start: when the relay was started again meanwhile (a click, another
+    // appearance), toggling would stop it instead.
+    if (self && !self->isRunning) self->mainButtonClicked();
+  });
+}
+
+void ViewController::stopServerOnTerminate() {
+  if (!isRunning) return;
+  webServer->stop();
+  isRunning = false;
+}
+
+}  // namespace velmora::app

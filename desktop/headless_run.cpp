@@ -1,0 +1,100 @@
+#include "desktop/headless_run.h"
+
+#include <pthread.h>
+
+#include <csignal>
+#include <memory>
+#include <thread>
+
+#include "app/app_services.h"
+#include "app/headless_view.h"
+#include "app/view_controller.h"
+#include "desktop/tracked_http_client.h"
+#include "platform/console.h"
+#include "platform/host_addresses.h"
+#include "platform/http_client.h"
+#include "platform/run_loop.h"
+#include "platform/settings_file.h"
+
+namespace velmora::desktop {
+
+namespace {
+
+constexpr auto kRequestShutdownTimeout = std::chrono::seconds(5);
+
+// The stop signals, blocked in every thread so that only sigwait() receives them.
+sigset_t stopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  return signals;
+}
+
+// Once the first start has been reported: where to point a browser, with the port the relay
+// really listens on (the field may say 0), or how to choose a model.
+void printStartHint(app::ViewController& controller) {
+  if (controller.isRunning && controller.webServer->isServing()) {
+    platform::printLine("Open http://" + controller.serverIP.value_or("localhost") + ":" +
+                        std::to_string(controller.webServer->port()) + "/ in a browser");
+  } else if (controller.selectedModel && controller.selectedModel->empty()) {
+    platform::printLine("No model chosen: start again with --model NAME (see the models line)");
+  }
+}
+
+}  // namespace
+
+int runHeadless(const HeadlessOptions& options) {
+  const sigset_t signals = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // A reader of standard output that went away must not end the relay.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  platform::RunLoopMainQueue queue;
+  platform::SettingsFile settings(
+      options.settingsPath.value_or(platform::SettingsFile::defaultPath()));
+  if (options.model) settings.set("modelName", *options.model);
+  if (options.relayPort) settings.set("serverPort", *options.relayPort);
+  if (options.backendHost) settings.set("studioIP", *options.backendHost);
+  if (options.backendPort) settings.set("studioPort", *options.backendPort);
+
+  platform::CurlHttpClient curl;
+  TrackedHttpClient client(curl);
+  app::HeadlessView view;
+  auto controller = std::make_shared<app::ViewController>(view.view(), queue, settings, client,
+                                                          platform::hostAddresses);
+
+  std::thread signalWaiter([&queue, signals] {
+    int received = 0;
+    sigwait(&signals, &received);
+    queue.async([&queue] {
+      app::WillTerminateNotification::defaultCenter().post();
+      queue.quit();
+    });
+  });
+
+  queue.async([&queue, controller] {
+    controller->viewDidLoad();
+    // Nobody types into a headless window, so the backend request template is built from the
+    // stored address now rather than waiting for a host or port action that never comes.
+    controller->loadSettings();
+    controller->applyBackendAddress(app::ViewController::BackendField::host);
+    controller->viewDidAppear();
+    // The start report and the status line it queues run first.
+    queue.async(
+        [&queue, controller] { queue.async([controller] { printStartHint(*controller); }); });
+  });
+
+  queue.run();
+
+  signalWaiter.join();
+  // The relay has been stopped by the will-terminate notification; what is still in flight is
+  // the model list and backend streams, which hold connection threads until they end.
+  if (!client.cancelAllAndWait(kRequestShutdownTimeout)) {
+    platform::printLine("Some backend requests did not end in time");
+  }
+  controller.reset();
+  return 0;
+}
+
+}  // namespace velmora::desktop

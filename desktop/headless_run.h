@@ -1,0 +1,25 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace velmora::desktop {
+
+// What the command line asks of a run without a window. The values given are stored in the
+// settings before the window appears, as if typed into the window's fields.
+struct HeadlessOptions {
+  std::optional<std::filesystem::path> settingsPath;  // else SettingsFile::defaultPath()
+  std::optional<std::string> model;                   // stored under "modelName"
+  std::optional<std::string> relayPort;               // stored under "serverPort"
+  std::optional<std::string> backendHost;             // stored under "studioIP"
+  std::optional<std::string> backendPort;             // stored under "studioPort"
+};
+
+// Runs the window controller on controls without a window, with a main queue on the calling
+// thread, until SIGINT or SIGTERM; then stops the relay, ends the requests in progress and
+// answers 0. Must be called on the process's main thread before any other thread exists, since
+// it blocks both signals in every thread it creates.
+int runHeadless(const HeadlessOptions& options);
+
+}  // namespace velmora::desktop

@@ -1,0 +1,98 @@
+// velmora: the relay between browsers and an OpenAI-compatible model server.
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "desktop/headless_run.h"
+#include "velmora/version.h"
+
+namespace {
+
+constexpr const char* kHelp =
+    "Usage: velmora [--headless] [OPTION]...\n"
+    "Relays browsers on the network to an OpenAI-compatible model server (LM Studio):\n"
+    "a browser opens the relay's start page, sends a prompt and reads the answer as it streams.\n"
+    "\n"
+    "  --headless           run without a window; the window's status text is printed as\n"
+    "                       \"monitor:\" lines (for now the only way velmora runs)\n"
+    "  --model NAME         the model to use\n"
+    "  --port N             the relay's port, 0 to 65535 (0: any free port)\n"
+    "  --backend HOST:PORT  the model server's address (default localhost:1234)\n"
+    "  --settings FILE      the settings file (default $XDG_CONFIG_HOME/velmora/settings.json,\n"
+    "                       else ~/.config/velmora/settings.json)\n"
+    "  --help               show this help and exit\n"
+    "  --version            show the version and exit\n"
+    "\n"
+    "--model, --port and --backend are stored in the settings file, as a choice in the window\n"
+    "would be, and so also apply to later runs. Without --model the stored model is used; with\n"
+    "none stored the relay does not start and the server's models are listed.\n"
+    "\n"
+    "Once the relay runs, velmora prints the address to open in a browser. SIGINT or SIGTERM\n"
+    "stops the relay and ends velmora with status 0.\n";
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "velmora: %s\nTry 'velmora --help' for more information.\n",
+               message.c_str());
+  return 2;
+}
+
+bool isPortNumber(std::string_view text) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != text.npos) {
+    return false;
+  }
+  return std::stoi(std::string(text)) <= 65535;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  velmora::desktop::HeadlessOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    // The options that take a value, as "--name VALUE" or "--name=VALUE".
+    std::string name(argument);
+    std::optional<std::string> value;
+    if (const auto equals = argument.find('=');
+        argument.starts_with("--") && equals != argument.npos) {
+      name = std::string(argument.substr(0, equals));
+      value = std::string(argument.substr(equals + 1));
+    }
+    const bool takesValue =
+        name == "--model" || name == "--port" || name == "--backend" || name == "--settings";
+    if (takesValue && !value) {
+      if (i + 1 >= argc) return usageError("option '" + name + "' needs a value");
+      value = argv[++i];
+    } else if (!takesValue && value) {
+      return usageError("option '" + name + "' takes no value");
+    }
+
+    if (name == "--help" || name == "-h") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    } else if (name == "--version") {
+      std::printf("%s %s\n", velmora::kApplicationName, velmora::kApplicationVersion);
+      return 0;
+    } else if (name == "--headless") {
+      // The only front end so far.
+    } else if (name == "--model") {
+      options.model = *value;
+    } else if (name == "--port") {
+      if (!isPortNumber(*value)) return usageError("--port needs a number from 0 to 65535");
+      options.relayPort = *value;
+    } else if (name == "--backend") {
+      const auto colon = value->rfind(':');
+      if (colon == std::string::npos || colon == 0 || !isPortNumber(value->substr(colon + 1))) {
+        return usageError("--backend needs HOST:PORT, for example localhost:1234");
+      }
+      options.backendHost = value->substr(0, colon);
+      options.backendPort = value->substr(colon + 1);
+    } else if (name == "--settings") {
+      if (value->empty()) return usageError("--settings needs a file name");
+      options.settingsPath = *value;
+    } else {
+      return usageError("unknown option '" + std::string(argument) + "'");
+    }
+  }
+  return velmora::desktop::runHeadless(options);
+}

@@ -1,0 +1,45 @@
+#include "desktop/tracked_http_client.h"
+
+#include <algorithm>
+
+namespace velmora::desktop {
+
+std::shared_ptr<platform::HttpClientTask> TrackedHttpClient::start(
+    platform::HttpClientRequest request, std::shared_ptr<platform::HttpClientDelegate> delegate) {
+  auto task = inner_.start(std::move(request), std::move(delegate));
+  bool closing;
+  {
+    std::lock_guard lock(mutex_);
+    std::erase_if(tasks_, [](const auto& weak) {
+      const auto running = weak.lock();
+      return !running || running->isFinished();
+    });
+    tasks_.push_back(task);
+    closing = closing_;
+  }
+  if (closing) task->cancel();
+  return task;
+}
+
+bool TrackedHttpClient::cancelAllAndWait(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::vector<std::shared_ptr<platform::HttpClientTask>> running;
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+    for (const auto& weak : tasks_) {
+      if (auto task = weak.lock()) running.push_back(std::move(task));
+    }
+    tasks_.clear();
+  }
+  for (const auto& task : running) task->cancel();
+  bool allFinished = true;
+  for (const auto& task : running) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (!task->waitUntilFinished(std::max(left, std::chrono::milliseconds(0)))) allFinished = false;
+  }
+  return allFinished;
+}
+
+}  // namespace velmora::desktop

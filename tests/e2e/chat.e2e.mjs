@@ -1,0 +1,202 @@
+// A chat through the relay in a real browser: velmora --headless in front of the fake backend,
+// driven with headless Chromium. Installs playwright-core with `npm ci` when it is missing.
+//
+//   node chat.e2e.mjs --velmora PATH --python PATH --fake-backend PATH --artifacts DIR
+//
+// Everything stays on 127.0.0.1. Exits 0 when every check passed.
+import assert from 'node:assert/strict';
+import { execFileSync, spawn } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+
+function option(name) {
+  const index = process.argv.indexOf(`--${name}`);
+  if (index < 0 || index + 1 >= process.argv.length) throw new Error(`--${name} is missing`);
+  return process.argv[index + 1];
+}
+
+function ensurePlaywright() {
+  if (fs.existsSync(path.join(here, 'node_modules', 'playwright-core', 'package.json'))) return;
+  console.log('e2e: installing playwright-core (npm ci)');
+  execFileSync('npm', ['ci', '--no-audit', '--no-fund'], { cwd: here, stdio: 'inherit' });
+}
+
+// A child process whose standard output is collected line by line.
+class Program {
+  constructor(command, args) {
+    this.lines = [];
+    this.waiters = [];
+    this.child = spawn(command, args, { stdio: ['ignore', 'pipe', 'inherit'] });
+    this.exited = new Promise((resolve) => this.child.on('exit', (code, signal) => resolve({ code, signal })));
+    let pending = '';
+    this.child.stdout.setEncoding('utf8');
+    this.child.stdout.on('data', (chunk) => {
+      pending += chunk;
+      let end;
+      while ((end = pending.indexOf('\n')) >= 0) {
+        this.lines.push(pending.slice(0, end));
+        pending = pending.slice(end + 1);
+      }
+      this.waiters = this.waiters.filter((check) => !check());
+    });
+  }
+
+  // The first line, read or still to come, that matches `pattern`.
+  waitForLine(pattern, timeoutMs = 30000) {
+    return new Promise((resolve, reject) => {
+      const check = () => {
+        const line = this.lines.find((l) => pattern.test(l));
+        if (line === undefined) return false;
+        clearTimeout(timer);
+        resolve(line);
+        return true;
+      };
+      const timer = setTimeout(() => {
+        reject(new Error(`no line like ${pattern} in:\n${this.lines.join('\n')}`));
+      }, timeoutMs);
+      if (!check()) this.waiters.push(check);
+    });
+  }
+
+  async stop(signal = 'SIGTERM', timeoutMs = 30000) {
+    if (this.child.exitCode !== null || this.child.signalCode !== null) return this.exited;
+    this.child.kill(signal);
+    const timeout = new Promise((_, reject) =>
+      setTimeout(() => reject(new Error(`${signal} did not end the program`)), timeoutMs));
+    return Promise.race([this.exited, timeout]);
+  }
+}
+
+async function backendRequests(port) {
+  const answer = await fetch(`http://127.0.0.1:${port}/_control/requests`);
+  const all = await answer.json();
+  return all.filter((r) => r.path === '/v1/chat/completions');
+}
+
+// The answer division's text, or null while the page is between documents.
+async function answerText(page) {
+  try {
+    return await page.evaluate(() => {
+      const division = document.querySelector('div[style*="pre-wrap"]');
+      return division ? division.textContent : null;
+    });
+  } catch {
+    return null;
+  }
+}
+
+async function main() {
+  ensurePlaywright();
+  const { chromium } = await import('playwright-core');
+
+  const artifacts = option('artifacts');
+  fs.mkdirSync(artifacts, { recursive: true });
+  const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-e2e-'));
+  const pieces = ['Once ', 'upon ', 'a ', 'time ', 'there ', 'was ', 'a ', 'relay.'];
+  const cleanups = [];
+
+  try {
+    const backend = new Program(option('python'), [
+      option('fake-backend'), '--port', '0', '--lifetime', '300',
+      '--scenario-json', JSON.stringify({ pieces, delay_ms: 300 }),
+    ]);
+    cleanups.push(() => backend.stop().catch(() => backend.child.kill('SIGKILL')));
+    const backendPort = Number((await backend.waitForLine(/^listening on \d+$/)).split(' ')[2]);
+
+    const relay = new Program(option('velmora'), [
+      '--headless', '--settings', path.join(scratch, 'settings.json'), '--port', '0',
+      '--backend', `127.0.0.1:${backendPort}`, '--model', 'fake-model-1',
+    ]);
+    cleanups.push(() => relay.stop().catch(() => relay.child.kill('SIGKILL')));
+    const browserLine = await relay.waitForLine(/^Open http:\/\/\S+:\d+\/ in a browser$/);
+    const relayPort = Number(browserLine.match(/:(\d+)\/ in a browser$/)[1]);
+    assert.ok(relayPort > 0, browserLine);
+    const start = `http://127.0.0.1:${relayPort}/`;
+
+    const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-e2e-profile-'));
+    const context = await chromium.launchPersistentContext(profile, {
+      executablePath: '/usr/bin/chromium',
+      headless: true,
+      args: [
+        '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+        '--disable-background-networking', '--disable-component-update', '--disable-sync',
+        '--no-proxy-server',
+      ],
+    });
+    cleanups.push(async () => {
+      await context.close();
+      fs.rmSync(profile, { recursive: true, force: true });
+    });
+    const page = context.pages()[0] ?? (await context.newPage());
+    page.setDefaultTimeout(30000);
+
+    // The start page shows the initial message and the prompt form.
+    await page.goto(start);
+    assert.equal(await page.title(), 'Velmora');
+    assert.equal(await page.textContent('h1'), 'Velmora');
+
+    // A prompt: the answer grows in the page while the backend streams it.
+    await page.locator('textarea#prompt').pressSequentially('Tell me a story');
+    await page.click('input[type="submit"]', { noWaitAfter: true });
+    const seen = [];
+    const full = pieces.join('');
+    const deadline = Date.now() + 30000;
+    for (;;) {
+      const text = await answerText(page);
+      if (text !== null && text !== seen[seen.length - 1]) seen.push(text);
+      if (text === full || Date.now() > deadline) break;
+      await new Promise((resolve) => setTimeout(resolve, 40));
+    }
+    assert.equal(seen[seen.length - 1], full, `the answer never completed: ${JSON.stringify(seen)}`);
+    const partial = seen.filter((text) => text.length > 0 && text.length < full.length);
+    assert.ok(partial.length >= 3, `the answer did not grow in steps: ${JSON.stringify(seen)}`);
+    for (let i = 1; i < seen.length; ++i) {
+      assert.ok(seen[i].startsWith(seen[i - 1]), `the answer shrank: ${JSON.stringify(seen)}`);
+    }
+    await page.waitForLoadState('load');
+    await page.locator('button', { hasText: 'Clear History' }).waitFor();
+    await page.screenshot({ path: path.join(artifacts, 'answer.png'), fullPage: true });
+
+    // A follow-up from the answer page continues the conversation.
+    await page.fill('textarea[name="prompt"]', 'And then?');
+    await Promise.all([page.waitForURL(/\/submit$/), page.click('button[type="submit"]')]);
+    await page.waitForLoadState('load');
+    await page.locator('button', { hasText: 'Clear History' }).waitFor();
+    assert.equal(await answerText(page), full);
+    const chats = await backendRequests(backendPort);
+    assert.equal(chats.length, 2);
+    assert.equal(chats[0].json.model, 'fake-model-1');
+    assert.deepEqual(chats[1].json.messages, [
+      { role: 'user', content: 'Tell me a story' },
+      { role: 'assistant', content: full },
+      { role: 'user', content: 'And then?' },
+    ]);
+
+    // Clearing the history leads back to the start page.
+    await Promise.all([page.waitForURL(start), page.click('text=Clear History')]);
+    await page.locator('textarea#prompt').waitFor();
+    assert.equal(await page.textContent('h1'), 'Velmora');
+    const cleared = await relay.waitForLine(/^\/clear: /);
+    assert.ok(!cleared.includes('Tell me a story'), cleared);
+
+    // SIGTERM stops the relay and ends velmora with status 0.
+    const end = await relay.stop('SIGTERM');
+    assert.deepEqual(end, { code: 0, signal: null });
+    console.log(`e2e: passed; the answer grew in ${partial.length} steps; screenshot in ${path.join(artifacts, 'answer.png')}`);
+  } finally {
+    for (const cleanup of cleanups.reverse()) await cleanup();
+    fs.rmSync(scratch, { recursive: true, force: true });
+  }
+}
+
+main().then(
+  () => process.exit(0),
+  (error) => {
+    console.error(`e2e: FAILED: ${error.stack ?? error}`);
+    process.exit(1);
+  },
+);
