@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "app/view_controller.h"
+
+#include "platform/json_depth.h"
 #include "platform/console.h"
 #include "platform/url.h"
 
@@ -21,6 +23,8 @@ constexpr const char* kSelectModel = "Select model, then start server";
 // not JSON, the top level is not an object, or "data" is missing, not an array, or holds
 // anything but objects. Prints the "data" array on the way.
 std::optional<std::vector<std::string>> modelNames(const std::vector<uint8_t>& body) {
+  const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
+  if (platform::jsonNestsDeeperThan(text)) return std::nullopt;
   const auto document = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
   if (document.is_discarded() || !document.is_object()) return std::nullopt;
   const auto data = document.find("data");

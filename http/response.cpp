@@ -12,6 +12,8 @@ template <class... Ts>
 struct Overloaded : Ts... {
   using Ts::operator()...;
 };
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
 
 bool isFiniteTree(const nlohmann::json& value) {
   if (value.is_number_float()) return std::isfinite(value.get<double>());

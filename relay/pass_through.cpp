@@ -1,5 +1,7 @@
 #include "relay/pass_through.h"
 
+#include "platform/json_depth.h"
+
 #include <array>
 #include <chrono>
 #include <exception>
@@ -73,6 +75,11 @@ void writePassThrough(http::HttpResponseBodyWriter& out, const std::weak_ptr<Rel
 }  // namespace
 
 std::vector<uint8_t> forwardedBody(const std::vector<uint8_t>& clientBody, std::string* failure) {
+  const std::string_view text(reinterpret_cast<const char*>(clientBody.data()), clientBody.size());
+  if (platform::jsonNestsDeeperThan(text)) {
+    if (failure) *failure = "the document nests deeper than " + std::to_string(platform::kMaxJsonDepth) + " levels";
+    return clientBody;
+  }
   try {
     nlohmann::ordered_json value = nlohmann::ordered_json::parse(clientBody);
     if (value.is_array()) return clientBody;
@@ -81,8 +88,8 @@ std::vector<uint8_t> forwardedBody(const std::vector<uint8_t>& clientBody, std::
       return clientBody;
     }
     value["stream"] = true;
-    const std::string text = value.dump();
-    return {text.begin(), text.end()};
+    const std::string changed = value.dump();
+    return {changed.begin(), changed.end()};
   } catch (const std::exception& error) {
     if (failure) *failure = error.what();
     return clientBody;

@@ -1,5 +1,7 @@
 #include "relay/stream_line_parser.h"
 
+#include "platform/json_depth.h"
+
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
@@ -37,7 +39,7 @@ std::optional<StreamEvent> eventOfLine(std::string_view line) {
   constexpr std::string_view kPrefix = "data:";
   if (!line.starts_with(kPrefix)) return std::nullopt;
   const std::string_view payload = line.substr(kPrefix.size());
-  if (!http::isWellFormedUtf8(payload)) return std::nullopt;
+  if (!http::isWellFormedUtf8(payload) || platform::jsonNestsDeeperThan(payload)) return std::nullopt;
   const nlohmann::json value = nlohmann::json::parse(payload, nullptr, false);
   if (value.is_discarded() || !value.is_object()) return std::nullopt;
 

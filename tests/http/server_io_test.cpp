@@ -179,7 +179,6 @@ TEST(HttpServerIOTest, StartOnABusyPortRaisesBindFailed) {
 }
 
 TEST(HttpServerIOTest, SwitchProtocolsHandsOverTheSocketWithItsBufferedBytes) {
-  std::atomic<bool> closedAfterwards{false};
   std::shared_ptr<Socket> handedOver;
   auto server = startServer([&](const HttpRequestPtr&) {
     return HttpResponse::switchProtocols(HttpHeaders{{"Upgrade", "echo"}}, [&](std::shared_ptr<Socket> socket) {

@@ -87,6 +87,15 @@ std::optional<std::string> headerOf(const nlohmann::json& record, std::string na
   return value;
 }
 
+TEST(ForwardedBodyTest, DeeplyNestedBodiesAreForwardedUntouched) {
+  // A few hundred kilobytes of brackets used to overflow the stack when the value was changed.
+  const std::string deep = "{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  const std::vector<uint8_t> body(deep.begin(), deep.end());
+  std::string failure;
+  EXPECT_EQ(forwardedBody(body, &failure), body);
+  EXPECT_THAT(failure, HasSubstr("nests deeper than"));
+}
+
 TEST_F(PassThroughTest, ForwardsTheClientsRequestAndRelaysThePlainAnswer) {
   fake.setScenario({{"pieces", {"<b>Hi</b>", " there"}}});
   const std::string body =

@@ -85,6 +85,11 @@ TEST(StreamLineTest, WhatEachLineYields) {
   }
 }
 
+TEST(StreamLineTest, DeeplyNestedLinesAreSkipped) {
+  const std::string line = "data: {\"error\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  EXPECT_FALSE(eventOfLine(line).has_value());
+}
+
 TEST(StreamLineTest, NoPieceIsLostWhereverTheBlocksEnd) {
   // Two-, three- and four-byte characters, CRLF and LF line ends, a comment and the end marker.
   const std::string body = contentLine("Hé") + "\r\n\r\n: keep-alive\n" + contentLine("日本") +
