@@ -7,6 +7,10 @@
 #include "desktop/headless_run.h"
 #include "velmora/version.h"
 
+#ifdef VELMORA_WITH_WINDOW
+#include "desktop/desktop_app.h"
+#endif
+
 namespace {
 
 constexpr const char* kHelp =
@@ -15,7 +19,8 @@ constexpr const char* kHelp =
     "a browser opens the relay's start page, sends a prompt and reads the answer as it streams.\n"
     "\n"
     "  --headless           run without a window; the window's status text is printed as\n"
-    "                       \"monitor:\" lines (for now the only way velmora runs)\n"
+    "                       \"monitor:\" lines. This is also how velmora runs when there is\n"
+    "                       no display ($DISPLAY, $WAYLAND_DISPLAY and $QT_QPA_PLATFORM unset)\n"
     "  --model NAME         the model to use\n"
     "  --port N             the relay's port, 0 to 65535 (0: any free port)\n"
     "  --backend HOST:PORT  the model server's address (default localhost:1234)\n"
@@ -28,8 +33,9 @@ constexpr const char* kHelp =
     "would be, and so also apply to later runs. Without --model the stored model is used; with\n"
     "none stored the relay does not start and the server's models are listed.\n"
     "\n"
-    "Once the relay runs, velmora prints the address to open in a browser. SIGINT or SIGTERM\n"
-    "stops the relay and ends velmora with status 0.\n";
+    "With a window, the fields show the same settings and a choice there is stored too;\n"
+    "closing the window quits. Without one, velmora prints the address to open in a browser\n"
+    "once the relay runs. SIGINT or SIGTERM stops the relay and ends velmora with status 0.\n";
 
 int usageError(const std::string& message) {
   std::fprintf(stderr, "velmora: %s\nTry 'velmora --help' for more information.\n",
@@ -48,6 +54,7 @@ bool isPortNumber(std::string_view text) {
 
 int main(int argc, char** argv) {
   velmora::desktop::HeadlessOptions options;
+  [[maybe_unused]] bool headless = false;  // without a window there is nothing to leave out
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     // The options that take a value, as "--name VALUE" or "--name=VALUE".
@@ -74,7 +81,7 @@ int main(int argc, char** argv) {
       std::printf("%s %s\n", velmora::kApplicationName, velmora::kApplicationVersion);
       return 0;
     } else if (name == "--headless") {
-      // The only front end so far.
+      headless = true;
     } else if (name == "--model") {
       options.model = *value;
     } else if (name == "--port") {
@@ -94,5 +101,10 @@ int main(int argc, char** argv) {
       return usageError("unknown option '" + std::string(argument) + "'");
     }
   }
+#ifdef VELMORA_WITH_WINDOW
+  if (!headless && velmora::desktop::displayAvailable()) {
+    return velmora::desktop::runDesktop(argc, argv, options);
+  }
+#endif
   return velmora::desktop::runHeadless(options);
 }

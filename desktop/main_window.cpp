@@ -1,0 +1,366 @@
+#include "desktop/main_window.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QComboBox>
+#include <QFocusEvent>
+#include <QFontDatabase>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QSlider>
+#include <QTextEdit>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+
+#include "app/view_controller.h"
+
+namespace velmora::desktop {
+
+namespace {
+
+QString toQString(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+constexpr int kInitialTemperatureSteps = 7;  // 0.7
+constexpr int kMaxTemperatureSteps = 20;     // 2.0
+
+// A read-only text view as tall as its text needs, between a few lines and a limit beyond which
+// it scrolls, so that a status of several lines is shown whole.
+class MonitorView final : public QTextEdit {
+ public:
+  static constexpr int kMinimumLines = 4;
+  static constexpr int kMaximumLines = 14;
+
+  MonitorView() {
+    setReadOnly(true);
+    setAcceptRichText(false);
+    setLineWrapMode(QTextEdit::WidgetWidth);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    connect(document()->documentLayout(), &QAbstractTextDocumentLayout::documentSizeChanged, this,
+            [this] { fitToText(); });
+    fitToText();
+  }
+
+  QSize sizeHint() const override { return {QTextEdit::sizeHint().width(), minimumHeight()}; }
+
+ private:
+  void fitToText() {
+    const int frame = 2 * frameWidth();
+    const int margins = static_cast<int>(std::ceil(2 * document()->documentMargin()));
+    const int line = fontMetrics().lineSpacing();
+    const int textHeight = static_cast<int>(std::ceil(document()->size().height()));
+    const int lowest = kMinimumLines * line + margins + frame;
+    const int highest = kMaximumLines * line + margins + frame;
+    const int wanted = std::clamp(textHeight + frame, lowest, highest);
+    if (wanted != minimumHeight()) {
+      setMinimumHeight(wanted);
+      updateGeometry();
+    }
+  }
+};
+
+// A multi-line field that asks for a few lines of height and takes more when the window has it.
+class LinesTextEdit final : public QPlainTextEdit {
+ public:
+  LinesTextEdit(int lines, const QString& placeholder) : lines_(lines) {
+    setPlaceholderText(placeholder);
+    setTabChangesFocus(true);
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    setMinimumHeight(heightFor(std::max(2, lines_ - 1)));
+  }
+
+  QSize sizeHint() const override {
+    return {QPlainTextEdit::sizeHint().width(), heightFor(lines_)};
+  }
+
+ private:
+  int heightFor(int lines) const {
+    return lines * fontMetrics().lineSpacing() +
+           static_cast<int>(std::ceil(2 * document()->documentMargin())) + 2 * frameWidth();
+  }
+
+  const int lines_;
+};
+
+QLineEdit* makePortEdit(const QString& placeholder) {
+  auto* edit = new QLineEdit;
+  edit->setPlaceholderText(placeholder);
+  edit->setMaximumWidth(edit->fontMetrics().horizontalAdvance(QStringLiteral("0000000000")) + 16);
+  return edit;
+}
+
+QLabel* makeHint(const QString& text) {
+  auto* hint = new QLabel(text);
+  hint->setWordWrap(true);
+  hint->setForegroundRole(QPalette::PlaceholderText);
+  return hint;
+}
+
+}  // namespace
+
+// ---- Control adapters ----
+
+std::string LineEditField::text() const {
+  return edit_.text().toStdString();
+}
+
+void LineEditField::setText(const std::string& text) {
+  edit_.setText(toQString(text));
+  edit_.setModified(false);
+}
+
+std::string PlainTextField::text() const {
+  return edit_.toPlainText().toStdString();
+}
+
+void PlainTextField::setText(const std::string& text) {
+  edit_.setPlainText(toQString(text));
+  edit_.document()->setModified(false);
+}
+
+std::string MonitorField::text() const {
+  return edit_.toPlainText().toStdString();
+}
+
+void MonitorField::setText(const std::string& text) {
+  edit_.setPlainText(toQString(text));
+}
+
+std::string LabelField::text() const {
+  return label_.text().toStdString();
+}
+
+void LabelField::setText(const std::string& text) {
+  label_.setText(toQString(text));
+}
+
+void ComboBoxPopup::removeAllItems() {
+  combo_.clear();
+}
+
+void ComboBoxPopup::addItems(const std::vector<std::string>& titles) {
+  const int selected = combo_.currentIndex();
+  for (const auto& title : titles) combo_.addItem(toQString(title));
+  // QComboBox selects the first item added to an empty list; the popup's contract does not.
+  if (selected < 0) combo_.setCurrentIndex(-1);
+}
+
+bool ComboBoxPopup::selectItemWithTitle(const std::string& title) {
+  const QString wanted = toQString(title);
+  for (int i = 0; i < combo_.count(); ++i) {
+    if (combo_.itemText(i) == wanted) {
+      combo_.setCurrentIndex(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+void ComboBoxPopup::selectNoItem() {
+  combo_.setCurrentIndex(-1);
+}
+
+std::optional<std::string> ComboBoxPopup::titleOfSelectedItem() const {
+  if (combo_.currentIndex() < 0) return std::nullopt;
+  return combo_.currentText().toStdString();
+}
+
+std::vector<std::string> ComboBoxPopup::itemTitles() const {
+  std::vector<std::string> titles;
+  for (int i = 0; i < combo_.count(); ++i) titles.push_back(combo_.itemText(i).toStdString());
+  return titles;
+}
+
+double TenthsSlider::doubleValue() const {
+  return static_cast<double>(slider_.value()) / kStepsPerUnit;
+}
+
+void TenthsSlider::setEnabled(bool enabled) {
+  slider_.setEnabled(enabled);
+}
+
+void PushButton::setTitle(const std::string& title) {
+  button_.setText(toQString(title));
+}
+
+// ---- The window ----
+
+MainWindow::MainWindow(QWidget* parent)
+    : QWidget(parent),
+      studioIP_(new QLineEdit),
+      studioPort_(makePortEdit(QStringLiteral("1234"))),
+      serverPort_(makePortEdit(QStringLiteral("8080"))),
+      sysPrompt_(
+          new LinesTextEdit(4, tr("Instructions sent to the model before every chat (optional)"))),
+      initMessage_(new LinesTextEdit(3, QStringLiteral("<h1>Velmora</h1>"))),
+      monitor_(new MonitorView),
+      setModel_(new QComboBox),
+      tempBar_(new QSlider(Qt::Horizontal)),
+      tempBarLabel_(new QLabel),
+      mainButton_(new QPushButton),
+      saveButton_(new QPushButton(tr("Save Settings"))) {
+  setWindowTitle(QStringLiteral("Velmora"));
+
+  studioIP_->setPlaceholderText(QStringLiteral("localhost"));
+  studioIP_->setToolTip(tr("Name or address of the computer running LM Studio's server"));
+  studioPort_->setToolTip(tr("Port of LM Studio's server (LM Studio shows it; usually 1234)"));
+  serverPort_->setToolTip(tr("Port on which Velmora waits for browsers; 0 picks a free one"));
+  setModel_->setPlaceholderText(tr("Choose a model"));
+  setModel_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  setModel_->setMinimumContentsLength(24);
+  setModel_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  setModel_->setToolTip(
+      tr("Models loaded in LM Studio; the list is read again when the host or port changes"));
+  tempBar_->setRange(0, kMaxTemperatureSteps);
+  tempBar_->setPageStep(TenthsSlider::kStepsPerUnit / 2);
+  tempBar_->setValue(kInitialTemperatureSteps);
+  tempBar_->setToolTip(
+      tr("Shown only: the relay does not send a temperature, so the model "
+         "server's own setting applies"));
+  tempBarLabel_->setText(QStringLiteral("Temperature: 0.7"));
+  // Wider than any value's text, so the slider does not move while it is dragged.
+  tempBarLabel_->setMinimumWidth(
+      tempBarLabel_->fontMetrics().horizontalAdvance(QStringLiteral("Temperature: 20.0")));
+  initMessage_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  initMessage_->setToolTip(tr("HTML shown above the prompt form on the relay's start page"));
+  mainButton_->setText(QStringLiteral("Start Server"));
+  mainButton_->setMinimumWidth(
+      mainButton_->fontMetrics().horizontalAdvance(QStringLiteral("Stop Server")) + 48);
+  saveButton_->setToolTip(
+      tr("Keep the system prompt, the start page and both addresses for the next launch"));
+  monitor_->setToolTip(tr("What the relay is doing"));
+
+  auto* backend = new QGroupBox(tr("Model server (LM Studio)"));
+  auto* backendForm = new QFormLayout(backend);
+  backendForm->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
+  backendForm->addRow(tr("Host:"), studioIP_);
+  backendForm->addRow(tr("Port:"), studioPort_);
+  backendForm->addRow(tr("Model:"), setModel_);
+  backendForm->addRow(tempBarLabel_, tempBar_);
+
+  auto* relay = new QGroupBox(tr("Relay for browsers on your network"));
+  auto* relayForm = new QFormLayout(relay);
+  relayForm->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
+  auto* portRow = new QHBoxLayout;
+  portRow->addWidget(serverPort_);
+  portRow->addWidget(makeHint(tr("Browsers open http://this-computer:port/")), 1);
+  relayForm->addRow(tr("Listen on port:"), portRow);
+  relayForm->addRow(tr("System prompt:"), sysPrompt_);
+  relayForm->addRow(tr("Start page (HTML):"), initMessage_);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(saveButton_);
+  buttons->addStretch(1);
+  buttons->addWidget(mainButton_);
+
+  auto* status = new QGroupBox(tr("Status"));
+  auto* statusLayout = new QVBoxLayout(status);
+  statusLayout->addWidget(monitor_);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(backend);
+  layout->addWidget(relay, 2);
+  layout->addLayout(buttons);
+  layout->addWidget(status, 1);
+
+  monitorField_ = std::make_unique<MonitorField>(*monitor_);
+  sysPromptField_ = std::make_unique<PlainTextField>(*sysPrompt_);
+  initMessageField_ = std::make_unique<PlainTextField>(*initMessage_);
+  studioIPField_ = std::make_unique<LineEditField>(*studioIP_);
+  studioPortField_ = std::make_unique<LineEditField>(*studioPort_);
+  serverPortField_ = std::make_unique<LineEditField>(*serverPort_);
+  setModelPopup_ = std::make_unique<ComboBoxPopup>(*setModel_);
+  tempBarSlider_ = std::make_unique<TenthsSlider>(*tempBar_);
+  tempBarLabelField_ = std::make_unique<LabelField>(*tempBarLabel_);
+  mainButtonControl_ = std::make_unique<PushButton>(*mainButton_);
+
+  resize(sizeHint().expandedTo(QSize(620, 0)));
+}
+
+MainWindow::~MainWindow() {
+  // The children outlive this object's own members; focus changes while they are deleted must
+  // not reach the filter.
+  for (QObject* watched : {static_cast<QObject*>(studioIP_), static_cast<QObject*>(studioPort_),
+                           static_cast<QObject*>(serverPort_), static_cast<QObject*>(sysPrompt_)}) {
+    watched->removeEventFilter(this);
+  }
+}
+
+app::View MainWindow::view() {
+  return app::View{*monitorField_,      *sysPromptField_,   *initMessageField_, *studioIPField_,
+                   *studioPortField_,   *serverPortField_,  *setModelPopup_,    *tempBarSlider_,
+                   *tempBarLabelField_, *mainButtonControl_};
+}
+
+template <typename Action>
+void MainWindow::forward(Action action) {
+  if (auto controller = controller_.lock()) ((*controller).*action)();
+}
+
+void MainWindow::bindLineEdit(QLineEdit& edit, void (app::ViewController::*action)()) {
+  // Return always sends the action; leaving the field sends it when the text was edited
+  // (see eventFilter).
+  connect(&edit, &QLineEdit::returnPressed, this, [this, &edit, action] {
+    edit.setModified(false);
+    forward(action);
+  });
+  edit.installEventFilter(this);
+}
+
+void MainWindow::setController(const std::shared_ptr<app::ViewController>& controller) {
+  controller_ = controller;
+  bindLineEdit(*studioIP_, &app::ViewController::studioIPDidChange);
+  bindLineEdit(*studioPort_, &app::ViewController::studioPortDidChange);
+  bindLineEdit(*serverPort_, &app::ViewController::serverPortDidChange);
+  sysPrompt_->installEventFilter(this);
+  connect(setModel_, &QComboBox::activated, this,
+          [this] { forward(&app::ViewController::setModelChanged); });
+  connect(tempBar_, &QSlider::valueChanged, this,
+          [this] { forward(&app::ViewController::sliderValueChanged); });
+  connect(mainButton_, &QPushButton::clicked, this,
+          [this] { forward(&app::ViewController::mainButtonClicked); });
+  connect(saveButton_, &QPushButton::clicked, this,
+          [this] { forward(&app::ViewController::savePrefs); });
+  forward(&app::ViewController::viewDidLoad);
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!event->spontaneous()) forward(&app::ViewController::viewDidAppear);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::FocusOut) {
+    // Switching to another window or opening a context menu does not end the editing.
+    const auto reason = static_cast<QFocusEvent*>(event)->reason();
+    const bool endsEditing =
+        reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason;
+    if (endsEditing && watched == sysPrompt_ && sysPrompt_->document()->isModified()) {
+      sysPrompt_->document()->setModified(false);
+      forward(&app::ViewController::sysPromptDidChange);
+    }
+    const std::pair<QLineEdit*, void (app::ViewController::*)()> lineEdits[] = {
+        {studioIP_, &app::ViewController::studioIPDidChange},
+        {studioPort_, &app::ViewController::studioPortDidChange},
+        {serverPort_, &app::ViewController::serverPortDidChange},
+    };
+    for (const auto& [edit, action] : lineEdits) {
+      if (endsEditing && watched == edit && edit->isModified()) {
+        edit->setModified(false);
+        forward(action);
+      }
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace velmora::desktop
