@@ -2,18 +2,14 @@
 
 #include <cmath>
 
+#include "platform/overloaded.h"
 #include "velmora/version.h"
 
 namespace velmora::http {
 
 namespace {
 
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
+using platform::Overloaded;
 
 bool isFiniteTree(const nlohmann::json& value) {
   if (value.is_number_float()) return std::isfinite(value.get<double>());

@@ -10,6 +10,7 @@
 #include "html/escape.h"
 #include "http/body_decoding.h"
 #include "platform/console.h"
+#include "platform/overloaded.h"
 #include "relay/completion_request.h"
 #include "relay/pages.h"
 
@@ -17,12 +18,7 @@ namespace velmora::relay {
 
 namespace {
 
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
+using platform::Overloaded;
 
 std::span<const uint8_t> bytesOf(std::string_view text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
