@@ -8,19 +8,13 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/named_rows.h"
 #include "velmora/version.h"
 
 namespace velmora::update {
 namespace {
 
-// Table rows print as their name in test listings.
-template <typename Row>
-requires requires(const Row& row) {
-  row.name;
-}
-std::ostream& operator<<(std::ostream& stream, const Row& row) {
-  return stream << row.name;
-}
+using velmora::testing::operator<<;
 
 const std::string kUpdateURL = "https://updates.test/bin/update_info_macOS.json";
 const std::string kDownloadURL = "https://velmora.example/download";
@@ -39,9 +33,9 @@ std::vector<std::string> lines(const std::string& output) {
 // The console lines written while `action` runs.
 template <typename Action>
 std::vector<std::string> logged(Action&& action) {
-  testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStdout();
   action();
-  return lines(testing::internal::GetCapturedStdout());
+  return lines(::testing::internal::GetCapturedStdout());
 }
 
 class FakeFetcher : public DocumentFetcher {
@@ -136,7 +130,7 @@ class FakeMainQueue : public platform::MainQueue {
   std::vector<Task> tasks_;  // guarded by mutex_
 };
 
-class UpdateCheckerTest : public testing::Test {
+class UpdateCheckerTest : public ::testing::Test {
  protected:
   // Unanswered callbacks hold the checker, which holds the fakes.
   void TearDown() override {
@@ -227,7 +221,7 @@ const std::string kNewer =
     R"({"Velmora": {"latestVersion": "1.3", "downloadURL": "https://velmora.example/download"}})";
 
 class DocumentOutcomeTest : public UpdateCheckerTest,
-                            public testing::WithParamInterface<FetchCase> {};
+                            public ::testing::WithParamInterface<FetchCase> {};
 
 TEST_P(DocumentOutcomeTest, EndsWithOneLineOrAsksPermission) {
   const auto& row = GetParam();
@@ -254,7 +248,7 @@ TEST_P(DocumentOutcomeTest, EndsWithOneLineOrAsksPermission) {
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, DocumentOutcomeTest,
-    testing::Values(
+    ::testing::Values(
         FetchCase{"TransportError",
                   {0, std::nullopt, "Could not resolve host: updates.test"},
                   "アップデート情報の取得エラー: Could not resolve host: updates.test"},
@@ -284,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
         FetchCase{"Truncated", answer(200, R"({"Velmora": {"latestVer)"),
                   "JSONのパースエラー: ", true},
         FetchCase{"ErrorPage", answer(404, "<h1>Not Found</h1>"), "JSONのパースエラー: ", true}),
-    [](const testing::TestParamInfo<FetchCase>& row) { return std::string(row.param.name); });
+    [](const ::testing::TestParamInfo<FetchCase>& row) { return std::string(row.param.name); });
 
 TEST_F(UpdateCheckerTest, GrantedPermissionSchedulesTheNotification) {
   const auto checker = makeChecker();
@@ -339,7 +333,7 @@ struct ActivationCase {
 };
 
 class ActivationTest : public UpdateCheckerTest,
-                       public testing::WithParamInterface<ActivationCase> {};
+                       public ::testing::WithParamInterface<ActivationCase> {};
 
 TEST_P(ActivationTest, QueuesTheAlertOnlyForAStringAddress) {
   const auto& row = GetParam();
@@ -363,7 +357,7 @@ TEST_P(ActivationTest, QueuesTheAlertOnlyForAStringAddress) {
 
 INSTANTIATE_TEST_SUITE_P(
     UserInfo, ActivationTest,
-    testing::Values(ActivationCase{"StringAddress", {{"downloadURL", kDownloadURL}}, true},
+    ::testing::Values(ActivationCase{"StringAddress", {{"downloadURL", kDownloadURL}}, true},
                     ActivationCase{"NoAddress", nlohmann::json::object(), false},
                     ActivationCase{"OtherKeyCase", {{"downloadUrl", kDownloadURL}}, false},
                     ActivationCase{"NumberAddress", {{"downloadURL", 42}}, false},
@@ -372,7 +366,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ActivationCase{"UserInfoNotAnObject", nlohmann::json::array({"downloadURL"}),
                                    false},
                     ActivationCase{"UserInfoNull", nullptr, false}),
-    [](const testing::TestParamInfo<ActivationCase>& row) { return std::string(row.param.name); });
+    [](const ::testing::TestParamInfo<ActivationCase>& row) { return std::string(row.param.name); });
 
 struct AlertCase {
   const char* name;
@@ -381,7 +375,7 @@ struct AlertCase {
   bool opens;
 };
 
-class AlertAnswerTest : public UpdateCheckerTest, public testing::WithParamInterface<AlertCase> {};
+class AlertAnswerTest : public UpdateCheckerTest, public ::testing::WithParamInterface<AlertCase> {};
 
 TEST_P(AlertAnswerTest, OpensOnlyAWebAddressOnOpen) {
   const auto& row = GetParam();
@@ -400,7 +394,7 @@ TEST_P(AlertAnswerTest, OpensOnlyAWebAddressOnOpen) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, AlertAnswerTest,
-    testing::Values(AlertCase{"OpenHttps", 0, kDownloadURL, true},
+    ::testing::Values(AlertCase{"OpenHttps", 0, kDownloadURL, true},
                     AlertCase{"OpenHttpWithQuery", 0, "http://velmora.example/dl?v=1.3", true},
                     AlertCase{"Cancel", 1, kDownloadURL, false},
                     AlertCase{"Dismissed", std::nullopt, kDownloadURL, false},
@@ -408,7 +402,7 @@ INSTANTIATE_TEST_SUITE_P(
                     AlertCase{"OpenWithoutHost", 0, "https://", false},
                     AlertCase{"OpenFileAddress", 0, "file:///usr/bin/xterm", false},
                     AlertCase{"OpenCustomScheme", 0, "javascript:alert(1)", false}),
-    [](const testing::TestParamInfo<AlertCase>& row) { return std::string(row.param.name); });
+    [](const ::testing::TestParamInfo<AlertCase>& row) { return std::string(row.param.name); });
 
 // Every service answers on a thread of its own, as the real ones do; the alert still appears on
 // the main thread only.

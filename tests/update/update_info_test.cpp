@@ -5,17 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/named_rows.h"
+
 namespace velmora::update {
 namespace {
 
-// Table rows print as their name in test listings.
-template <typename Row>
-requires requires(const Row& row) {
-  row.name;
-}
-std::ostream& operator<<(std::ostream& stream, const Row& row) {
-  return stream << row.name;
-}
+using velmora::testing::operator<<;
 
 std::vector<std::uint8_t> bytes(std::string_view text) {
   return {text.begin(), text.end()};
@@ -28,7 +23,7 @@ struct VersionCase {
   bool newer;
 };
 
-class IsNewerVersionTest : public testing::TestWithParam<VersionCase> {};
+class IsNewerVersionTest : public ::testing::TestWithParam<VersionCase> {};
 
 TEST_P(IsNewerVersionTest, ComparesNumbersPositionByPosition) {
   const auto& row = GetParam();
@@ -38,7 +33,7 @@ TEST_P(IsNewerVersionTest, ComparesNumbersPositionByPosition) {
 
 INSTANTIATE_TEST_SUITE_P(
     Versions, IsNewerVersionTest,
-    testing::Values(VersionCase{"TenAfterNine", "1.10", "1.9", true},
+    ::testing::Values(VersionCase{"TenAfterNine", "1.10", "1.9", true},
                     VersionCase{"NineBeforeTen", "1.9", "1.10", false},
                     VersionCase{"MissingPositionIsZero", "1.2", "1.2.0", false},
                     VersionCase{"ExtraPositionIsNewer", "1.2.1", "1.2", true},
@@ -57,7 +52,7 @@ INSTANTIATE_TEST_SUITE_P(
                     VersionCase{"PlusThenMinusDropped", "1.+-5", "1.-4", true},
                     VersionCase{"BlankInsideDropped", "1. 2", "1.1", false},
                     VersionCase{"DroppedComponentMovesNextUp", "1.x.3", "1.2", true}),
-    [](const testing::TestParamInfo<VersionCase>& row) { return std::string(row.param.name); });
+    [](const ::testing::TestParamInfo<VersionCase>& row) { return std::string(row.param.name); });
 
 TEST(VersionNumbersTest, KeepsOnlyReadableComponents) {
   EXPECT_EQ(versionNumbers("2.0b1"), (std::vector<std::int64_t>{2}));
@@ -88,7 +83,7 @@ struct RejectCase {
   std::optional<DecodingError::Case> error;
 };
 
-class RejectedDocumentTest : public testing::TestWithParam<RejectCase> {};
+class RejectedDocumentTest : public ::testing::TestWithParam<RejectCase> {};
 
 TEST_P(RejectedDocumentTest, RaisesDecodingError) {
   const auto& row = GetParam();
@@ -110,7 +105,7 @@ const std::string kGoodEntry = R"({"latestVersion": "1.3", "downloadURL": "https
 
 INSTANTIATE_TEST_SUITE_P(
     Documents, RejectedDocumentTest,
-    testing::Values(
+    ::testing::Values(
         RejectCase{"OwnEntryWithoutDownloadURL", R"({"Velmora": {"latestVersion": "1.3"}})",
                    DecodingError::KeyNotFound{"downloadURL", {"Velmora"}}},
         RejectCase{"OtherEntryWithoutDownloadURL",
@@ -135,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
                    R"({"Velmora": {"latestVersion": "1", "downloadURL": "u", "n": 1e999}})",
                    std::nullopt},
         RejectCase{"Html", "<html><body>502 Bad Gateway</body></html>", std::nullopt}),
-    [](const testing::TestParamInfo<RejectCase>& row) { return std::string(row.param.name); });
+    [](const ::testing::TestParamInfo<RejectCase>& row) { return std::string(row.param.name); });
 
 TEST(ParseUpdateInfoTest, SurvivesDeepNesting) {
   const std::string open(200000, '[');
@@ -155,17 +150,17 @@ TEST(DecodingErrorTest, PrintedFormQuotesMemberNames) {
 }
 
 TEST(DecodeUpdateInfoTest, LogsOneLineAndGivesNoMapOnFailure) {
-  testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStdout();
   const auto map = decodeUpdateInfo(bytes(R"({"Velmora": {"latestVersion": 2}})"));
-  const std::string output = testing::internal::GetCapturedStdout();
+  const std::string output = ::testing::internal::GetCapturedStdout();
   EXPECT_FALSE(map.has_value());
   EXPECT_EQ(output,
             "JSONのパースエラー: typeMismatch: expected string, found number at [\"Velmora\", "
             "\"latestVersion\"]\n");
 
-  testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStdout();
   const auto good = decodeUpdateInfo(bytes(R"({"Velmora": )" + kGoodEntry + "}"));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
   ASSERT_TRUE(good.has_value());
   EXPECT_EQ(good->at("Velmora").latestVersion, "1.3");
 }
