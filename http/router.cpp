@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <set>
 
 #include "platform/url.h"
 #include "platform/utf8.h"
@@ -74,20 +75,33 @@ std::optional<RouteMatch> HttpRouter::route(const std::optional<std::string>& me
   return lookUp(withFirst(std::string("*")));
 }
 
-std::optional<RouteMatch> HttpRouter::lookUp(std::vector<Token> tokens) const {
+// One lookup's state. Only the first route reached counts, so the walk stops there; a place
+// (node, segment index) from which no route was reached is remembered, because "**" reaches the
+// same places along many paths and walking them again grows exponentially with nested "**".
+struct HttpRouter::Search {
+  const std::vector<Token>& tokens;
+  // Shared by every branch, so a branch that leads nowhere still leaves its values behind.
   RouteParams params;
-  std::vector<const Node*> matched;
-  collectMatches(rootNode_, params, tokens, matched, 0);
-  if (matched.empty() || !matched.front()->handler) return std::nullopt;
-  return RouteMatch{std::move(params), matched.front()->handler};
+  const Node* matched = nullptr;
+  std::set<std::pair<const Node*, std::size_t>> deadEnds;
+};
+
+std::optional<RouteMatch> HttpRouter::lookUp(std::vector<Token> tokens) const {
+  Search search{tokens, {}, nullptr, {}};
+  findFirstMatch(rootNode_, 0, search);
+  if (!search.matched || !search.matched->handler) return std::nullopt;
+  return RouteMatch{std::move(search.params), search.matched->handler};
 }
 
-// Depth first, in priority order; every route reached is appended to `matched`. `params` is
-// shared by every branch, so a branch that leads nowhere still leaves its values behind.
-void HttpRouter::collectMatches(const Node& node, RouteParams& params,
-                                const std::vector<Token>& tokens, std::vector<const Node*>& matched,
-                                std::size_t index) {
+// Depth first, in priority order; true once a route is reached (it is in `search.matched`).
+bool HttpRouter::findFirstMatch(const Node& node, std::size_t index, Search& search) {
+  const auto& tokens = search.tokens;
   const std::size_t count = tokens.size();
+  if (search.deadEnds.contains({&node, index})) return false;
+  auto reached = [&search](const Node& end) {
+    search.matched = &end;
+    return true;
+  };
   if (index < count && tokens[index]) {
     const std::string& token = *tokens[index];
     const std::size_t next = index + 1;
@@ -96,20 +110,17 @@ void HttpRouter::collectMatches(const Node& node, RouteParams& params,
     const auto parameter = node.nodes.lower_bound(std::string_view(":"));
     if (parameter != node.nodes.end() && parameter->first.starts_with(':')) {
       const Node& child = *parameter->second;
-      params[parameter->first] = token;
-      if (next == count && child.isEndOfRoute) {
-        matched.push_back(&child);
-        return;
-      }
-      collectMatches(child, params, tokens, matched, next);
+      search.params[parameter->first] = token;
+      if (next == count && child.isEndOfRoute) return reached(child);
+      if (findFirstMatch(child, next, search)) return true;
     }
 
     if (const auto literal = node.nodes.find(token); literal != node.nodes.end()) {
-      collectMatches(*literal->second, params, tokens, matched, next);
+      if (findFirstMatch(*literal->second, next, search)) return true;
     }
 
     if (const auto single = node.nodes.find(std::string_view("*")); single != node.nodes.end()) {
-      collectMatches(*single->second, params, tokens, matched, next);
+      if (findFirstMatch(*single->second, next, search)) return true;
     }
 
     // "**" takes this segment and the next one, then as many more as it needs to reach one of
@@ -120,12 +131,14 @@ void HttpRouter::collectMatches(const Node& node, RouteParams& params,
       for (std::size_t p = index + 2; p < count; ++p) {
         if (!tokens[p]) break;
         if (const auto after = wildcard.nodes.find(*tokens[p]); after != wildcard.nodes.end()) {
-          collectMatches(*after->second, params, tokens, matched, p + 1);
+          if (findFirstMatch(*after->second, p + 1, search)) return true;
         }
       }
     }
   }
-  if (index == count && node.isEndOfRoute) matched.push_back(&node);
+  if (index == count && node.isEndOfRoute) return reached(node);
+  search.deadEnds.emplace(&node, index);
+  return false;
 }
 
 std::vector<std::string> HttpRouter::routes() const {

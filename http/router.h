@@ -70,9 +70,8 @@ class HttpRouter {
   // A request segment after percent-decoding; nullopt when it does not decode.
   using Token = std::optional<std::string>;
 
-  static void collectMatches(const Node& node, RouteParams& params,
-                             const std::vector<Token>& tokens, std::vector<const Node*>& matched,
-                             std::size_t index);
+  struct Search;
+  static bool findFirstMatch(const Node& node, std::size_t index, Search& search);
   static void routesBelow(const Node& node, const std::string& prefix,
                           std::vector<std::string>& into);
   std::optional<RouteMatch> lookUp(std::vector<Token> tokens) const;

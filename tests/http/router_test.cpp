@@ -55,6 +55,8 @@ class RouterLookup : public ::testing::TestWithParam<LookupCase> {
              {"GET", "/space/a b"},
              {"GET", "/p/:a/never"},
              {"GET", "/p/*/ok"},
+             {"GET", "/q/:x/a"},
+             {"GET", "/q/b/:x"},
          }) {
       router->registerRoute(method, path, named((method ? *method : "ANY") + " " + path));
     }
@@ -121,6 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"Utf8", "GET", "/users/%C3%A9", "GET /users/:id", {{":id", "\xC3\xA9"}}},
         // The parameter set on the dead branch /p/:a/... stays in the result of /p/*/ok.
         LookupCase{"FailedBranchKeepsParameter", "GET", "/p/v/ok", "GET /p/*/ok", {{":a", "v"}}},
+        // A later route that also matches must not overwrite the values of the one chosen.
+        LookupCase{"FirstRouteKeepsItsParameter", "GET", "/q/b/a", "GET /q/:x/a", {{":x", "b"}}},
         // The method is one segment: an empty one must not let the path stand in for it.
         LookupCase{"EmptyMethodShiftsNothing", "", "/GET/users/5", std::nullopt, {}},
         LookupCase{"EmptyMethodStillMethodLess", "", "/clear", "ANY /clear", {}},
@@ -142,6 +146,19 @@ TEST(Router, OnlyTheFirstRouteReachedCounts) {
 
   router.registerRoute("GET", "/users/:id", named("param again"));
   EXPECT_EQ(nameOf(router.route("GET", "/users/me")->handler), "param again");
+}
+
+// Each "**" may end at many places, so nested ones reach the same places along very many paths;
+// a lookup must not walk them all again (this one would not end in any reasonable time).
+TEST(Router, NestedDoubleStarsOnALongPath) {
+  HttpRouter router;
+  router.registerRoute("GET", "/d/**/d/**/d/**/d/**/d/**/d/**/end", named("deep"));
+  std::string path = "/d";
+  for (int i = 0; i < 300; ++i) path += "/d";
+  EXPECT_FALSE(router.route("GET", path + "/nope"));
+  const auto match = router.route("GET", path + "/end");
+  ASSERT_TRUE(match);
+  EXPECT_EQ(nameOf(match->handler), "deep");
 }
 
 TEST(Router, ListsTheRoutesInService) {
