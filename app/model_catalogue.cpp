@@ -1,14 +1,11 @@
 // The backend-address actions, the model list and its popup, and the temperature label.
 #include <cstdio>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/model_list.h"
 #include "app/view_controller.h"
-
-#include "platform/json_depth.h"
-#include "platform/console.h"
 #include "platform/url.h"
 
 namespace velmora::app {
@@ -17,29 +14,6 @@ namespace {
 
 constexpr const char* kFetchFailed = "Failed to fetch model list";
 constexpr const char* kSelectModel = "Select model, then start server";
-
-// The model names of a model-list document: the "id" strings of the "data" array's objects, in
-// order, duplicates kept; elements without a string "id" are skipped. nullopt when the body is
-// not JSON, the top level is not an object, or "data" is missing, not an array, or holds
-// anything but objects. Prints the "data" array on the way.
-std::optional<std::vector<std::string>> modelNames(const std::vector<uint8_t>& body) {
-  const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
-  if (platform::jsonNestsDeeperThan(text)) return std::nullopt;
-  const auto document = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
-  if (document.is_discarded() || !document.is_object()) return std::nullopt;
-  const auto data = document.find("data");
-  if (data == document.end() || !data->is_array()) return std::nullopt;
-  for (const auto& element : *data) {
-    if (!element.is_object()) return std::nullopt;
-  }
-  platform::printLine(data->dump());
-  std::vector<std::string> names;
-  for (const auto& element : *data) {
-    const auto id = element.find("id");
-    if (id != element.end() && id->is_string()) names.push_back(id->get<std::string>());
-  }
-  return names;
-}
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "http/router.h"
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -84,10 +85,14 @@ struct HttpRouter::Search {
   RouteParams params;
   const Node* matched = nullptr;
   std::set<std::pair<const Node*, std::size_t>> deadEnds;
+  // A "**" that reached nothing from an index reaches nothing from any later one either: it
+  // would try a subset of the same endings. Without this, each "**" costs the square of the
+  // path's length.
+  std::map<const Node*, std::size_t> wildcardDeadFrom;
 };
 
 std::optional<RouteMatch> HttpRouter::lookUp(std::vector<Token> tokens) const {
-  Search search{tokens, {}, nullptr, {}};
+  Search search{tokens, {}, nullptr, {}, {}};
   findFirstMatch(rootNode_, 0, search);
   if (!search.matched || !search.matched->handler) return std::nullopt;
   return RouteMatch{std::move(search.params), search.matched->handler};
@@ -128,11 +133,15 @@ bool HttpRouter::findFirstMatch(const Node& node, std::size_t index, Search& sea
     if (const auto multi = node.nodes.find(std::string_view("**"));
         multi != node.nodes.end() && index + 2 < count) {
       const Node& wildcard = *multi->second;
-      for (std::size_t p = index + 2; p < count; ++p) {
-        if (!tokens[p]) break;
-        if (const auto after = wildcard.nodes.find(*tokens[p]); after != wildcard.nodes.end()) {
-          if (findFirstMatch(*after->second, p + 1, search)) return true;
+      const auto dead = search.wildcardDeadFrom.find(&wildcard);
+      if (dead == search.wildcardDeadFrom.end() || index < dead->second) {
+        for (std::size_t p = index + 2; p < count; ++p) {
+          if (!tokens[p]) break;
+          if (const auto after = wildcard.nodes.find(*tokens[p]); after != wildcard.nodes.end()) {
+            if (findFirstMatch(*after->second, p + 1, search)) return true;
+          }
         }
+        search.wildcardDeadFrom[&wildcard] = index;
       }
     }
   }
