@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Velmora three ways and runs every test: all tests in a Release
 # build and under AddressSanitizer+UndefinedBehaviorSanitizer, the concurrency tests under
-# ThreadSanitizer.
+# ThreadSanitizer; then every fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup.sh
@@ -25,3 +25,6 @@ echo "== ThreadSanitizer: concurrency tests"
 build build/test-tsan Debug thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/test-tsan -j "$jobs" -L concurrency --output-on-failure
+
+echo "== Fuzzing: every target for 15 s on its corpus and regression inputs"
+fuzz/run.sh 15
