@@ -1,11 +1,10 @@
 #include "relay/stream_line_parser.h"
 
-#include "platform/json_depth.h"
-
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "http/body_decoding.h"
+#include "platform/json_depth.h"
 
 namespace velmora::relay {
 
@@ -39,7 +38,8 @@ std::optional<StreamEvent> eventOfLine(std::string_view line) {
   constexpr std::string_view kPrefix = "data:";
   if (!line.starts_with(kPrefix)) return std::nullopt;
   const std::string_view payload = line.substr(kPrefix.size());
-  if (!http::isWellFormedUtf8(payload) || platform::jsonNestsDeeperThan(payload)) return std::nullopt;
+  if (!http::isWellFormedUtf8(payload) || platform::jsonNestsDeeperThan(payload))
+    return std::nullopt;
   const nlohmann::json value = nlohmann::json::parse(payload, nullptr, false);
   if (value.is_discarded() || !value.is_object()) return std::nullopt;
 
@@ -53,9 +53,19 @@ std::optional<StreamEvent> eventOfLine(std::string_view line) {
     const auto& first = choices->front();
     const auto delta = first.find("delta");
     if (delta == first.end() || !delta->is_object()) return std::nullopt;
+    std::string reasoning;
+    for (const char* member : {"reasoning_content", "reasoning"}) {
+      const auto found = delta->find(member);
+      if (found != delta->end() && found->is_string() &&
+          !found->get_ref<const std::string&>().empty()) {
+        reasoning = found->get<std::string>();
+        break;
+      }
+    }
     const auto content = delta->find("content");
-    if (content == delta->end() || !content->is_string()) return std::nullopt;
-    return textPiece(content->get<std::string>());
+    const bool hasContent = content != delta->end() && content->is_string();
+    if (!hasContent && reasoning.empty()) return std::nullopt;
+    return TextPiece{hasContent ? content->get<std::string>() : "", std::move(reasoning)};
   }
   // A backend that fails after it has answered 200 says so in the stream.
   const auto error = value.find("error");

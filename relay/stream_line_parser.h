@@ -14,6 +14,9 @@ namespace velmora::relay {
 // What one line of a streamed chat completion carries for the relay.
 struct TextPiece {
   std::string text;  // choices[0].delta.content, may be empty
+  // The reasoning that some servers send beside the content, in delta.reasoning_content or
+  // delta.reasoning (the first that holds a non-empty text); may be empty.
+  std::string reasoning = {};
   bool operator==(const TextPiece&) const = default;
 };
 // An error event inside a stream that began well ('data: {"error": ...}').
@@ -24,7 +27,10 @@ struct StreamFailure {
 using StreamEvent = std::variant<TextPiece, StreamFailure>;
 
 inline StreamEvent textPiece(std::string text) {
-  return TextPiece{std::move(text)};
+  return TextPiece{std::move(text), {}};
+}
+inline StreamEvent reasoningPiece(std::string reasoning) {
+  return TextPiece{"", std::move(reasoning)};
 }
 inline StreamEvent streamFailure(std::string description) {
   return StreamFailure{std::move(description)};
@@ -32,8 +38,9 @@ inline StreamEvent streamFailure(std::string description) {
 
 // The event of one complete line (without its line end), or nothing: the line is trimmed of
 // spaces and tabs, must start with "data:", and the rest must be JSON whose
-// choices[0].delta.content is a string (choices: a non-empty array of objects; delta: an
-// object), or an object with an "error" member (a text, or an object with a "message" text).
+// choices[0].delta.content is a string or whose delta carries reasoning (choices: a non-empty
+// array of objects; delta: an object), or an object with an "error" member (a text, or an object
+// with a "message" text).
 // Lines that are not UTF-8, not JSON or of another shape give nothing. Pure; any thread.
 std::optional<StreamEvent> eventOfLine(std::string_view line);
 

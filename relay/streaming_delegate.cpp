@@ -96,6 +96,7 @@ void StreamingDelegate::didCompleteWithError(const std::optional<std::string>& e
   if (const std::string rest = escaper_.finish(); !rest.empty()) {
     write(bytesOf(rest), "❌ writer (bytes) failed with error: ");
   }
+  closeReasoning();
 
   // Held until the finish callback has run: the last reference must not end the controller
   // while its connection still waits for this answer.
@@ -134,7 +135,10 @@ void StreamingDelegate::didCompleteWithError(const std::optional<std::string>& e
 
 void StreamingDelegate::handle(const StreamEvent& event) {
   std::visit(Overloaded{
-                 [this](const TextPiece& piece) { writePiece(piece.text); },
+                 [this](const TextPiece& piece) {
+                   if (!piece.reasoning.empty()) writeReasoning(piece.reasoning);
+                   if (!piece.text.empty() || piece.reasoning.empty()) writePiece(piece.text);
+                 },
                  [this](const StreamFailure& failure) {
                    if (!streamError_) streamError_ = failure.description;
                  },
@@ -142,7 +146,31 @@ void StreamingDelegate::handle(const StreamEvent& event) {
              event);
 }
 
+void StreamingDelegate::writeReasoning(const std::string& text) {
+  if (!reasoningOpen_) {
+    // Text the escaper holds back belongs before the reasoning.
+    std::string opening = encoding_ == PieceEncoding::htmlText ? escaper_.finish() : "";
+    opening += kReasoningOpen;
+    write(bytesOf(opening), "❌ writer (bytes) failed with error: ");
+    reasoningOpen_ = true;
+  }
+  // Reasoning is shown, never stored: it stays out of assistantBuffer_.
+  if (encoding_ == PieceEncoding::htmlText) {
+    write(bytesOf(html::escapeHtmlText(text)), "❌ writer (bytes) failed with error: ");
+  } else {
+    write(bytesOf(text), "❌ writer (bytes) failed with error: ");
+  }
+  write({}, "❌ writer (flush) failed with error: ");
+}
+
+void StreamingDelegate::closeReasoning() {
+  if (!reasoningOpen_) return;
+  reasoningOpen_ = false;
+  write(bytesOf(kReasoningClose), "❌ writer (bytes) failed with error: ");
+}
+
 void StreamingDelegate::writePiece(const std::string& text) {
+  if (!text.empty()) closeReasoning();
   assistantBuffer_ += text;
   if (encoding_ == PieceEncoding::htmlText) {
     write(bytesOf(escaper_.feed(text)), "❌ writer (bytes) failed with error: ");

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/http_client.h"
@@ -29,8 +30,15 @@ enum class PieceEncoding { htmlText, plain };
 std::string errorStatusDescription(int status, std::span<const uint8_t> body);
 inline constexpr std::size_t kMaxErrorBodyText = 200;
 
+// What wraps reasoning that arrives in its own field, so that it shows like inline reasoning.
+inline constexpr std::string_view kReasoningOpen = "<think>";
+inline constexpr std::string_view kReasoningClose = "</think>";
+
 // Relays one streamed chat completion into one client connection: every text piece is written as
-// soon as its line has arrived, followed by an empty write as a flush request; at the end the
+// soon as its line has arrived, followed by an empty write as a flush request. Reasoning pieces
+// (sent in a field of their own) are written the same way inside kReasoningOpen ...
+// kReasoningClose, opened at the first such piece and closed before the next content piece or at
+// the end, also after a failure; they never join the conversation. At the end the
 // answer without its reasoning becomes the assistant's turn (queued on the main queue), the page
 // is closed with the answer-page tail or, when the request failed, with the error markup, the
 // monitor shows the server status (prefixed with "[Error: ...]" after a failure), and
@@ -59,6 +67,8 @@ class StreamingDelegate final : public platform::HttpClientDelegate {
  private:
   void handle(const StreamEvent& event);
   void writePiece(const std::string& text);
+  void writeReasoning(const std::string& text);
+  void closeReasoning();
   void write(std::span<const uint8_t> bytes, const char* failureLine);
   void writeDroppingErrors(std::string_view text);
 
@@ -74,6 +84,7 @@ class StreamingDelegate final : public platform::HttpClientDelegate {
   std::vector<uint8_t> errorBody_;          // its body, at most kMaxErrorBodyBytes
   std::optional<std::string> streamError_;  // the first error event of the stream
   bool completed_ = false;
+  bool reasoningOpen_ = false;  // a reasoning piece opened kReasoningOpen and nothing closed it
 };
 
 }  // namespace velmora::relay

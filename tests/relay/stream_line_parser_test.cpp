@@ -11,7 +11,7 @@
 namespace velmora::relay {
 
 void PrintTo(const TextPiece& piece, std::ostream* out) {
-  *out << "piece \"" << piece.text << "\"";
+  *out << "piece \"" << piece.text << "\" reasoning \"" << piece.reasoning << "\"";
 }
 void PrintTo(const StreamFailure& failure, std::ostream* out) {
   *out << "failure \"" << failure.description << "\"";
@@ -73,6 +73,25 @@ TEST(StreamLineTest, WhatEachLineYields) {
       {"top level array", R"(data: [{"choices":[]}])", std::nullopt},
       {"not JSON", "data: {\"choices\":", std::nullopt},
       {"capital prefix", R"(Data: {"choices":[{"delta":{"content":"x"}}]})", std::nullopt},
+      {"reasoning_content",
+       R"(data: {"choices":[{"delta":{"content":null,"reasoning_content":"hm"}}]})",
+       reasoningPiece("hm")},
+      {"reasoning", R"(data: {"choices":[{"delta":{"reasoning":"hm"}}]})", reasoningPiece("hm")},
+      {"reasoning_content first",
+       R"(data: {"choices":[{"delta":{"reasoning":"b","reasoning_content":"a"}}]})",
+       reasoningPiece("a")},
+      {"empty reasoning_content gives way",
+       R"(data: {"choices":[{"delta":{"reasoning_content":"","reasoning":"b"}}]})",
+       reasoningPiece("b")},
+      {"reasoning beside content",
+       R"(data: {"choices":[{"delta":{"content":"x","reasoning":"r"}}]})",
+       StreamEvent(TextPiece{"x", "r"})},
+      {"empty reasoning, empty content",
+       R"(data: {"choices":[{"delta":{"content":"","reasoning":""}}]})", textPiece("")},
+      {"empty reasoning, no content", R"(data: {"choices":[{"delta":{"reasoning_content":""}}]})",
+       std::nullopt},
+      {"reasoning not a text", R"(data: {"choices":[{"delta":{"reasoning":{"text":"r"}}}]})",
+       std::nullopt},
       {"error text", R"(data: {"error":"model crashed"})", streamFailure("model crashed")},
       {"error object", R"(data: {"error":{"message":"Context overflow","type":"x"}})",
        streamFailure("Context overflow")},
@@ -86,7 +105,8 @@ TEST(StreamLineTest, WhatEachLineYields) {
 }
 
 TEST(StreamLineTest, DeeplyNestedLinesAreSkipped) {
-  const std::string line = "data: {\"error\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  const std::string line =
+      "data: {\"error\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
   EXPECT_FALSE(eventOfLine(line).has_value());
 }
 

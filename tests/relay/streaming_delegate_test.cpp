@@ -128,6 +128,60 @@ TEST_F(StreamingDelegateTest, ThePageEscapesMarkupAndShowsReasoningTheConversati
   EXPECT_EQ(plain.writes, unescaped);
 }
 
+// Servers that send reasoning in a field of its own: the page shows it wrapped like inline
+// reasoning, the conversation gets the answer alone.
+TEST_F(StreamingDelegateTest, ReasoningFieldsShowInThinkTagsAndAreNeverStored) {
+  const std::string tail(pages::kAnswerPageTail);
+  struct Row {
+    const char* name;
+    nlohmann::json scenario;
+    PieceEncoding encoding;
+    std::vector<std::string> writes;
+    std::vector<ChatMessage> stored;
+  };
+  const std::vector<Row> rows = {
+      {"llama.cpp field, escaped on the page",
+       {{"reasoning", {"a < b", " & so"}}, {"pieces", {"Yes", "."}}},
+       PieceEncoding::htmlText,
+       {"<think>", "a &lt; b", "", " &amp; so", "", "</think>", "Yes", "", ".", "", tail},
+       {{"assistant", "Yes."}}},
+      {"Ollama field",
+       {{"reasoning", {"r"}}, {"reasoning_field", "reasoning"}, {"pieces", {"A"}}},
+       PieceEncoding::htmlText,
+       {"<think>", "r", "", "</think>", "A", "", tail},
+       {{"assistant", "A"}}},
+      {"pass-through keeps the text as it came",
+       {{"reasoning", {"a < b"}}, {"pieces", {"<i>"}}},
+       PieceEncoding::plain,
+       {"<think>", "a < b", "", "</think>", "<i>", "", tail},
+       {{"assistant", "<i>"}}},
+      {"a stream of reasoning alone is closed at its end",
+       {{"reasoning", {"only"}}, {"pieces", nlohmann::json::array()}},
+       PieceEncoding::htmlText,
+       {"<think>", "only", "", "</think>", tail},
+       {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    harness.controller->resetChatHistory();
+    const Outcome outcome = relay(row.scenario, row.encoding);
+    EXPECT_EQ(outcome.writes, row.writes);
+    EXPECT_EQ(harness.controller->chatMessages(), row.stored);
+  }
+
+  // A failure while the model thinks still closes the reasoning before the error markup.
+  harness.controller->resetChatHistory();
+  const Outcome failed =
+      relay({{"reasoning", {"thinking", "more"}},
+             {"raw_events",
+              {"data: {\"choices\":[{\"delta\":{\"reasoning_content\":\"hm\"}}]}\n\n",
+               "data: {\"error\":{\"message\":\"Context overflow\"}}\n\n"}}});
+  EXPECT_EQ(failed.writes, (std::vector<std::string>{"<think>", "hm", "", "</think>",
+                                                     errorMarkup("Context overflow")}));
+  EXPECT_TRUE(harness.controller->chatMessages().empty());
+  EXPECT_THAT(monitorText(), StartsWith("[Error: Context overflow]\n"));
+}
+
 TEST_F(StreamingDelegateTest, TheSameStreamGivesTheSameWritesHoweverTheBackendCutsIt) {
   const nlohmann::json pieces = {"Grüße", " aus ", "日本 🙂", "\n", "done"};
   const Outcome reference = relay({{"pieces", pieces}, {"split", "lines"}});
