@@ -23,6 +23,9 @@ struct HttpRequest {
   std::vector<uint8_t> body;
   std::optional<std::string> address = std::string();  // the peer; absent when unknown
   std::unordered_map<std::string, std::string> params;  // route parameters, keys with their colon
+  // The connection the request came on (set by the server loop; empty for a request built
+  // elsewhere), for a handler that waits long and wants to know whether its client left.
+  std::weak_ptr<Socket> connection;
 
   // Whether the comma-separated value of header `name` holds `token` (trimmed, lower-cased
   // pieces; pass both in lower case).

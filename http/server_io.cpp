@@ -232,6 +232,7 @@ void HttpServerIO::serveConnection(std::weak_ptr<HttpServerIO> weakServer, std::
     } catch (const SocketError&) {
       request->address.reset();
     }
+    request->connection = socket;
     bool keepAliveWish = HttpParser::isKeepAlive(request->headers);
     std::optional<HttpResponse> answer;
     try {

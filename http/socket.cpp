@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -337,5 +338,19 @@ std::shared_ptr<Socket> Socket::listeningSocket(uint16_t port, bool ipv4Only, in
 void Socket::disableSigPipe(int32_t) {}
 
 void Socket::closeDescriptor(int32_t descriptor) { ::close(descriptor); }
+
+bool Socket::peerHasClosed() const {
+  // Under the lock of close(), so that a released descriptor number is never polled.
+  std::lock_guard lock(closeMutex_);
+  if (shutdown_ || socketFileDescriptor_ < 0) return true;
+  pollfd entry{socketFileDescriptor_, POLLIN | POLLRDHUP, 0};
+  if (::poll(&entry, 1, 0) <= 0) return false;
+  if ((entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
+  if ((entry.revents & POLLIN) == 0) return false;
+  // Readable: the end of the stream, or bytes of a next request (then it is still there).
+  char byte = 0;
+  const ssize_t peeked = ::recv(socketFileDescriptor_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
 
 }  // namespace velmora::http

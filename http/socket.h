@@ -108,6 +108,11 @@ class Socket {
   // The same with a limit on the raw bytes of the line: answers nullopt, without reading further,
   // once more than maxBytes arrived without a line feed.
   std::optional<std::string> readLine(std::size_t maxBytes);
+  // Whether the peer has closed its end or reset the connection: an orderly end (FIN) is
+  // waiting with no data before it, or the socket reports a hang-up or an error. Never blocks and
+  // reads nothing. A peer that only shut down its sending side counts as gone: an HTTP client
+  // does that only when it is leaving. Any thread.
+  bool peerHasClosed() const;
   // True when bytes that no read returned yet are waiting in the socket's buffer.
   bool hasBufferedBytes() const { return readBegin_ < readEnd_; }
 

@@ -1,7 +1,5 @@
 #include "relay/pass_through.h"
 
-#include "platform/json_depth.h"
-
 #include <array>
 #include <chrono>
 #include <exception>
@@ -9,6 +7,7 @@
 
 #include "http/body_decoding.h"
 #include "platform/console.h"
+#include "platform/json_depth.h"
 #include "relay/stream_relay.h"
 
 namespace velmora::relay {
@@ -77,7 +76,9 @@ void writePassThrough(http::HttpResponseBodyWriter& out, const std::weak_ptr<Rel
 std::vector<uint8_t> forwardedBody(const std::vector<uint8_t>& clientBody, std::string* failure) {
   const std::string_view text(reinterpret_cast<const char*>(clientBody.data()), clientBody.size());
   if (platform::jsonNestsDeeperThan(text)) {
-    if (failure) *failure = "the document nests deeper than " + std::to_string(platform::kMaxJsonDepth) + " levels";
+    if (failure)
+      *failure =
+          "the document nests deeper than " + std::to_string(platform::kMaxJsonDepth) + " levels";
     return clientBody;
   }
   try {
@@ -116,7 +117,7 @@ bool isHopHeader(std::string_view name,
 http::HttpResponse handleApiChat(const std::shared_ptr<RelayHost>& host,
                                  const http::HttpRequestPtr& request) {
   std::weak_ptr<RelayHost> weakHost = host;
-  return http::HttpResponse::raw(200, "OK", http::HttpHeaders{{"Content-Type", "application/json"}},
+  return http::HttpResponse::raw(200, "OK", streamedAnswerHeaders("application/json"),
                                  [weakHost, request](http::HttpResponseBodyWriter& out) {
                                    writePassThrough(out, weakHost, request);
                                  });

@@ -8,6 +8,7 @@
 #include "relay/pages.h"
 #include "relay/pass_through.h"
 #include "relay/stream_relay.h"
+#include "relay/transparent_proxy.h"
 
 namespace velmora::relay {
 
@@ -78,12 +79,12 @@ http::HttpResponse handleSubmit(const std::shared_ptr<RelayHost>& host,
   platform::HttpClientRequest backendRequest = host->makeCompletionRequest(model, systemPrompt);
 
   std::weak_ptr<RelayHost> weakHost = host;
-  return http::HttpResponse::raw(
-      200, "OK", http::HttpHeaders{{"Content-Type", "text/html; charset=utf-8"}},
-      [weakHost, backendRequest](http::HttpResponseBodyWriter& out) {
-        relayStreamedAnswer(out, pages::kAnswerPageHead, weakHost, backendRequest,
-                            PieceEncoding::htmlText, ActiveStream::keep);
-      });
+  return http::HttpResponse::raw(200, "OK", streamedAnswerHeaders("text/html; charset=utf-8"),
+                                 [weakHost, backendRequest](http::HttpResponseBodyWriter& out) {
+                                   relayStreamedAnswer(out, pages::kAnswerPageHead, weakHost,
+                                                       backendRequest, PieceEncoding::htmlText,
+                                                       ActiveStream::keep);
+                                 });
 }
 
 http::HttpResponse handleClear(RelayHost& host, const http::HttpRequestPtr&) {
@@ -108,6 +109,8 @@ void registerRelayRoutes(http::HttpServer& server, std::weak_ptr<RelayHost> host
       withHost(host, [](const std::shared_ptr<RelayHost>& h, const http::HttpRequestPtr& r) {
         return handleClear(*h, r);
       });
+  server.POST["/v1/chat/completions"] = withHost(host, handleTransparentRequest);
+  server.GET["/v1/models"] = withHost(host, handleTransparentRequest);
 }
 
 }  // namespace velmora::relay

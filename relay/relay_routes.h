@@ -13,7 +13,8 @@
 namespace velmora::relay {
 
 // Registers, in this order, "/" (every method), "/api/chat" (every method), "/submit" (POST
-// only) and "/clear" (every method) on `server`; a later call replaces the same routes. The
+// only), "/clear" (every method), "/v1/chat/completions" (POST) and "/v1/models" (GET; both in
+// relay/transparent_proxy.h) on `server`; a later call replaces the same routes. The
 // handlers hold the host weakly and answer internalServerError once it is gone. Any thread.
 void registerRelayRoutes(http::HttpServer& server, std::weak_ptr<RelayHost> host);
 

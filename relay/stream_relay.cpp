@@ -41,6 +41,12 @@ constexpr auto kWaitSlice = std::chrono::milliseconds(500);
 
 }  // namespace
 
+http::HttpHeaders streamedAnswerHeaders(std::string contentType) {
+  return {{"Content-Type", std::move(contentType)},
+          {"Cache-Control", "no-cache"},
+          {"X-Accel-Buffering", "no"}};
+}
+
 void relayStreamedAnswer(http::HttpResponseBodyWriter& out, std::string_view head,
                          const std::weak_ptr<RelayHost>& host, platform::HttpClientRequest request,
                          PieceEncoding encoding, ActiveStream active) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "http/response.h"
@@ -13,6 +14,11 @@ namespace velmora::relay {
 // Whether the answer's streaming objects become the host's active stream (answer pages do, the
 // pass-through does not).
 enum class ActiveStream { keep, doNotKeep };
+
+// The header fields of a response whose body streams: its content type, and what keeps a proxy
+// in front of the relay from holding the stream back ("Cache-Control: no-cache",
+// "X-Accel-Buffering: no").
+http::HttpHeaders streamedAnswerHeaders(std::string contentType);
 
 // Writes `head`, then streams the backend's answer to `request` into `out` through a
 // StreamingDelegate, and returns once the request has ended and its last byte was written. Runs

@@ -5,71 +5,11 @@
 //
 // Everything stays on 127.0.0.1. Exits 0 when every check passed.
 import assert from 'node:assert/strict';
-import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-
-function option(name) {
-  const index = process.argv.indexOf(`--${name}`);
-  if (index < 0 || index + 1 >= process.argv.length) throw new Error(`--${name} is missing`);
-  return process.argv[index + 1];
-}
-
-function ensurePlaywright() {
-  if (fs.existsSync(path.join(here, 'node_modules', 'playwright-core', 'package.json'))) return;
-  console.log('e2e: installing playwright-core (npm ci)');
-  execFileSync('npm', ['ci', '--no-audit', '--no-fund'], { cwd: here, stdio: 'inherit' });
-}
-
-// A child process whose standard output is collected line by line.
-class Program {
-  constructor(command, args) {
-    this.lines = [];
-    this.waiters = [];
-    this.child = spawn(command, args, { stdio: ['ignore', 'pipe', 'inherit'] });
-    this.exited = new Promise((resolve) => this.child.on('exit', (code, signal) => resolve({ code, signal })));
-    let pending = '';
-    this.child.stdout.setEncoding('utf8');
-    this.child.stdout.on('data', (chunk) => {
-      pending += chunk;
-      let end;
-      while ((end = pending.indexOf('\n')) >= 0) {
-        this.lines.push(pending.slice(0, end));
-        pending = pending.slice(end + 1);
-      }
-      this.waiters = this.waiters.filter((check) => !check());
-    });
-  }
-
-  // The first line, read or still to come, that matches `pattern`.
-  waitForLine(pattern, timeoutMs = 30000) {
-    return new Promise((resolve, reject) => {
-      const check = () => {
-        const line = this.lines.find((l) => pattern.test(l));
-        if (line === undefined) return false;
-        clearTimeout(timer);
-        resolve(line);
-        return true;
-      };
-      const timer = setTimeout(() => {
-        reject(new Error(`no line like ${pattern} in:\n${this.lines.join('\n')}`));
-      }, timeoutMs);
-      if (!check()) this.waiters.push(check);
-    });
-  }
-
-  async stop(signal = 'SIGTERM', timeoutMs = 30000) {
-    if (this.child.exitCode !== null || this.child.signalCode !== null) return this.exited;
-    this.child.kill(signal);
-    const timeout = new Promise((_, reject) =>
-      setTimeout(() => reject(new Error(`${signal} did not end the program`)), timeoutMs));
-    return Promise.race([this.exited, timeout]);
-  }
-}
+import { ensurePackages, option, startBackend, startRelay } from './support.mjs';
 
 async function backendRequests(port) {
   const answer = await fetch(`http://127.0.0.1:${port}/_control/requests`);
@@ -90,7 +30,7 @@ async function answerText(page) {
 }
 
 async function main() {
-  ensurePlaywright();
+  ensurePackages();
   const { chromium } = await import('playwright-core');
 
   const artifacts = option('artifacts');
@@ -100,21 +40,8 @@ async function main() {
   const cleanups = [];
 
   try {
-    const backend = new Program(option('python'), [
-      option('fake-backend'), '--port', '0', '--lifetime', '300',
-      '--scenario-json', JSON.stringify({ pieces, delay_ms: 300 }),
-    ]);
-    cleanups.push(() => backend.stop().catch(() => backend.child.kill('SIGKILL')));
-    const backendPort = Number((await backend.waitForLine(/^listening on \d+$/)).split(' ')[2]);
-
-    const relay = new Program(option('velmora'), [
-      '--headless', '--settings', path.join(scratch, 'settings.json'), '--port', '0',
-      '--backend', `127.0.0.1:${backendPort}`, '--model', 'fake-model-1',
-    ]);
-    cleanups.push(() => relay.stop().catch(() => relay.child.kill('SIGKILL')));
-    const browserLine = await relay.waitForLine(/^Open http:\/\/\S+:\d+\/ in a browser$/);
-    const relayPort = Number(browserLine.match(/:(\d+)\/ in a browser$/)[1]);
-    assert.ok(relayPort > 0, browserLine);
+    const { port: backendPort } = await startBackend({ pieces, delay_ms: 300 }, cleanups);
+    const { relay, port: relayPort } = await startRelay(backendPort, scratch, cleanups);
     const start = `http://127.0.0.1:${relayPort}/`;
 
     const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-e2e-profile-'));

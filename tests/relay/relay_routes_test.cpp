@@ -73,7 +73,8 @@ TEST_F(RelayRoutesTest, AnswerPageIsTheHeadThePiecesAndTheTailThenTheConnectionC
   fake.setScenario({{"pieces", {"Hello", ", ", "world", "!"}}});
   const std::string raw = submit("prompt=hi&reset=1");
   EXPECT_EQ(raw, "HTTP/1.1 200 OK\r\nServer: " + http::serverHeaderValue() +
-                     "\r\nContent-Type: text/html; charset=utf-8\r\n\r\n" +
+                     "\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: "
+                     "no-cache\r\nX-Accel-Buffering: no\r\n\r\n" +
                      answerPage("Hello, world!"));
 
   const auto records = fake.waitForRequests(1);
