@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "tests/support/test_client.h"
@@ -173,6 +174,39 @@ TEST(SocketTest, ShutdownWakesABlockedReader) {
   reader.join();
   socket->close();
   ::close(b);
+}
+
+// A handler that waits long asks whether its client is still there: bytes of a next request
+// mean it is, an orderly close, a reset or its own close mean it is not.
+TEST(SocketTest, PeerHasClosedTellsAClientThatLeftFromOneThatWaits) {
+  struct Row {
+    const char* name;
+    std::function<void(testing::TestClient&)> client;
+    bool gone;
+  };
+  const std::vector<Row> rows = {
+      {"waiting quietly", [](testing::TestClient&) {}, false},
+      {"sent its next request", [](testing::TestClient& c) { c.send("GET / HTTP/1.1\r\n\r\n"); }, false},
+      {"closed", [](testing::TestClient& c) { c.close(); }, true},
+      {"reset", [](testing::TestClient& c) { c.reset(); }, true},
+      {"sent a request, then closed",
+       [](testing::TestClient& c) {
+         c.send("GET / HTTP/1.1\r\n\r\n");
+         c.close();
+       },
+       false},  // the request's bytes come first: only a read finds the end behind them
+  };
+  auto listening = Socket::listeningSocket(0, true, 16, std::string("127.0.0.1"));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    testing::TestClient client(listening->port());
+    auto accepted = listening->acceptClient();
+    row.client(client);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(accepted->peerHasClosed(), row.gone);
+    accepted->close();
+    EXPECT_TRUE(accepted->peerHasClosed());
+  }
 }
 
 }  // namespace
