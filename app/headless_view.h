@@ -65,14 +65,15 @@ class HeadlessButton : public Button {
 // The whole window without a window.
 struct HeadlessView {
   HeadlessMonitor monitor;
-  HeadlessTextField sysPrompt, initMessage, studioIP, studioPort, serverPort, tempBarLabel;
+  HeadlessTextField sysPrompt, initMessage, studioIP, studioPort, serverPort, tempBarLabel,
+      accessToken;
   HeadlessPopupButton setModel;
   HeadlessSlider tempBar;
   HeadlessButton mainButton;
 
   View view() {
-    return View{monitor,    sysPrompt, initMessage, studioIP,     studioPort,
-                serverPort, setModel,  tempBar,     tempBarLabel, mainButton};
+    return View{monitor,  sysPrompt, initMessage,  studioIP,   studioPort, serverPort,
+                setModel, tempBar,   tempBarLabel, mainButton, accessToken};
   }
 };
 

@@ -54,6 +54,7 @@ struct View {
   Slider& tempBar;
   TextField& tempBarLabel;
   Button& mainButton;
+  TextField& accessToken;  // the token the relay asks for; empty: none
 };
 
 }  // namespace velmora::app

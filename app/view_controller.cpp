@@ -16,6 +16,13 @@ constexpr const char* kDefaultStudioPort = "1234";
 constexpr const char* kDefaultServerPort = "8080";
 constexpr int kFallbackRelayPort = 8080;
 
+// Blanks around a pasted token are not part of it: no client could send them in a header.
+std::string withoutSurroundingBlanks(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
 platform::HttpClientRequest templateFor(const std::string& url) {
   platform::HttpClientRequest request;
   request.url = url;
@@ -38,6 +45,7 @@ ViewController::ViewController(const View& view, platform::MainQueue& mainQueue,
       tempBar(view.tempBar),
       tempBarLabel(view.tempBarLabel),
       mainButton(view.mainButton),
+      accessTokenField(view.accessToken),
       mainQueue_(mainQueue),
       settings_(settings),
       httpClient_(httpClient),
@@ -57,6 +65,8 @@ void ViewController::loadSettings() {
   studioPort.setText(settings_.string("studioPort").value_or(kDefaultStudioPort));
   serverPort.setText(settings_.string("serverPort").value_or(kDefaultServerPort));
   selectedModel = settings_.string("modelName").value_or("");
+  accessTokenField.setText(settings_.string("accessToken").value_or(""));
+  useAccessToken(accessTokenField.text());
 }
 
 bool ViewController::applyBackendAddress(BackendField changed) {
@@ -107,12 +117,30 @@ void ViewController::pickServerIP() {
 
 void ViewController::sysPromptDidChange() { settings_.set("systemPrompt", SysPrompt.text()); }
 
+void ViewController::accessTokenDidChange() {
+  settings_.set("accessToken", accessTokenField.text());
+  const bool changed = useAccessToken(accessTokenField.text());
+  if (!changed) return;
+  platform::printLine(accessToken().empty() ? "The relay no longer asks for an access token"
+                                            : "The relay asks for the new access token");
+  if (isRunning) showServerStatus("");
+}
+
+bool ViewController::useAccessToken(const std::string& text) {
+  std::string token = withoutSurroundingBlanks(text);
+  std::lock_guard lock(accessTokenMutex_);
+  if (token == accessToken_) return false;
+  accessToken_ = std::move(token);
+  return true;
+}
+
 void ViewController::savePrefs() {
   settings_.set("systemPrompt", SysPrompt.text());
   settings_.set("initialMessage", initMessage.text());
   settings_.set("studioIP", studioIP.text());
   settings_.set("studioPort", studioPort.text());
   settings_.set("serverPort", serverPort.text());
+  settings_.set("accessToken", accessTokenField.text());
 }
 
 // ---- Monitor and start reports ----
@@ -131,8 +159,14 @@ void ViewController::showServerStatus(const std::string& prefix) {
 }
 
 std::string ViewController::serverStatusLine(const std::string& prefix) const {
+  bool tokenRequired = false;
+  {
+    std::lock_guard lock(accessTokenMutex_);
+    tokenRequired = !accessToken_.empty();
+  }
+  const std::string tokenClause = tokenRequired ? " (access token required)" : "";
   return prefix + "Server is running on http://" + serverIP.value_or("localhost") + ":" +
-         serverPort.text() + "\nModel: " + selectedModel.value_or("");
+         serverPort.text() + tokenClause + "\nModel: " + selectedModel.value_or("");
 }
 
 void ViewController::reportStartSucceeded() {
@@ -163,6 +197,11 @@ std::string ViewController::systemPromptText() {
 
 std::string ViewController::selectedModelTitle() {
   return readOnMain([this] { return setModel.titleOfSelectedItem().value_or(""); });
+}
+
+std::string ViewController::accessToken() {
+  std::lock_guard lock(accessTokenMutex_);
+  return accessToken_;
 }
 
 void ViewController::noteHistoryReset() {

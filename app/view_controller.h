@@ -47,6 +47,9 @@ class ViewController final : public relay::RelayHost,
   // Sets serverIP to the first host address holding a ".", else "localhost". Main thread.
   void pickServerIP();
   void sysPromptDidChange();
+  // Stores the access token field's text and makes the relay ask for it from the next request
+  // on (none when empty). Main thread.
+  void accessTokenDidChange();
   void savePrefs();
 
   // ---- Monitor and start reports ----
@@ -84,6 +87,7 @@ class ViewController final : public relay::RelayHost,
   std::string initialMessageText() override;
   std::string systemPromptText() override;
   std::string selectedModelTitle() override;
+  std::string accessToken() override;
   void noteHistoryReset() override;
   void resetChatHistory() override;
   void appendUserMessage(const std::string& prompt) override;
@@ -116,17 +120,26 @@ class ViewController final : public relay::RelayHost,
   Slider& tempBar;
   TextField& tempBarLabel;
   Button& mainButton;
+  TextField& accessTokenField;  // the View's accessToken
 
   static constexpr const char* kInitialUrl = "http://127.0.0.1:1234/v1/chat/completions";
 
  private:
   // Runs `read` on the main thread and waits; "" when the main queue no longer runs.
   std::string readOnMain(std::function<std::string()> read);
+  // Makes the relay ask for the token in `text` (blanks around it dropped); false when that was
+  // the token already.
+  bool useAccessToken(const std::string& text);
 
   platform::MainQueue& mainQueue_;
   platform::SettingsFile& settings_;
   platform::HttpClient& httpClient_;
   HostAddressSource hostAddresses_;
+
+  // A copy of the access token field as last stored, so that a request never waits for the
+  // main thread to learn it. Set on the main thread by loadSettings and accessTokenDidChange.
+  mutable std::mutex accessTokenMutex_;
+  std::string accessToken_;  // guarded by accessTokenMutex_
 
   mutable std::mutex urlRequestMutex_;
   platform::HttpClientRequest urlRequest_;  // guarded by urlRequestMutex_

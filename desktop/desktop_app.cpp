@@ -138,6 +138,7 @@ DesktopApp::DesktopApp(const HeadlessOptions& options, DesktopServices services)
   if (options.relayPort) settings_->set("serverPort", *options.relayPort);
   if (options.backendHost) settings_->set("studioIP", *options.backendHost);
   if (options.backendPort) settings_->set("studioPort", *options.backendPort);
+  if (options.accessToken) settings_->set("accessToken", *options.accessToken);
 
   controller_ = std::make_shared<app::ViewController>(window_->view(), *mainQueue_, *settings_,
                                                       *httpClient_, platform::hostAddresses);

@@ -57,6 +57,7 @@ int runHeadless(const HeadlessOptions& options) {
   if (options.relayPort) settings.set("serverPort", *options.relayPort);
   if (options.backendHost) settings.set("studioIP", *options.backendHost);
   if (options.backendPort) settings.set("studioPort", *options.backendPort);
+  if (options.accessToken) settings.set("accessToken", *options.accessToken);
 
   platform::CurlHttpClient curl;
   TrackedHttpClient client(curl);

@@ -14,6 +14,7 @@ struct HeadlessOptions {
   std::optional<std::string> relayPort;               // stored under "serverPort"
   std::optional<std::string> backendHost;             // stored under "studioIP"
   std::optional<std::string> backendPort;             // stored under "studioPort"
+  std::optional<std::string> accessToken;             // stored under "accessToken"; "": none
 };
 
 // Runs the window controller on controls without a window, with a main queue on the calling

@@ -24,14 +24,18 @@ constexpr const char* kHelp =
     "  --model NAME         the model to use\n"
     "  --port N             the relay's port, 0 to 65535 (0: any free port)\n"
     "  --backend HOST:PORT  the model server's address (default localhost:1234)\n"
+    "  --access-token TOKEN the token browsers and programs must give to use the relay\n"
+    "                       (programs send \"Authorization: Bearer TOKEN\"; browsers get a\n"
+    "                       sign-in page); an empty TOKEN lets everyone in again\n"
     "  --settings FILE      the settings file (default $XDG_CONFIG_HOME/velmora/settings.json,\n"
     "                       else ~/.config/velmora/settings.json)\n"
     "  --help               show this help and exit\n"
     "  --version            show the version and exit\n"
     "\n"
-    "--model, --port and --backend are stored in the settings file, as a choice in the window\n"
-    "would be, and so also apply to later runs. Without --model the stored model is used; with\n"
-    "none stored the relay does not start and the server's models are listed.\n"
+    "--model, --port, --backend and --access-token are stored in the settings file, as a\n"
+    "choice in the window would be, and so also apply to later runs. Without --model the stored\n"
+    "model is used; with none stored the relay does not start and the server's models are\n"
+    "listed.\n"
     "\n"
     "With a window, the fields show the same settings and a choice there is stored too;\n"
     "closing the window quits. Without one, velmora prints the address to open in a browser\n"
@@ -65,8 +69,8 @@ int main(int argc, char** argv) {
       name = std::string(argument.substr(0, equals));
       value = std::string(argument.substr(equals + 1));
     }
-    const bool takesValue =
-        name == "--model" || name == "--port" || name == "--backend" || name == "--settings";
+    const bool takesValue = name == "--model" || name == "--port" || name == "--backend" ||
+                            name == "--settings" || name == "--access-token";
     if (takesValue && !value) {
       if (i + 1 >= argc) return usageError("option '" + name + "' needs a value");
       value = argv[++i];
@@ -94,6 +98,8 @@ int main(int argc, char** argv) {
       }
       options.backendHost = value->substr(0, colon);
       options.backendPort = value->substr(colon + 1);
+    } else if (name == "--access-token") {
+      options.accessToken = *value;
     } else if (name == "--settings") {
       if (value->empty()) return usageError("--settings needs a file name");
       options.settingsPath = *value;

@@ -14,6 +14,7 @@
 #include <QShowEvent>
 #include <QSlider>
 #include <QTextEdit>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
@@ -199,6 +200,8 @@ MainWindow::MainWindow(QWidget* parent)
       studioIP_(new QLineEdit),
       studioPort_(makePortEdit(QStringLiteral("1234"))),
       serverPort_(makePortEdit(QStringLiteral("8080"))),
+      accessToken_(new QLineEdit),
+      showAccessToken_(new QToolButton),
       sysPrompt_(
           new LinesTextEdit(4, tr("Instructions sent to the model before every chat (optional)"))),
       initMessage_(new LinesTextEdit(3, QStringLiteral("<h1>Velmora</h1>"))),
@@ -214,6 +217,18 @@ MainWindow::MainWindow(QWidget* parent)
   studioIP_->setToolTip(tr("Name or address of the computer running LM Studio's server"));
   studioPort_->setToolTip(tr("Port of LM Studio's server (LM Studio shows it; usually 1234)"));
   serverPort_->setToolTip(tr("Port on which Velmora waits for browsers; 0 picks a free one"));
+  accessToken_->setEchoMode(QLineEdit::Password);
+  accessToken_->setPlaceholderText(tr("None: anyone on the network may use the relay"));
+  accessToken_->setToolTip(
+      tr("When set, browsers sign in with this token once and programs send "
+         "\"Authorization: Bearer TOKEN\""));
+  showAccessToken_->setText(tr("Show"));
+  showAccessToken_->setCheckable(true);
+  showAccessToken_->setToolTip(tr("Show or hide the access token"));
+  connect(showAccessToken_, &QToolButton::toggled, this, [this](bool shown) {
+    accessToken_->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
+    showAccessToken_->setText(shown ? tr("Hide") : tr("Show"));
+  });
   setModel_->setPlaceholderText(tr("Choose a model"));
   setModel_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   setModel_->setMinimumContentsLength(24);
@@ -236,7 +251,8 @@ MainWindow::MainWindow(QWidget* parent)
   mainButton_->setMinimumWidth(
       mainButton_->fontMetrics().horizontalAdvance(QStringLiteral("Stop Server")) + 48);
   saveButton_->setToolTip(
-      tr("Keep the system prompt, the start page and both addresses for the next launch"));
+      tr("Keep the system prompt, the start page, both addresses and the access token for the "
+         "next launch"));
   monitor_->setToolTip(tr("What the relay is doing"));
 
   auto* backend = new QGroupBox(tr("Model server (LM Studio)"));
@@ -254,6 +270,10 @@ MainWindow::MainWindow(QWidget* parent)
   portRow->addWidget(serverPort_);
   portRow->addWidget(makeHint(tr("Browsers open http://this-computer:port/")), 1);
   relayForm->addRow(tr("Listen on port:"), portRow);
+  auto* tokenRow = new QHBoxLayout;
+  tokenRow->addWidget(accessToken_, 1);
+  tokenRow->addWidget(showAccessToken_);
+  relayForm->addRow(tr("Access token:"), tokenRow);
   relayForm->addRow(tr("System prompt:"), sysPrompt_);
   relayForm->addRow(tr("Start page (HTML):"), initMessage_);
 
@@ -278,6 +298,7 @@ MainWindow::MainWindow(QWidget* parent)
   studioIPField_ = std::make_unique<LineEditField>(*studioIP_);
   studioPortField_ = std::make_unique<LineEditField>(*studioPort_);
   serverPortField_ = std::make_unique<LineEditField>(*serverPort_);
+  accessTokenField_ = std::make_unique<LineEditField>(*accessToken_);
   setModelPopup_ = std::make_unique<ComboBoxPopup>(*setModel_);
   tempBarSlider_ = std::make_unique<TenthsSlider>(*tempBar_);
   tempBarLabelField_ = std::make_unique<LabelField>(*tempBarLabel_);
@@ -290,15 +311,16 @@ MainWindow::~MainWindow() {
   // The children outlive this object's own members; focus changes while they are deleted must
   // not reach the filter.
   for (QObject* watched : {static_cast<QObject*>(studioIP_), static_cast<QObject*>(studioPort_),
-                           static_cast<QObject*>(serverPort_), static_cast<QObject*>(sysPrompt_)}) {
+                           static_cast<QObject*>(serverPort_), static_cast<QObject*>(accessToken_),
+                           static_cast<QObject*>(sysPrompt_)}) {
     watched->removeEventFilter(this);
   }
 }
 
 app::View MainWindow::view() {
-  return app::View{*monitorField_,      *sysPromptField_,   *initMessageField_, *studioIPField_,
-                   *studioPortField_,   *serverPortField_,  *setModelPopup_,    *tempBarSlider_,
-                   *tempBarLabelField_, *mainButtonControl_};
+  return app::View{*monitorField_,      *sysPromptField_,    *initMessageField_, *studioIPField_,
+                   *studioPortField_,   *serverPortField_,   *setModelPopup_,    *tempBarSlider_,
+                   *tempBarLabelField_, *mainButtonControl_, *accessTokenField_};
 }
 
 template <typename Action>
@@ -321,6 +343,7 @@ void MainWindow::setController(const std::shared_ptr<app::ViewController>& contr
   bindLineEdit(*studioIP_, &app::ViewController::studioIPDidChange);
   bindLineEdit(*studioPort_, &app::ViewController::studioPortDidChange);
   bindLineEdit(*serverPort_, &app::ViewController::serverPortDidChange);
+  bindLineEdit(*accessToken_, &app::ViewController::accessTokenDidChange);
   sysPrompt_->installEventFilter(this);
   connect(setModel_, &QComboBox::activated, this,
           [this] { forward(&app::ViewController::setModelChanged); });
@@ -352,6 +375,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         {studioIP_, &app::ViewController::studioIPDidChange},
         {studioPort_, &app::ViewController::studioPortDidChange},
         {serverPort_, &app::ViewController::serverPortDidChange},
+        {accessToken_, &app::ViewController::accessTokenDidChange},
     };
     for (const auto& [edit, action] : lineEdits) {
       if (endsEditing && watched == edit && edit->isModified()) {

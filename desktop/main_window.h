@@ -16,6 +16,7 @@ class QPushButton;
 class QShowEvent;
 class QSlider;
 class QTextEdit;
+class QToolButton;
 
 namespace velmora::app {
 class ViewController;
@@ -124,6 +125,8 @@ class MainWindow final : public QWidget {
   QLineEdit& studioIPEdit() const { return *studioIP_; }
   QLineEdit& studioPortEdit() const { return *studioPort_; }
   QLineEdit& serverPortEdit() const { return *serverPort_; }
+  QLineEdit& accessTokenEdit() const { return *accessToken_; }
+  QToolButton& showAccessTokenButton() const { return *showAccessToken_; }
   QPlainTextEdit& sysPromptEdit() const { return *sysPrompt_; }
   QPlainTextEdit& initMessageEdit() const { return *initMessage_; }
   QTextEdit& monitorView() const { return *monitor_; }
@@ -148,6 +151,8 @@ class MainWindow final : public QWidget {
   QLineEdit* studioIP_;
   QLineEdit* studioPort_;
   QLineEdit* serverPort_;
+  QLineEdit* accessToken_;
+  QToolButton* showAccessToken_;  // shows the token while checked
   QPlainTextEdit* sysPrompt_;
   QPlainTextEdit* initMessage_;
   QTextEdit* monitor_;
@@ -163,6 +168,7 @@ class MainWindow final : public QWidget {
   std::unique_ptr<LineEditField> studioIPField_;
   std::unique_ptr<LineEditField> studioPortField_;
   std::unique_ptr<LineEditField> serverPortField_;
+  std::unique_ptr<LineEditField> accessTokenField_;
   std::unique_ptr<ComboBoxPopup> setModelPopup_;
   std::unique_ptr<TenthsSlider> tempBarSlider_;
   std::unique_ptr<LabelField> tempBarLabelField_;

@@ -24,6 +24,9 @@ class RelayHost {
   virtual std::string systemPromptText() = 0;
   // The title of the model popup's selected item, "" when none is selected.
   virtual std::string selectedModelTitle() = 0;
+  // The token every request must present, "" when the relay is open to all. Answers at once
+  // (never waits for the main thread), so that it can be asked for each request.
+  virtual std::string accessToken() = 0;
 
   // The shared conversation.
   virtual void noteHistoryReset() = 0;  // monitor notice and console line; keeps the history

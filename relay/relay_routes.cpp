@@ -5,6 +5,7 @@
 #include "http/body_decoding.h"
 #include "platform/console.h"
 #include "platform/url.h"
+#include "relay/access_control.h"
 #include "relay/pages.h"
 #include "relay/pass_through.h"
 #include "relay/stream_relay.h"
@@ -95,6 +96,7 @@ http::HttpResponse handleClear(RelayHost& host, const http::HttpRequestPtr&) {
 }
 
 void registerRelayRoutes(http::HttpServer& server, std::weak_ptr<RelayHost> host) {
+  server.setMiddleware({accessControl(host)});
   server["/"] = withHost(host, [](const std::shared_ptr<RelayHost>& h,
                                   const http::HttpRequestPtr& r) { return handleRoot(*h, r); });
   server["/api/chat"] =

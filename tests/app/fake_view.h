@@ -75,7 +75,8 @@ class FakeButton : public Button {
 };
 
 struct FakeView {
-  FakeTextField monitor, sysPrompt, initMessage, studioIP, studioPort, serverPort, tempBarLabel;
+  FakeTextField monitor, sysPrompt, initMessage, studioIP, studioPort, serverPort, tempBarLabel,
+      accessToken;
   FakePopupButton setModel;
   FakeSlider tempBar;
   FakeButton mainButton;
@@ -90,8 +91,8 @@ struct FakeView {
   std::vector<std::string> journal;  // main thread
 
   View view() {
-    return View{monitor, sysPrompt, initMessage, studioIP, studioPort, serverPort,
-                setModel, tempBar, tempBarLabel, mainButton};
+    return View{monitor,  sysPrompt, initMessage,  studioIP,   studioPort, serverPort,
+                setModel, tempBar,   tempBarLabel, mainButton, accessToken};
   }
 };
 

@@ -104,7 +104,8 @@ TEST(HeadlessRunTest, VersionHelpAndBadOptions) {
     EXPECT_EQ(help.lines[0].rfind("Usage: velmora", 0), 0u);
     std::string text;
     for (const auto& line : help.lines) text += line + "\n";
-    for (const char* option : {"--headless", "--model", "--port", "--backend", "--settings"}) {
+    for (const char* option :
+         {"--headless", "--model", "--port", "--backend", "--settings", "--access-token"}) {
       EXPECT_NE(text.find(option), std::string::npos) << option;
     }
     EXPECT_NE(text.find("stored"), std::string::npos);
@@ -115,6 +116,7 @@ TEST(HeadlessRunTest, VersionHelpAndBadOptions) {
                                               {"--port"},
                                               {"--backend", "nohost"},
                                               {"--backend", ":1234"},
+                                              {"--access-token"},
                                               {"--help=yes"}}) {
     std::vector<std::string> arguments = {VELMORA_BINARY};
     arguments.insert(arguments.end(), bad.begin(), bad.end());
@@ -184,6 +186,36 @@ TEST(HeadlessRunTest, ServesAChatTurnAndEndsOnSigterm) {
   EXPECT_EQ(stored["serverPort"], "0");
   EXPECT_EQ(stored["studioIP"], "127.0.0.1");
   EXPECT_EQ(stored["studioPort"], std::to_string(backend.port()));
+}
+
+TEST(HeadlessRunTest, AccessTokenIsStoredAndGuardsTheRelay) {
+  FakeBackendProcess backend;
+  Relay relay(backend, {"--model", "fake-model-2", "--access-token=s3cret"});
+  const int port = relay.waitForBrowserLine();
+  ASSERT_GT(port, 0);
+  // The status line's first line says that the relay asks for a token.
+  const auto& lines = relay.process.lines;
+  const auto status = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.rfind("monitor: Server is running on http://", 0) == 0;
+  });
+  ASSERT_NE(status, lines.end());
+  const std::string clause = ":0 (access token required)";
+  ASSERT_GT(status->size(), clause.size());
+  EXPECT_EQ(status->substr(status->size() - clause.size()), clause);
+  const auto get = [port](const std::string& headers) {
+    velmora::testing::TestClient client(port);
+    client.send("GET / HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
+    return velmora::testing::parseResponse(client.readUntilClose());
+  };
+  EXPECT_EQ(get("").statusLine, "HTTP/1.1 401 Unauthorized");
+  const auto allowed = get("Authorization: Bearer s3cret\r\n");
+  EXPECT_EQ(allowed.statusLine, "HTTP/1.1 200 OK");
+  EXPECT_NE(allowed.body.find("<h1>Velmora</h1>"), std::string::npos);
+
+  relay.process.signal(SIGTERM);
+  EXPECT_TRUE(exitedWith(relay.process.waitForExit(), 0));
+  std::ifstream file(relay.folder.file("settings.json"));
+  EXPECT_EQ(nlohmann::json::parse(file)["accessToken"], "s3cret");
 }
 
 // A stop signal while an answer streams: the relay, the browser's connection and the backend

@@ -13,6 +13,8 @@
 #include <QSlider>
 #include <QTest>
 #include <QTextEdit>
+#include <QToolButton>
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -277,6 +279,58 @@ TEST(MainWindowTest, TheButtonStartsAndStopsTheRelayAndServesTheStartPage) {
   EXPECT_TRUE(harness.controller->webServer->isServing());
 }
 
+TEST(MainWindowTest, TheAccessTokenFieldGuardsTheRelayOnceItsEditingEnds) {
+  WindowHarness harness({{"modelName", "fake-model-2"}, {"serverPort", "0"}});
+  harness.showAndSettle();
+  MainWindow& window = *harness.window;
+  ASSERT_TRUE(waitUntil([&] { return harness.controller->webServer->isServing(); }));
+  const int port = harness.controller->webServer->port();
+  // The start page is answered through the Qt main queue, so the browser runs on another thread.
+  const auto statusOfStartPage = [&](const std::string& headers) {
+    std::atomic<bool> answered = false;
+    std::string status;
+    std::thread browser([&] {
+      velmora::testing::TestClient client(port);
+      client.send("GET / HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
+      status = velmora::testing::parseResponse(client.readUntilClose()).statusLine;
+      answered = true;
+    });
+    const bool done = waitUntil([&] { return answered.load(); });
+    browser.join();
+    return done ? status : "no answer";
+  };
+
+  // The field's label, and a token hidden until asked for.
+  const auto labels = window.findChildren<QLabel*>();
+  EXPECT_TRUE(std::any_of(labels.begin(), labels.end(),
+                          [](const QLabel* label) { return label->text() == "Access token:"; }));
+  EXPECT_EQ(window.accessTokenEdit().echoMode(), QLineEdit::Password);
+  QTest::mouseClick(&window.showAccessTokenButton(), Qt::LeftButton);
+  EXPECT_EQ(window.accessTokenEdit().echoMode(), QLineEdit::Normal);
+  QTest::mouseClick(&window.showAccessTokenButton(), Qt::LeftButton);
+  EXPECT_EQ(window.accessTokenEdit().echoMode(), QLineEdit::Password);
+
+  // Typing alone changes nothing; leaving the field ends the editing.
+  retype(window.accessTokenEdit(), "let me in");
+  EXPECT_EQ(statusOfStartPage(""), "HTTP/1.1 200 OK");
+  window.studioIPEdit().setFocus(Qt::TabFocusReason);
+  EXPECT_EQ(harness.stored("accessToken"), "let me in");
+  EXPECT_EQ(statusOfStartPage(""), "HTTP/1.1 401 Unauthorized");
+  EXPECT_EQ(statusOfStartPage("Authorization: Bearer let me in\r\n"), "HTTP/1.1 200 OK");
+  EXPECT_TRUE(waitUntil([&] {
+    return text(window.monitorView()) ==
+           "Server is running on http://192.168.1.20:0 (access token required)\nModel: "
+           "fake-model-2";
+  })) << text(window.monitorView());
+
+  // Emptied with Return: open again.
+  retype(window.accessTokenEdit(), "");
+  QTest::keyClick(&window.accessTokenEdit(), Qt::Key_Backspace);
+  QTest::keyClick(&window.accessTokenEdit(), Qt::Key_Return);
+  EXPECT_EQ(harness.stored("accessToken"), "");
+  EXPECT_EQ(statusOfStartPage(""), "HTTP/1.1 200 OK");
+}
+
 // Every control lies inside the window and no two overlap, at the default size, at the
 // smallest size the layout allows and at a large one; the monitor shows its whole text.
 TEST(MainWindowTest, LayoutKeepsEveryControlWholeAtAnySize) {
@@ -287,10 +341,11 @@ TEST(MainWindowTest, LayoutKeepsEveryControlWholeAtAnySize) {
   QCoreApplication::processEvents();  // the layout takes in the monitor's new height
 
   const QWidget* controls[] = {
-      &window.studioIPEdit(),     &window.studioPortEdit(),    &window.modelPopup(),
-      &window.temperatureLabel(), &window.temperatureSlider(), &window.serverPortEdit(),
-      &window.sysPromptEdit(),    &window.initMessageEdit(),   &window.saveButton(),
-      &window.startStopButton(),  &window.monitorView(),
+      &window.studioIPEdit(),          &window.studioPortEdit(),    &window.modelPopup(),
+      &window.temperatureLabel(),      &window.temperatureSlider(), &window.serverPortEdit(),
+      &window.sysPromptEdit(),         &window.initMessageEdit(),   &window.saveButton(),
+      &window.startStopButton(),       &window.monitorView(),       &window.accessTokenEdit(),
+      &window.showAccessTokenButton(),
   };
   const QSize sizes[] = {window.size(), window.minimumSizeHint(), QSize(1400, 1000)};
   for (const QSize& size : sizes) {

@@ -1,0 +1,320 @@
+#include "relay/access_control.h"
+
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
+
+#include <array>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include "http/body_decoding.h"
+#include "platform/console.h"
+
+namespace velmora::relay {
+
+namespace {
+
+// Changing the label signs every browser out.
+constexpr std::string_view kCookieLabel = "velmora access session 1\n";
+
+constexpr std::string_view kSignInPageFirst =
+    "<!DOCTYPE html>\n<html>\n<head><meta charset=\"utf-8\"><meta name=\"viewport\" "
+    "content=\"width=device-width, initial-scale=1\"><title>Velmora: sign in</title></head>\n"
+    "<body>\n <form action=\"/signin\" method=\"post\">\n <h1>Velmora</h1>\n <p>This relay "
+    "asks for its access token. The person who runs it can tell you.</p>\n";
+constexpr std::string_view kWrongTokenNote =
+    " <p id=\"note\" style=\"color: #b00020;\">Wrong access token. Please try again.</p>\n";
+constexpr std::string_view kSignInAgainNote =
+    " <p id=\"note\" style=\"color: #b00020;\">The access token has changed. Please sign in "
+    "again.</p>\n";
+constexpr std::string_view kSignInPageSecond =
+    " <div style=\"text-align: center;\">\n <input type=\"password\" id=\"token\" name=\"token\" "
+    "autocomplete=\"current-password\" autofocus required style=\"width: 90%;\">\n </div><br>\n"
+    " <div style=\"text-align: right; width: 90%; margin: 0 auto;\">\n <input type=\"submit\" "
+    "value=\"Sign in\">\n </div>\n  </form>\n</body>\n</html>";
+
+using Digest = std::array<unsigned char, SHA256_DIGEST_LENGTH>;
+
+Digest sha256(std::string_view text) {
+  Digest digest{};
+  SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest.data());
+  return digest;
+}
+
+std::string_view trimmed(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+const std::string* header(const http::HttpRequest& request, const std::string& name) {
+  const auto found = request.headers.find(name);
+  return found == request.headers.end() ? nullptr : &found->second;
+}
+
+// The token of "Authorization: Bearer TOKEN"; absent without such a header (another scheme
+// belongs to someone else and is left alone).
+std::optional<std::string_view> bearerToken(const http::HttpRequest& request) {
+  const std::string* value = header(request, "authorization");
+  if (!value) return std::nullopt;
+  const std::string_view text = trimmed(*value);
+  const auto space = text.find_first_of(" \t");
+  if (space == std::string_view::npos || !equalsIgnoringCase(text.substr(0, space), "Bearer")) {
+    return std::nullopt;
+  }
+  return trimmed(text.substr(space));
+}
+
+std::vector<std::string> sessionCookies(const http::HttpRequest& request) {
+  const std::string* value = header(request, "cookie");
+  if (!value) return {};
+  return cookieValues(*value, kSessionCookieName);
+}
+
+// What a request presents, and through which means.
+enum class Verdict { nothing, rightBearer, rightCookie, wrongBearer, wrongCookie };
+
+// A bearer token decides when there is one; else any of the session cookies.
+Verdict judge(const http::HttpRequest& request, std::string_view token) {
+  if (const auto bearer = bearerToken(request)) {
+    return sameSecret(*bearer, token) ? Verdict::rightBearer : Verdict::wrongBearer;
+  }
+  const std::vector<std::string> cookies = sessionCookies(request);
+  if (cookies.empty()) return Verdict::nothing;
+  const std::string expected = sessionCookieValue(token);
+  bool right = false;
+  for (const std::string& cookie : cookies) right |= sameSecret(cookie, expected);
+  return right ? Verdict::rightCookie : Verdict::wrongCookie;
+}
+
+// Takes the relay's own credentials off a request that passed.
+void removeCredentials(http::HttpRequest& request) {
+  if (bearerToken(request)) request.headers.erase("authorization");
+  const auto cookie = request.headers.find("cookie");
+  if (cookie == request.headers.end()) return;
+  std::string others;
+  std::string_view rest = cookie->second;
+  while (!rest.empty()) {
+    const auto end = rest.find(';');
+    const std::string_view piece = trimmed(rest.substr(0, end));
+    const auto equals = piece.find('=');
+    const bool ours =
+        equals != std::string_view::npos && trimmed(piece.substr(0, equals)) == kSessionCookieName;
+    if (!piece.empty() && !ours) {
+      if (!others.empty()) others += "; ";
+      others += piece;
+    }
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+  if (others.empty()) {
+    request.headers.erase(cookie);
+  } else {
+    cookie->second = std::move(others);
+  }
+}
+
+void waitOutWrongToken(const http::HttpRequest& request, std::string_view means) {
+  std::this_thread::sleep_for(kWrongTokenDelay);
+  platform::printLine("Access refused: wrong access token (" + std::string(means) + ") from " +
+                      request.address.value_or("an unknown address"));
+}
+
+bool isGetOrHead(const http::HttpRequest& request) {
+  return request.method == "GET" || request.method == "HEAD";
+}
+
+// A browser navigating, as opposed to a program calling the API.
+bool wantsPage(const http::HttpRequest& request) {
+  const std::string* accept = header(request, "accept");
+  if (!accept || accept->find("text/html") == std::string::npos) return false;
+  return isGetOrHead(request) || !header(request, "authorization");
+}
+
+// A response with a body of known length after which the connection closes (raw responses
+// always close it).
+http::HttpResponse closingResponse(const http::HttpRequest& request, int status, std::string phrase,
+                                   http::HttpHeaders headers, std::string body) {
+  headers.emplace_back("Cache-Control", "no-store");
+  headers.emplace_back("Content-Length", std::to_string(body.size()));
+  headers.emplace_back("Connection", "close");
+  http::HttpBodyCallback writer;
+  if (request.method != "HEAD") {
+    writer = [body = std::move(body)](http::HttpResponseBodyWriter& out) { out.write(body); };
+  }
+  return http::HttpResponse::raw(status, std::move(phrase), std::move(headers), std::move(writer));
+}
+
+enum class Note { none, wrongToken, signInAgain };
+
+std::string signInPage(Note note) {
+  std::string page(kSignInPageFirst);
+  switch (note) {
+    case Note::none:
+      break;
+    case Note::wrongToken:
+      page += kWrongTokenNote;
+      break;
+    case Note::signInAgain:
+      page += kSignInAgainNote;
+      break;
+  }
+  page += kSignInPageSecond;
+  return page;
+}
+
+std::string expiredCookie() {
+  return std::string(kSessionCookieName) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict";
+}
+
+http::HttpResponse signInPageResponse(const http::HttpRequest& request, int status,
+                                      std::string phrase, Note note, bool clearCookie) {
+  http::HttpHeaders headers{{"Content-Type", "text/html; charset=utf-8"}};
+  if (status == 401) headers.emplace_back("WWW-Authenticate", "Bearer");
+  if (clearCookie) headers.emplace_back("Set-Cookie", expiredCookie());
+  return closingResponse(request, status, std::move(phrase), std::move(headers), signInPage(note));
+}
+
+http::HttpResponse seeOtherToStart(std::optional<std::string> setCookie) {
+  http::HttpHeaders headers{{"Location", "/"}, {"Cache-Control", "no-store"}};
+  if (setCookie) headers.emplace_back("Set-Cookie", std::move(*setCookie));
+  headers.emplace_back("Content-Length", "0");
+  headers.emplace_back("Connection", "close");
+  return http::HttpResponse::raw(303, "See Other", std::move(headers));
+}
+
+// The answer to a program, in the error shape of the OpenAI API.
+http::HttpResponse programRefusal(const http::HttpRequest& request, bool wrongToken) {
+  const std::string message =
+      wrongToken ? "Wrong access token."
+                 : "This relay needs an access token: send \"Authorization: Bearer TOKEN\".";
+  const nlohmann::json body = {{"error",
+                                {{"message", message},
+                                 {"type", "invalid_request_error"},
+                                 {"param", nullptr},
+                                 {"code", wrongToken ? "invalid_api_key" : "missing_api_key"}}}};
+  return closingResponse(
+      request, 401, "Unauthorized",
+      {{"Content-Type", "application/json"},
+       {"WWW-Authenticate", wrongToken ? "Bearer error=\"invalid_token\"" : "Bearer"}},
+      body.dump());
+}
+
+http::HttpResponse answerSignInForm(const http::HttpRequest& request, std::string_view token) {
+  std::string presented;
+  for (auto& [name, value] : http::urlencodedFormFields(request)) {
+    if (name == "token") {
+      presented = std::move(value);
+      break;
+    }
+  }
+  if (sameSecret(presented, token)) {
+    return seeOtherToStart(std::string(kSessionCookieName) + "=" + sessionCookieValue(token) +
+                           "; Path=/; HttpOnly; SameSite=Strict");
+  }
+  waitOutWrongToken(request, "sign-in form");
+  return signInPageResponse(request, 401, "Unauthorized", Note::wrongToken, false);
+}
+
+std::optional<http::HttpResponse> guard(http::HttpRequest& request, const std::string& token) {
+  const bool signInPath = request.path == kSignInPath;
+  if (signInPath && request.method == "POST") return answerSignInForm(request, token);
+
+  const Verdict verdict = judge(request, token);
+  switch (verdict) {
+    case Verdict::wrongBearer:
+      waitOutWrongToken(request, "bearer");
+      break;
+    case Verdict::wrongCookie:
+      waitOutWrongToken(request, "cookie");
+      break;
+    case Verdict::nothing:
+    case Verdict::rightBearer:
+    case Verdict::rightCookie:
+      break;
+  }
+  const bool passes = verdict == Verdict::rightBearer || verdict == Verdict::rightCookie;
+  const bool staleCookie = verdict == Verdict::wrongCookie;
+
+  const Note note = verdict == Verdict::wrongBearer ? Note::wrongToken
+                    : staleCookie                   ? Note::signInAgain
+                                                    : Note::none;
+
+  if (signInPath && isGetOrHead(request)) {
+    if (passes) return seeOtherToStart(std::nullopt);
+    return signInPageResponse(request, 200, "OK", note, staleCookie);
+  }
+  if (passes) {
+    removeCredentials(request);
+    return std::nullopt;
+  }
+  if (wantsPage(request))
+    return signInPageResponse(request, 401, "Unauthorized", note, staleCookie);
+  return programRefusal(request, verdict == Verdict::wrongBearer || staleCookie);
+}
+
+}  // namespace
+
+std::string sessionCookieValue(std::string_view token) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string labelled(kCookieLabel);
+  labelled += token;
+  const Digest digest = sha256(labelled);
+  std::string hex;
+  hex.reserve(digest.size() * 2);
+  for (const unsigned char byte : digest) {
+    hex += kHex[byte >> 4];
+    hex += kHex[byte & 0xF];
+  }
+  return hex;
+}
+
+std::vector<std::string> cookieValues(std::string_view header, std::string_view name) {
+  std::vector<std::string> values;
+  while (!header.empty()) {
+    const auto end = header.find(';');
+    const std::string_view piece = header.substr(0, end);
+    const auto equals = piece.find('=');
+    if (equals != std::string_view::npos && trimmed(piece.substr(0, equals)) == name) {
+      std::string_view value = trimmed(piece.substr(equals + 1));
+      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+      }
+      values.emplace_back(value);
+    }
+    if (end == std::string_view::npos) break;
+    header.remove_prefix(end + 1);
+  }
+  return values;
+}
+
+bool sameSecret(std::string_view presented, std::string_view expected) {
+  const Digest a = sha256(presented);
+  const Digest b = sha256(expected);
+  return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+http::HttpMiddleware accessControl(std::weak_ptr<RelayHost> host) {
+  return [weakHost = std::move(host)](
+             const http::HttpRequestPtr& request) -> std::optional<http::HttpResponse> {
+    const auto strongHost = weakHost.lock();
+    if (!strongHost) return http::HttpResponse::internalServerError();
+    const std::string token = strongHost->accessToken();
+    if (token.empty()) return std::nullopt;
+    return guard(*request, token);
+  };
+}
+
+}  // namespace velmora::relay
