@@ -39,7 +39,10 @@ http::HttpHandler withEmptyPath(http::HttpHandler handler) {
 http::HttpMiddleware nestedPaths(std::string prefix, http::HttpHandler handler) {
   return [prefix = std::move(prefix), handler = std::move(handler)](
              const HttpRequestPtr& request) -> std::optional<HttpResponse> {
-    if (request->method != "GET") return std::nullopt;
+    // Every request passes here: the cheap test first.
+    if (request->method != "GET" || request->path.find(prefix) == std::string::npos) {
+      return std::nullopt;
+    }
     const auto segments = http::pathSegments(request->path);
     if (segments.size() < 3 || segments.front() != prefix) return std::nullopt;
     std::string joined;

@@ -108,15 +108,13 @@ std::optional<int64_t> parseContentLength(std::string_view text) {
   return static_cast<int64_t>(magnitude);
 }
 
-std::string readLimitedLine(Socket& socket, const HttpLimits& limits) {
-  std::optional<std::string> line = socket.readLine(limits.maxLineBytes);
-  if (!line) throw HttpParserError(HttpParserError::LineTooLong{});
-  return std::move(*line);
+void readLimitedLine(Socket& socket, const HttpLimits& limits, std::string& line) {
+  if (!socket.readLine(line, limits.maxLineBytes)) {
+    throw HttpParserError(HttpParserError::LineTooLong{});
+  }
 }
 
-}  // namespace
-
-std::string trimSpaces(std::string_view text) {
+std::string_view trimmedView(std::string_view text) {
   std::size_t begin = 0;
   std::size_t end = text.size();
   std::size_t width = 0;
@@ -132,8 +130,12 @@ std::string trimSpaces(std::string_view text) {
       break;
     }
   }
-  return std::string(text.substr(begin, end - begin));
+  return text.substr(begin, end - begin);
 }
+
+}  // namespace
+
+std::string trimSpaces(std::string_view text) { return std::string(trimmedView(text)); }
 
 HttpParserError::HttpParserError(Case value) : value_(std::move(value)) {
   description_ = std::visit(
@@ -168,7 +170,8 @@ bool HttpRequest::headerHasToken(const std::string& name, const std::string& tok
 }
 
 HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits) const {
-  const std::string requestLine = readLimitedLine(socket, limits);
+  std::string requestLine;
+  readLimitedLine(socket, limits, requestLine);
 
   // Words split at every single space; the version word is never examined.
   std::string_view words[3];
@@ -193,15 +196,17 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
   }
 
   std::size_t headerLines = 0;
+  std::string line;  // one buffer for every header line
   for (;;) {
-    const std::string line = readLimitedLine(socket, limits);
+    readLimitedLine(socket, limits, line);
     if (line.empty()) break;
     if (++headerLines > limits.maxHeaderLines) throw HttpParserError(HttpParserError::TooManyHeaders{});
     const std::size_t colon = line.find(':');
     // Lines without text before their first colon have no reading; they are skipped.
     if (colon == std::string::npos || colon == 0) continue;
-    request->headers[lowercaseAscii(std::string_view(line).substr(0, colon))] =
-        trimSpaces(std::string_view(line).substr(colon + 1));
+    request->headers.insert_or_assign(
+        lowercaseAscii(std::string_view(line).substr(0, colon)),
+        std::string(trimmedView(std::string_view(line).substr(colon + 1))));
   }
 
   const auto contentLength = request->headers.find("content-length");
@@ -219,7 +224,7 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
 
 bool HttpParser::isKeepAlive(const std::unordered_map<std::string, std::string>& headers) {
   const auto found = headers.find("connection");
-  return found != headers.end() && trimSpaces(found->second) == "keep-alive";
+  return found != headers.end() && trimmedView(found->second) == "keep-alive";
 }
 
 }  // namespace velmora::http

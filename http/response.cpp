@@ -21,18 +21,19 @@ bool isFiniteTree(const nlohmann::json& value) {
   return true;
 }
 
+// The callbacks hold their bytes themselves: one allocation per body, not two.
 HttpResponseContent stringContent(std::string bytes) {
-  auto shared = std::make_shared<const std::string>(std::move(bytes));
-  const auto length = static_cast<int64_t>(shared->size());
-  return {length, [shared](HttpResponseBodyWriter& writer) {
-            writer.write(std::span(reinterpret_cast<const uint8_t*>(shared->data()), shared->size()));
+  const auto length = static_cast<int64_t>(bytes.size());
+  return {length, [bytes = std::move(bytes)](HttpResponseBodyWriter& writer) {
+            writer.write(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
           }};
 }
 
 HttpResponseContent dataContent(std::string bytes) {
-  auto shared = std::make_shared<const std::string>(std::move(bytes));
-  const auto length = static_cast<int64_t>(shared->size());
-  return {length, [shared](HttpResponseBodyWriter& writer) { writer.write(std::string_view(*shared)); }};
+  const auto length = static_cast<int64_t>(bytes.size());
+  return {length, [bytes = std::move(bytes)](HttpResponseBodyWriter& writer) {
+            writer.write(std::string_view(bytes));
+          }};
 }
 
 HttpResponseContent serialisationError(const std::string& description) {
@@ -136,7 +137,9 @@ std::string HttpResponse::reasonPhrase() const {
 }
 
 HttpHeaders HttpResponse::headers() const {
-  HttpHeaders headers{{"Server", serverHeaderValue()}};
+  HttpHeaders headers;
+  headers.reserve(4);
+  headers.emplace_back("Server", serverHeaderValue());
   auto addAll = [&headers](const HttpHeaders& extra) {
     for (const auto& [name, value] : extra) setHeader(headers, name, value);
   };

@@ -1,7 +1,9 @@
 #include "http/server_io.h"
 
 #include <cerrno>
+#include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/console.h"
 
@@ -9,19 +11,42 @@ namespace velmora::http {
 
 namespace {
 
-// The writer handed to a body callback: each write goes whole to the connection.
+// The writer handed to a body callback: each write goes whole to the connection. A header block
+// handed to it leaves with the first body bytes, in one system call, or just before a file;
+// flushHead() sends it when the callback wrote nothing.
 class InnerWriteContext final : public HttpResponseBodyWriter {
  public:
-  explicit InnerWriteContext(Socket& socket) : socket_(socket) {}
-  void write(const File& file) override { socket_.writeFile(file); }
-  void write(const std::vector<uint8_t>& bytes) override { socket_.writeBytes(bytes); }
-  void write(std::span<const uint8_t> slice) override { socket_.writeBytes(slice); }
-  void write(const void* bytes, std::size_t length) override { socket_.writeData(bytes, length); }
-  void write(std::string_view data) override { socket_.writeText(data); }
+  explicit InnerWriteContext(Socket& socket, std::string_view head = {})
+      : socket_(socket), head_(head) {}
+  void write(const File& file) override {
+    if (!head_.empty()) socket_.writeText(std::exchange(head_, {}), true);
+    socket_.writeFile(file);
+  }
+  void write(const std::vector<uint8_t>& bytes) override { write(std::span<const uint8_t>(bytes)); }
+  void write(std::span<const uint8_t> slice) override {
+    if (head_.empty()) {
+      socket_.writeBytes(slice);
+    } else {
+      socket_.writeVectored(std::exchange(head_, {}), slice);
+    }
+  }
+  void write(const void* bytes, std::size_t length) override {
+    write(std::span<const uint8_t>(static_cast<const uint8_t*>(bytes), length));
+  }
+  void write(std::string_view data) override {
+    write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+  }
+  void flushHead() {
+    if (!head_.empty()) socket_.writeText(std::exchange(head_, {}));
+  }
 
  private:
   Socket& socket_;
+  std::string_view head_;  // not sent yet
 };
+
+// Threads that stay in accept() once their connection has ended; more go back to the pool.
+constexpr int kSpareAcceptors = 4;
 
 // Accept failures that say nothing about the listening socket itself: a connection that died in
 // the backlog, or descriptors or memory running out for a moment.
@@ -57,20 +82,49 @@ const HttpParser kParser;
 
 }  // namespace
 
+// The threads that accept on one listening socket.
 struct HttpServerIO::AcceptLoop {
-  std::thread::id thread;
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool hasEnded = false;  // guarded by mutex
+  AcceptLoop(std::shared_ptr<Socket> socket, HttpLimits connectionLimits,
+             platform::QualityOfService threadQuality)
+      : listening(std::move(socket)), limits(connectionLimits), quality(threadQuality) {}
 
-  void finish() {
+  const std::shared_ptr<Socket> listening;
+  const HttpLimits limits;
+  const platform::QualityOfService quality;
+
+  std::mutex mutex;
+  std::condition_variable allLeft;
+  int accepting = 0;    // threads in accept() or on their way in; guarded by mutex
+  bool closed = false;  // no thread enters accept() again; guarded by mutex
+
+  // Joins the accepting threads, unless the loop is closed or `limit` threads already accept.
+  bool enter(int limit) {
     std::lock_guard lock(mutex);
-    hasEnded = true;
-    ended.notify_all();
+    if (closed || accepting >= limit) return false;
+    ++accepting;
+    return true;
   }
-  void waitUntilEnded() {
+  // Answers true when this was the last accepting thread of a loop that is still open.
+  bool leave() {
+    std::lock_guard lock(mutex);
+    if (--accepting == 0) allLeft.notify_all();
+    return !closed && accepting == 0;
+  }
+  bool isClosed() {
+    std::lock_guard lock(mutex);
+    return closed;
+  }
+  // Returns once no thread is in accept() and none will enter it again; the descriptor stays
+  // open, so that no thread can accept on a number the system has given to someone else.
+  void close() {
+    {
+      std::lock_guard lock(mutex);
+      closed = true;
+    }
+    // Wakes every blocked accept(); closing alone would leave them blocked on Linux.
+    listening->shutdownConnection();
     std::unique_lock lock(mutex);
-    ended.wait(lock, [this] { return hasEnded; });
+    allLeft.wait(lock, [this] { return accepting == 0; });
   }
 };
 
@@ -109,24 +163,21 @@ void HttpServerIO::start(uint16_t port, bool ipv4Only, platform::QualityOfServic
   setState(HttpServerIOState::starting);
   std::shared_ptr<Socket> listening =
       Socket::listeningSocket(port, ipv4Only, 128, ipv4Only ? listenAddressIPv4 : listenAddressIPv6);
+  // Accepted connections inherit these, which saves three system calls per connection. The
+  // receive timeout also wakes a thread waiting in accept() now and then, which does no harm.
+  listening->setNoDelay();
+  listening->setReceiveTimeout(limits.idleTimeout);
+  listening->setSendTimeout(limits.idleTimeout);
   {
     std::lock_guard lock(socketMutex_);
     socket_ = listening;
   }
   setState(HttpServerIOState::running);
 
-  auto loop = std::make_shared<AcceptLoop>();
+  auto loop = std::make_shared<AcceptLoop>(listening, limits, priority);
   acceptLoop_ = loop;
-  platform::WorkerPool::shared().submit(
-      [weakSelf, listening, loop, limits = limits, priority] {
-        {
-          std::lock_guard lock(loop->mutex);
-          loop->thread = std::this_thread::get_id();
-        }
-        runAcceptLoop(weakSelf, listening, loop, limits, priority);
-        loop->finish();
-      },
-      priority);
+  platform::WorkerPool::shared().submit([weakSelf, loop] { acceptAndServe(weakSelf, loop); },
+                                        priority);
 }
 
 void HttpServerIO::stop() {
@@ -145,54 +196,64 @@ void HttpServerIO::stop() {
     std::lock_guard lock(socketMutex_);
     listening = socket_;
   }
-  // Wakes the blocked accept(); closing alone would leave it blocked on Linux.
-  listening->shutdownConnection();
+  // No thread in accept() calls stop(): a thread leaves the loop before it serves a connection
+  // or stops the server after a failed accept.
   if (acceptLoop_) {
-    bool onAcceptThread;
-    {
-      std::lock_guard lock(acceptLoop_->mutex);
-      onAcceptThread = acceptLoop_->thread == std::this_thread::get_id();
-    }
-    if (!onAcceptThread) acceptLoop_->waitUntilEnded();
+    acceptLoop_->close();
     acceptLoop_.reset();
   }
   listening->close();
   setState(HttpServerIOState::stopped);
 }
 
-void HttpServerIO::runAcceptLoop(std::weak_ptr<HttpServerIO> weakServer,
-                                 std::shared_ptr<Socket> listening, std::shared_ptr<AcceptLoop> loop,
-                                 HttpLimits limits, platform::QualityOfService quality) {
-  auto backOff = std::chrono::milliseconds(5);
+void HttpServerIO::acceptAndServe(std::weak_ptr<HttpServerIO> weakServer,
+                                  std::shared_ptr<AcceptLoop> loop) {
+  // A thread submitted to accept does so unless another already waits there (one coming back
+  // from a connection took its place meanwhile); one coming back from a connection only while
+  // few others wait there. Threads parked in accept() never go back to the pool, so an
+  // unconditional entry per replacement would leave a burst's worth of them behind for good.
+  int limit = 1;
   for (;;) {
+    if (!loop->enter(limit)) return;
+    limit = kSpareAcceptors;
+
+    // Inside accept() the server is never held: its last release would stop it, and stop()
+    // waits for this thread to leave.
     std::shared_ptr<Socket> client;
-    try {
-      client = listening->acceptClient();
-    } catch (const SocketError& error) {
-      auto server = weakServer.lock();
-      if (!server || !server->isServing()) return;
-      if (isTransientAcceptError(error.errorNumber())) {
+    bool listeningFailed = false;
+    auto backOff = std::chrono::milliseconds(5);
+    while (!client) {
+      try {
+        client = loop->listening->acceptClient();
+      } catch (const SocketError& error) {
+        if (loop->isClosed()) break;
+        if (!isTransientAcceptError(error.errorNumber())) {
+          listeningFailed = true;  // nothing more can be accepted
+          break;
+        }
         if (isResourceExhaustion(error.errorNumber())) {
           std::this_thread::sleep_for(backOff);
           backOff = std::min(backOff * 2, std::chrono::milliseconds(200));
         }
-        continue;
       }
-      // The listening socket itself failed: nothing more can be accepted.
-      loop->finish();
-      server->stop();
+    }
+    const bool wasLast = loop->leave();
+    if (!client) {
+      if (listeningFailed) {
+        if (auto server = weakServer.lock()) server->stop();
+      }
       return;
     }
-    backOff = std::chrono::milliseconds(5);
-
-    auto server = weakServer.lock();
-    if (!server || !server->insertSocket(client)) return;
-    client->setNoDelay();
-    client->setReceiveTimeout(limits.idleTimeout);
-    client->setSendTimeout(limits.idleTimeout);
-    platform::WorkerPool::shared().submit(
-        [weak = std::weak_ptr<HttpServerIO>(server), client, limits] { serveConnection(weak, client, limits); },
-        quality);
+    // This thread may serve the connection for hours; another takes its place in accept().
+    if (wasLast) {
+      platform::WorkerPool::shared().submit(
+          [weakServer, loop] { acceptAndServe(weakServer, loop); }, loop->quality);
+    }
+    {
+      auto server = weakServer.lock();
+      if (!server || !server->insertSocket(client)) return;
+    }
+    serveConnection(weakServer, std::move(client), loop->limits);
   }
 }
 
@@ -294,13 +355,26 @@ bool HttpServerIO::writeResponse(Socket& socket, const HttpResponse& response, b
   }
   head += "\r\n";
 
-  // A body of known length follows at once: let the header block wait for it in the kernel so
-  // both leave together. A streamed body may take its time, so its header block goes now.
-  const bool bodyFollows = content.writer && content.length > 0;
-  socket.writeText(head, bodyFollows);
-  if (content.writer) {
+  if (!content.writer) {
+    socket.writeText(head);
+  } else if (content.length < 0) {
+    // A streamed body may take its time: its header block goes now.
+    socket.writeText(head);
     InnerWriteContext writer(socket);
     content.writer(writer);
+  } else {
+    // A body of known length follows at once: the header block leaves with its first bytes.
+    InnerWriteContext writer(socket, head);
+    try {
+      content.writer(writer);
+    } catch (...) {
+      try {
+        writer.flushHead();
+      } catch (const SocketError&) {  // the connection has gone; the first error says why
+      }
+      throw;
+    }
+    writer.flushHead();
   }
   return keepAlive && content.length != -1;
 }

@@ -81,9 +81,11 @@ class HttpServerIO : public std::enable_shared_from_this<HttpServerIO> {
   struct AcceptLoop;
 
   void setState(HttpServerIOState state);
-  static void runAcceptLoop(std::weak_ptr<HttpServerIO> weakServer, std::shared_ptr<Socket> listening,
-                            std::shared_ptr<AcceptLoop> loop, HttpLimits limits,
-                            platform::QualityOfService quality);
+  // One accepting thread: it serves each connection it accepts itself, then accepts again while
+  // few threads wait in accept(), else gives its thread back to the pool. The thread that leaves
+  // accept() last first submits another, so some thread always accepts while one serves.
+  static void acceptAndServe(std::weak_ptr<HttpServerIO> weakServer,
+                             std::shared_ptr<AcceptLoop> loop);
   static void serveConnection(std::weak_ptr<HttpServerIO> weakServer, std::shared_ptr<Socket> socket,
                               HttpLimits limits);
   bool writeResponse(Socket& socket, const HttpResponse& response, bool keepAlive);
@@ -98,7 +100,7 @@ class HttpServerIO : public std::enable_shared_from_this<HttpServerIO> {
   // The listening socket; replaced by each successful start. Guarded by socketMutex_.
   mutable std::mutex socketMutex_;
   std::shared_ptr<Socket> socket_;
-  std::shared_ptr<AcceptLoop> acceptLoop_;  // guarded by lifecycleMutex_
+  std::shared_ptr<AcceptLoop> acceptLoop_;  // the accepting threads; guarded by lifecycleMutex_
 
   // Open client connections by descriptor. Guarded by socketsMutex_.
   mutable std::mutex socketsMutex_;

@@ -8,10 +8,11 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 namespace velmora::http {
@@ -30,6 +31,24 @@ void appendLatin1AsUtf8(std::string& out, uint8_t byte) {
   } else {
     out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
     out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+  }
+}
+
+// Appends raw line bytes: those below 14 are dropped, the rest read as Latin-1. A line is nearly
+// always printable ASCII up to its CR LF, which goes in one append.
+void appendLineBytes(std::string& out, const uint8_t* bytes, std::size_t count) {
+  std::size_t plain = count;
+  while (plain > 0 && (bytes[plain - 1] == '\n' || bytes[plain - 1] == '\r')) --plain;
+  bool printable = true;
+  for (std::size_t i = 0; i < plain; ++i) {
+    printable &= bytes[i] >= 14 && bytes[i] < 0x80;
+  }
+  if (printable) {
+    out.append(reinterpret_cast<const char*>(bytes), plain);
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (bytes[i] >= 14) appendLatin1AsUtf8(out, bytes[i]);
   }
 }
 
@@ -92,26 +111,41 @@ SocketError SocketError::fromErrno(Case kind, std::string_view prefix) {
 
 const char* SocketError::caseName(Case kind) {
   switch (kind) {
-    case Case::socketCreationFailed: return "socketCreationFailed";
-    case Case::socketSettingReUseAddrFailed: return "socketSettingReUseAddrFailed";
-    case Case::bindFailed: return "bindFailed";
-    case Case::listenFailed: return "listenFailed";
-    case Case::writeFailed: return "writeFailed";
-    case Case::getPeerNameFailed: return "getPeerNameFailed";
-    case Case::getNameInfoFailed: return "getNameInfoFailed";
-    case Case::acceptFailed: return "acceptFailed";
-    case Case::recvFailed: return "recvFailed";
-    case Case::getSockNameFailed: return "getSockNameFailed";
-    case Case::convertingPeerNameFailed: return "convertingPeerNameFailed";
+    case Case::socketCreationFailed:
+      return "socketCreationFailed";
+    case Case::socketSettingReUseAddrFailed:
+      return "socketSettingReUseAddrFailed";
+    case Case::bindFailed:
+      return "bindFailed";
+    case Case::listenFailed:
+      return "listenFailed";
+    case Case::writeFailed:
+      return "writeFailed";
+    case Case::getPeerNameFailed:
+      return "getPeerNameFailed";
+    case Case::getNameInfoFailed:
+      return "getNameInfoFailed";
+    case Case::acceptFailed:
+      return "acceptFailed";
+    case Case::recvFailed:
+      return "recvFailed";
+    case Case::getSockNameFailed:
+      return "getSockNameFailed";
+    case Case::convertingPeerNameFailed:
+      return "convertingPeerNameFailed";
   }
   return "unknown";
 }
 
-std::string Errno::currentMessage() { return errorText(errno); }
+std::string Errno::currentMessage() {
+  return errorText(errno);
+}
 
 Socket::Socket(int32_t socketFileDescriptor) : socketFileDescriptor_(socketFileDescriptor) {}
 
-Socket::~Socket() { close(); }
+Socket::~Socket() {
+  close();
+}
 
 bool Socket::isShutdown() const {
   std::lock_guard lock(closeMutex_);
@@ -175,9 +209,39 @@ void Socket::writeRaw(const uint8_t* bytes, std::size_t length, bool more) {
   }
 }
 
+void Socket::writeVectored(std::string_view head, std::span<const uint8_t> body) {
+  iovec pieces[2] = {{const_cast<char*>(head.data()), head.size()},
+                     {const_cast<uint8_t*>(body.data()), body.size()}};
+  iovec* next = pieces;
+  std::size_t count = 2;
+  while (count > 0 && next->iov_len == 0) {
+    ++next;
+    --count;
+  }
+  while (count > 0) {
+    msghdr message{};
+    message.msg_iov = next;
+    message.msg_iovlen = count;
+    const ssize_t result = ::sendmsg(socketFileDescriptor_, &message, MSG_NOSIGNAL);
+    if (result < 0 && errno == EINTR) continue;
+    if (result <= 0) throw SocketError::fromErrno(SocketError::Case::writeFailed);
+    // Step over what went out, which may end inside either piece.
+    auto sent = static_cast<std::size_t>(result);
+    while (count > 0 && sent >= next->iov_len) {
+      sent -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + sent;
+      next->iov_len -= sent;
+    }
+  }
+}
+
 void Socket::writeFile(const File& file) {
   const int in = fileno(file.pointer());
-  struct stat status{};
+  struct stat status {};
   if (fstat(in, &status) != 0) {
     throw SocketError::fromErrno(SocketError::Case::writeFailed, "sendfile: ");
   }
@@ -193,7 +257,8 @@ void Socket::writeFile(const File& file) {
 }
 
 void Socket::fillBuffer() {
-  if (!readBuffer_) readBuffer_ = std::make_unique<uint8_t[]>(kReadBufferSize);
+  // Not zeroed: an idle connection then holds only the pages its requests touched.
+  if (!readBuffer_) readBuffer_ = std::make_unique_for_overwrite<uint8_t[]>(kReadBufferSize);
   readBegin_ = 0;
   readEnd_ = 0;
   for (;;) {
@@ -233,10 +298,18 @@ std::vector<uint8_t> Socket::readBytes(std::size_t count) {
   return result;
 }
 
-std::string Socket::readLine() { return *readLine(SIZE_MAX); }
+std::string Socket::readLine() {
+  return *readLine(SIZE_MAX);
+}
 
 std::optional<std::string> Socket::readLine(std::size_t maxBytes) {
   std::string line;
+  if (!readLine(line, maxBytes)) return std::nullopt;
+  return line;
+}
+
+bool Socket::readLine(std::string& line, std::size_t maxBytes) {
+  line.clear();
   std::size_t rawBytes = 0;
   for (;;) {
     if (readBegin_ == readEnd_) fillBuffer();
@@ -245,17 +318,15 @@ std::optional<std::string> Socket::readLine(std::size_t maxBytes) {
     const auto* newline = static_cast<const uint8_t*>(std::memchr(begin, '\n', available));
     const std::size_t take = newline ? static_cast<std::size_t>(newline - begin) + 1 : available;
     const std::size_t lineBytes = rawBytes + (newline ? take - 1 : take);
-    if (lineBytes > maxBytes) return std::nullopt;
+    if (lineBytes > maxBytes) return false;
     rawBytes += take;
-    for (std::size_t i = 0; i < take; ++i) {
-      if (begin[i] >= 14) appendLatin1AsUtf8(line, begin[i]);
-    }
+    appendLineBytes(line, begin, take);
     readBegin_ += take;
-    if (newline) return line;
+    if (newline) return true;
   }
 }
 
-std::string Socket::peerAddress() {
+const std::string& Socket::peerAddress() {
   if (peerAddress_) return *peerAddress_;
   sockaddr_storage address{};
   socklen_t length = sizeof address;
@@ -273,11 +344,22 @@ std::string Socket::peerAddress() {
 
 std::shared_ptr<Socket> Socket::acceptClient() {
   for (;;) {
-    const int client = ::accept4(socketFileDescriptor_, nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    const int client = ::accept4(socketFileDescriptor_, reinterpret_cast<sockaddr*>(&address),
+                                 &length, SOCK_CLOEXEC);
     if (client < 0 && errno == EINTR) continue;
     if (client < 0) throw SocketError::fromErrno(SocketError::Case::acceptFailed);
     disableSigPipe(client);
-    return std::make_shared<Socket>(client);
+    auto socket = std::make_shared<Socket>(client);
+    // The peer comes with the connection: no getpeername() later. A numeric host needs no
+    // lookup; should it fail anyway, peerAddress() asks the socket itself.
+    char host[NI_MAXHOST];
+    if (length <= sizeof address && getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host,
+                                                sizeof host, nullptr, 0, NI_NUMERICHOST) == 0) {
+      socket->peerAddress_ = host;
+    }
+    return socket;
   }
 }
 
@@ -337,7 +419,9 @@ std::shared_ptr<Socket> Socket::listeningSocket(uint16_t port, bool ipv4Only, in
 
 void Socket::disableSigPipe(int32_t) {}
 
-void Socket::closeDescriptor(int32_t descriptor) { ::close(descriptor); }
+void Socket::closeDescriptor(int32_t descriptor) {
+  ::close(descriptor);
+}
 
 bool Socket::peerHasClosed() const {
   // Under the lock of close(), so that a released descriptor number is never polled.

@@ -93,6 +93,9 @@ class Socket {
   void writeText(std::string_view text, bool more = false);
   void writeBytes(std::span<const uint8_t> bytes, bool more = false);
   void writeData(const void* bytes, std::size_t length, bool more = false);
+  // `head` and then `body`, handed to the kernel together (one sendmsg while it takes them whole),
+  // so a header block and a short body cost one system call and leave in one segment.
+  void writeVectored(std::string_view head, std::span<const uint8_t> body);
   // Sends the file's whole content from offset 0 with sendfile(); raises writeFailed with the
   // "sendfile: " prefix.
   void writeFile(const File& file);
@@ -108,6 +111,9 @@ class Socket {
   // The same with a limit on the raw bytes of the line: answers nullopt, without reading further,
   // once more than maxBytes arrived without a line feed.
   std::optional<std::string> readLine(std::size_t maxBytes);
+  // The same into `line`, whose storage is reused from one line to the next: false (with `line`
+  // unspecified) when the limit was passed.
+  bool readLine(std::string& line, std::size_t maxBytes);
   // Whether the peer has closed its end or reset the connection: an orderly end (FIN) is
   // waiting with no data before it, or the socket reports a hang-up or an error. Never blocks and
   // reads nothing. A peer that only shut down its sending side counts as gone: an HTTP client
@@ -117,10 +123,13 @@ class Socket {
   bool hasBufferedBytes() const { return readBegin_ < readEnd_; }
 
   // The peer's numeric host text; raises getPeerNameFailed or getNameInfoFailed. The peer of a
-  // connected socket never changes, so the answer is kept after the first call.
-  std::string peerAddress();
+  // connected socket never changes, so the answer is kept after the first call (a socket from
+  // acceptClient() knows it from the start).
+  const std::string& peerAddress();
 
-  // Accepts one connection on this listening socket; raises acceptFailed.
+  // Accepts one connection on this listening socket; raises acceptFailed. The new socket keeps
+  // the peer's address that accept() reported, and inherits this socket's options (Linux copies
+  // TCP_NODELAY and the timeouts from the listening socket).
   std::shared_ptr<Socket> acceptClient();
 
   // Receive and send timeouts (SO_RCVTIMEO, SO_SNDTIMEO); zero means none.

@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang llvm libclang-rt-dev
   python3 curl wrk chromium
+  nginx libcpp-httplib-dev
   xvfb dbus
 )
 
@@ -30,3 +31,8 @@ sudo_cmd=()
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# nginx is only a peer for bench/http, which runs its own instance: the system service that the
+# package starts and enables is stopped and disabled again.
+if [[ " ${missing[*]} " == *" nginx "* ]] && [ -d /run/systemd/system ]; then
+  "${sudo_cmd[@]}" systemctl disable --now nginx >/dev/null 2>&1 || true
+fi

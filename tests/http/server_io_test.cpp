@@ -2,10 +2,14 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <fstream>
+#include <semaphore>
 #include <thread>
 
 #include "tests/support/test_client.h"
@@ -371,6 +375,73 @@ TEST(HttpServerIOTest, StartAndStopRaceWithClients) {
   EXPECT_EQ(server->openConnectionCount(), 0u);
 }
 
+// Connections take TCP_NODELAY and the idle timeouts over from the listening socket instead of
+// setting them one by one.
+TEST(HttpServerIOTest, AcceptedConnectionsHaveNoDelayAndTheIdleTimeouts) {
+  HttpLimits limits;
+  limits.idleTimeout = 1500ms;
+  int noDelay = -1;
+  timeval sendTimeout{};
+  std::binary_semaphore measured{0};
+  auto server = startServer(
+      [&](const HttpRequestPtr&) {
+        return HttpResponse::switchProtocols({}, [&](std::shared_ptr<Socket> socket) {
+          socklen_t length = sizeof noDelay;
+          getsockopt(socket->socketFileDescriptor(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length);
+          length = sizeof sendTimeout;
+          getsockopt(socket->socketFileDescriptor(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout,
+                     &length);
+          measured.release();
+        });
+      },
+      limits);
+  TestClient client(server->port());
+  client.send("GET /ws HTTP/1.1\r\n\r\n");
+  client.readUntilClose();
+  ASSERT_TRUE(measured.try_acquire_for(10s));
+  EXPECT_EQ(noDelay, 1);
+  EXPECT_EQ(sendTimeout.tv_sec, 1);
+  EXPECT_EQ(sendTimeout.tv_usec, 500000);
+  server->stop();
+}
+
+// Threads that accept serve what they accept and then accept again: a burst of short
+// connections from many clients at once is answered whole, and stop() ends the accepting
+// threads however many wait.
+TEST(HttpServerIOTest, BurstsOfShortConnectionsAreAllAnswered) {
+  auto server = startServer(answerByPath);
+  const int port = server->port();
+  for (int burst = 0; burst < 3; ++burst) {
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 16; ++t) {
+      clients.emplace_back([&] {
+        for (int i = 0; i < 20; ++i) {
+          TestClient client(port);
+          client.send("GET /echo HTTP/1.1\r\n\r\n");
+          if (client.readUntilClose().ends_with("GET /echo  from 127.0.0.1")) ++answered;
+        }
+      });
+    }
+    for (auto& thread : clients) thread.join();
+    EXPECT_EQ(answered.load(), 16 * 20);
+  }
+  for (int i = 0; i < 100 && server->openConnectionCount() > 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(server->openConnectionCount(), 0u);
+  server->stop();
+  EXPECT_EQ(server->state(), HttpServerIOState::stopped);
+  // Nothing accepts on the old port any more.
+  bool refused = false;
+  try {
+    TestClient probe(port, 1s);
+    probe.send("GET /text HTTP/1.1\r\n\r\n");
+    refused = probe.readUntilClose().empty();
+  } catch (const std::exception&) {
+    refused = true;
+  }
+  EXPECT_TRUE(refused);
+}
+
 TEST(HttpServerIOTest, AThrowingHandlerAnswers500AndReleasesTheConnection) {
   auto server = startServer([](const HttpRequestPtr& request) -> HttpResponse {
     if (request->path == "/throw") throw std::runtime_error("handler bug");
@@ -404,6 +475,69 @@ TEST(HttpServerIOTest, DestroyingTheServerStopsIt) {
     }
   }
   EXPECT_TRUE(refused);
+}
+
+// Threads of this process blocked in accept(), as the kernel reports them.
+int threadsInAccept() {
+  int count = 0;
+  DIR* tasks = ::opendir("/proc/self/task");
+  while (const dirent* entry = tasks ? ::readdir(tasks) : nullptr) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream wchan(std::string("/proc/self/task/") + entry->d_name + "/wchan");
+    std::string where;
+    std::getline(wchan, where);
+    count += where == "inet_csk_accept" ? 1 : 0;
+  }
+  if (tasks) ::closedir(tasks);
+  return count;
+}
+
+// After a burst of connections that arrive faster than threads start, only a few threads stay
+// parked in accept(); the rest go back to the pool instead of waiting there for good.
+TEST(HttpServerIOTest, ABurstLeavesOnlyAFewThreadsWaitingInAccept) {
+  auto server = startServer(answerByPath);
+  const int port = server->port();
+  // Quiet connections that hold a thread each and then leave fill the pool with idle threads,
+  // which take up every replacement acceptor at once.
+  std::vector<std::unique_ptr<TestClient>> burst;
+  for (int i = 0; i < 300; ++i) burst.push_back(std::make_unique<TestClient>(port));
+  for (int i = 0; i < 200 && server->openConnectionCount() < 300; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  burst.clear();
+  for (int i = 0; i < 500 && server->openConnectionCount() > 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  // Then quiet connections again, and a flood of header blocks, each refused at the
+  // header-line limit, that arrives without the clients waiting for it.
+  for (int i = 0; i < 150; ++i) {
+    burst.push_back(std::make_unique<TestClient>(port));
+    burst.back()->send("GET / HTTP/1.1\r\n");
+  }
+  const std::string flood = "GET / HTTP/1.1\r\n" + repeated("X-Flood: never ends\r\n", 250);
+  for (int i = 0; i < 150; ++i) {
+    burst.push_back(std::make_unique<TestClient>(port));
+    burst.back()->send(flood);
+  }
+  for (int line = 0; line < 4; ++line) {
+    std::this_thread::sleep_for(250ms);
+    for (int i = 0; i < 150; ++i) {
+      burst[static_cast<std::size_t>(i)]->send("X-Slow: still coming\r\n");
+    }
+  }
+  for (int i = 0; i < 150; ++i) burst[static_cast<std::size_t>(i)]->close();
+  int parked = threadsInAccept();
+  const auto settling = [&] {
+    return parked > 5 || parked == 0 || server->openConnectionCount() > 0;
+  };
+  for (int i = 0; i < 500 && settling(); ++i) {
+    std::this_thread::sleep_for(10ms);
+    parked = threadsInAccept();
+  }
+  EXPECT_GE(parked, 1);  // someone still accepts
+  EXPECT_LE(parked, 5);
+  burst.clear();
+  server->stop();
 }
 
 }  // namespace

@@ -150,6 +150,93 @@ TEST(SocketTest, EmptyWritesSendNothingAndFilesGoWhole) {
   ::close(b);
 }
 
+// A line may reach the reader in any pieces: split inside the CR LF, around a control byte or
+// inside a run of Latin-1 bytes, it still reads as the same text.
+TEST(SocketTest, ReadLineIsTheSameWhateverPiecesTheBytesArriveIn) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> pieces;
+    std::vector<std::string> lines;
+  };
+  const Row rows[] = {
+      {"one piece", {"GET / HTTP/1.1\r\nHost: a\r\n"}, {"GET / HTTP/1.1", "Host: a"}},
+      {"split between CR and LF",
+       {"GET / HTTP/1.1\r", "\nHost: a\r", "\n"},
+       {"GET / HTTP/1.1", "Host: a"}},
+      {"split before the CR", {"Host: a", "\r\nX: b", "c\r\n"}, {"Host: a", "X: bc"}},
+      {"byte by byte", {"H", "o", "s", "t", ":", "\r", "\n"}, {"Host:"}},
+      {"control byte at a piece's end", {"a\t", "b\x01", "c\r\n"}, {"abc"}},
+      {"Latin-1 across pieces", {"caf\xE9", "\xE9\r", "\n"}, {"caf\xC3\xA9\xC3\xA9"}},
+      {"CR inside a line", {"a\rb\r\n"}, {"ab"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto [reader, writer] = testing::makeSocketPair();
+    Socket socket(reader);
+    std::thread sender([&row, fd = writer] {
+      for (const std::string& piece : row.pieces) {
+        ASSERT_EQ(::write(fd, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+    std::string reused = "left over from an earlier line";
+    for (const std::string& expected : row.lines) {
+      ASSERT_TRUE(socket.readLine(reused, 1000));
+      EXPECT_EQ(reused, expected);
+    }
+    sender.join();
+    ::close(writer);
+  }
+}
+
+// A header block and its body handed over together arrive whole and in order, also when the
+// kernel takes them in several parts (the body is larger than any socket buffer).
+TEST(SocketTest, WriteVectoredSendsHeadThenBodyWhole) {
+  struct Row {
+    const char* name;
+    std::size_t headSize;
+    std::size_t bodySize;
+  };
+  const Row rows[] = {
+      {"short head and body", 120, 13},
+      {"empty body", 120, 0},
+      {"empty head", 0, 5000},
+      {"body larger than the socket buffers", 300, 3 * 1024 * 1024},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto [a, b] = testing::makeSocketPair();
+    Socket socket(a);
+    std::string head(row.headSize, 'h');
+    std::vector<uint8_t> body(row.bodySize);
+    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i * 13 + i / 4096);
+    std::string received;
+    std::thread reader([&received, total = row.headSize + row.bodySize, fd = b] {
+      char buffer[4096];  // small reads, so the writer meets a full buffer many times
+      while (received.size() < total) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        received.append(buffer, static_cast<std::size_t>(n));
+      }
+    });
+    socket.writeVectored(head, body);
+    reader.join();
+    EXPECT_TRUE(received == head + std::string(body.begin(), body.end()));
+    ::close(b);
+  }
+}
+
+// The peer's address comes with accept(): it is known even when the peer has already reset the
+// connection, when asking the socket would fail.
+TEST(SocketTest, AcceptedSocketKnowsItsPeerWithoutAskingTheSocket) {
+  auto listening = Socket::listeningSocket(0, true, 16, std::string("127.0.0.1"));
+  testing::TestClient client(listening->port());
+  client.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  auto accepted = listening->acceptClient();
+  EXPECT_EQ(accepted->peerAddress(), "127.0.0.1");
+}
+
 TEST(SocketTest, CloseIsIdempotentAndShutdownAfterCloseIsHarmless) {
   auto [a, b] = testing::makeSocketPair();
   auto socket = std::make_shared<Socket>(a);
