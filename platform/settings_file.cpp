@@ -1,7 +1,9 @@
 #include "platform/settings_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +72,37 @@ bool writeAll(int fd, const std::string& text) {
     done += static_cast<std::size_t>(count);
   }
   return true;
+}
+
+// Removes the temporary files of earlier writes whose writer died (a crash, a kill) before its
+// rename: nothing else ever would, and they would pile up. A writer holds an exclusive lock on
+// its temporary file until the rename, so a file whose lock can be taken has nobody left to
+// finish it.
+void removeAbandonedTemporaries(const std::filesystem::path& folder, const std::string& prefix) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    // mkostemp() puts six characters after the prefix.
+    if (name.size() != prefix.size() + 6 || !name.starts_with(prefix)) continue;
+    const std::string path = (folder / name).string();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) ::unlink(path.c_str());
+    ::close(fd);
+  }
+  ::closedir(dir);
+}
+
+// Locks a new temporary file for the length of the write. False when another writer's clean-up
+// removed it in the moment before the lock (its name then no longer leads to it).
+bool lockTemporary(int fd, const std::string& path) {
+  // Where the file system has no such locks nobody can take them, so nobody cleans up either.
+  if (::flock(fd, LOCK_EX) != 0) return true;
+  struct stat mine {};
+  struct stat named {};
+  return ::fstat(fd, &mine) == 0 && ::stat(path.c_str(), &named) == 0 &&
+         mine.st_ino == named.st_ino && mine.st_dev == named.st_dev;
 }
 
 }  // namespace
@@ -161,8 +194,20 @@ bool SettingsFile::writeLocked() {
   std::error_code created;
   std::filesystem::create_directories(folder, created);
 
-  std::string temporary = (folder / (path_.filename().string() + ".tmp-XXXXXX")).string();
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  const std::string prefix = path_.filename().string() + ".tmp-";
+  removeAbandonedTemporaries(folder, prefix);
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+    temporary = (folder / (prefix + "XXXXXX")).string();
+    fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) break;
+    if (!lockTemporary(fd, temporary)) {
+      ::close(fd);
+      fd = -1;
+      errno = EEXIST;
+    }
+  }
   if (fd < 0) {
     failure = "creating a temporary file: " + errnoText(errno);
   } else {
@@ -172,14 +217,13 @@ bool SettingsFile::writeLocked() {
       ok = false;
       failure = "fsync: " + errnoText(errno);
     }
-    if (::close(fd) != 0 && ok) {
-      ok = false;
-      failure = "closing: " + errnoText(errno);
-    }
+    // Closed only after the rename: closing ends the lock that keeps the file from clean-ups.
     if (ok && ::rename(temporary.c_str(), path_.c_str()) != 0) {
       ok = false;
       failure = "renaming: " + errnoText(errno);
     }
+    // The data reached the disk with fsync(); what close() might still report changes nothing.
+    ::close(fd);
     if (!ok) {
       ::unlink(temporary.c_str());
     } else {

@@ -1,11 +1,14 @@
 #include "platform/settings_file.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -233,6 +236,45 @@ TEST_F(SettingsFileTest, AKilledWriterLeavesTheOldOrTheNewFileNeverAHalfOne) {
     leftovers += entry.path() != file() ? 1 : 0;
   }
   std::printf("kills in the middle of a write: %zu of %d\n", leftovers, kKills);
+  // The next write clears what the killed writers left behind.
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(SettingsFile(file()).set("after", "the kills"));
+  testing::internal::GetCapturedStdout();
+  leftovers = 0;
+  for (const auto& entry : fs::directory_iterator(file().parent_path())) {
+    leftovers += entry.path() != file() ? 1 : 0;
+  }
+  EXPECT_EQ(leftovers, 0u);
+}
+
+// A write removes the temporary files of writers that died before their rename, and only
+// those: a file still locked by a writer at work, and other names, stay.
+TEST_F(SettingsFileTest, AWriteRemovesOnlyAbandonedTemporaryFiles) {
+  writeFile("{}");
+  const fs::path folder = file().parent_path();
+  for (const char* name : {"settings.json.tmp-dead01", "settings.json.tmp-busy01",
+                           "settings.json.tmp-long001", "other.json.tmp-dead02"}) {
+    std::ofstream(folder / name) << "{\"half\":";
+  }
+  const int busy = ::open((folder / "settings.json.tmp-busy01").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(busy, 0);
+  ASSERT_EQ(::flock(busy, LOCK_EX), 0);
+
+  testing::internal::CaptureStdout();
+  SettingsFile settings(file());
+  ASSERT_TRUE(settings.set("key", "value"));
+  testing::internal::GetCapturedStdout();
+  ::close(busy);
+
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"other.json.tmp-dead02", "settings.json",
+                                      "settings.json.tmp-busy01", "settings.json.tmp-long001"}));
+  EXPECT_EQ(SettingsFile(file()).string("key"), "value");
 }
 
 }  // namespace
