@@ -16,6 +16,13 @@ echo "== Release: every test"
 build build/test-release RelWithDebInfo none
 ctest --test-dir build/test-release -j "$jobs" --output-on-failure
 
+echo "== Benchmarks: a short smoke run of each (checks that they run, not their figures)"
+bench/http/run.sh --smoke --build-dir build/test-release
+bench/relay/run.sh --smoke --build-dir build/test-release
+
+echo "== Fault and load: every scenario, with smaller counts"
+stress/run.sh --quick --build-dir build/test-release
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every test"
 build build/test-asan Debug address
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
