@@ -86,8 +86,9 @@ struct WindowedRun {
 };
 
 TEST(DesktopAppTest, ClosingTheWindowQuitsAndStopsTheRelay) {
-  WindowedRun run;
+  // Captured from before the launch: the permission's refusal may be printed at once.
   ::testing::internal::CaptureStdout();
+  WindowedRun run;
   const int status = run.exec([&] {
     if (!run.relayServing()) return false;
     run.app->window().close();
@@ -118,9 +119,9 @@ TEST(DesktopAppTest, WithNotificationsAllowedTheLaunchChecksForUpdatesOnce) {
   DesktopServices services;
   services.notifications = std::make_shared<DBusNotificationService>(bus.address());
   services.updateURL = documentServer.url() + "/v1/models";
+  ::testing::internal::CaptureStdout();
   WindowedRun run(services);
 
-  ::testing::internal::CaptureStdout();
   const int status = run.exec([&] {
     if (!run.relayServing() || documentServer.requests().empty()) return false;
     QCoreApplication::quit();
