@@ -9,8 +9,13 @@
 #include <QMessageBox>
 #include <QTextEdit>
 #include <QTimer>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
 
 #include "app/view_controller.h"
 #include "desktop/dbus_notification_service.h"
@@ -85,16 +90,66 @@ struct WindowedRun {
   std::unique_ptr<DesktopApp> app;
 };
 
+// Standard output while it lives, readable as it grows (the notification service prints from a
+// thread of its own, whenever its answer comes).
+class StdoutRecorder {
+ public:
+  StdoutRecorder() {
+    std::fflush(stdout);
+    int ends[2];
+    if (::pipe(ends) != 0) throw std::runtime_error("pipe failed");
+    saved_ = ::dup(STDOUT_FILENO);
+    ::dup2(ends[1], STDOUT_FILENO);
+    ::close(ends[1]);
+    reader_ = std::thread([this, fd = ends[0]] {
+      char buffer[4096];
+      for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got <= 0) break;
+        std::lock_guard lock(mutex_);
+        text_.append(buffer, static_cast<std::size_t>(got));
+      }
+      ::close(fd);
+    });
+  }
+  ~StdoutRecorder() { stop(); }
+  StdoutRecorder(const StdoutRecorder&) = delete;
+  StdoutRecorder& operator=(const StdoutRecorder&) = delete;
+
+  bool contains(const std::string& part) {
+    std::lock_guard lock(mutex_);
+    return text_.find(part) != std::string::npos;
+  }
+  // Restores standard output and answers everything written meanwhile.
+  std::string stop() {
+    if (saved_ >= 0) {
+      std::fflush(stdout);
+      ::dup2(saved_, STDOUT_FILENO);  // the pipe's last writer goes: the reader sees its end
+      ::close(saved_);
+      saved_ = -1;
+      reader_.join();
+    }
+    std::lock_guard lock(mutex_);
+    return text_;
+  }
+
+ private:
+  int saved_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::string text_;  // guarded by mutex_
+};
+
 TEST(DesktopAppTest, ClosingTheWindowQuitsAndStopsTheRelay) {
-  // Captured from before the launch: the permission's refusal may be printed at once.
-  ::testing::internal::CaptureStdout();
+  StdoutRecorder recorder;
   WindowedRun run;
   const int status = run.exec([&] {
-    if (!run.relayServing()) return false;
+    // The permission's refusal comes from the notification service's thread, in its own time.
+    if (!run.relayServing() || !recorder.contains("通知許可のリクエストエラー: ")) return false;
     run.app->window().close();
     return true;
   });
-  const std::string output = ::testing::internal::GetCapturedStdout();
+  const std::string output = recorder.stop();
   EXPECT_EQ(status, 0);
   EXPECT_FALSE(run.relayServing());
   EXPECT_FALSE(run.app->controller().isRunning);
