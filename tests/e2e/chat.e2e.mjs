@@ -9,24 +9,12 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 
-import { ensurePackages, option, startBackend, startRelay } from './support.mjs';
+import { answerText, ensurePackages, option, runScript, startBackend, startRelay } from './support.mjs';
 
 async function backendRequests(port) {
   const answer = await fetch(`http://127.0.0.1:${port}/_control/requests`);
   const all = await answer.json();
   return all.filter((r) => r.path === '/v1/chat/completions');
-}
-
-// The answer division's text, or null while the page is between documents.
-async function answerText(page) {
-  try {
-    return await page.evaluate(() => {
-      const division = document.querySelector('div[style*="pre-wrap"]');
-      return division ? division.textContent : null;
-    });
-  } catch {
-    return null;
-  }
 }
 
 async function main() {
@@ -120,10 +108,4 @@ async function main() {
   }
 }
 
-main().then(
-  () => process.exit(0),
-  (error) => {
-    console.error(`e2e: FAILED: ${error.stack ?? error}`);
-    process.exit(1);
-  },
-);
+runScript(main);

@@ -12,7 +12,7 @@ import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 
-import { ensurePackages, startBackend, startRelay } from './support.mjs';
+import { ensurePackages, runScript, startBackend, startRelay } from './support.mjs';
 
 // One control call to the fake on a connection of its own, closed after the answer, so that the
 // fake's count of open connections shows the relay's alone.
@@ -124,10 +124,4 @@ async function main() {
   }
 }
 
-main().then(
-  () => process.exit(0),
-  (error) => {
-    console.error(`e2e: FAILED: ${error.stack ?? error}`);
-    process.exit(1);
-  },
-);
+runScript(main);

@@ -11,19 +11,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 
-import { ensurePackages, option, startBackend, startRelay } from './support.mjs';
-
-// The answer division's text, or null while the page is between documents.
-async function answerText(page) {
-  try {
-    return await page.evaluate(() => {
-      const division = document.querySelector('div[style*="pre-wrap"]');
-      return division ? division.textContent : null;
-    });
-  } catch {
-    return null;
-  }
-}
+import { answerText, ensurePackages, option, runScript, startBackend, startRelay } from './support.mjs';
 
 async function main() {
   ensurePackages();
@@ -122,10 +110,4 @@ async function main() {
   }
 }
 
-main().then(
-  () => process.exit(0),
-  (error) => {
-    console.error(`e2e: FAILED: ${error.stack ?? error}`);
-    process.exit(1);
-  },
-);
+runScript(main);

@@ -93,3 +93,26 @@ export async function startRelay(backendPort, scratch, cleanups, extra = ['--mod
   if (!(port > 0)) throw new Error(`no port in ${browserLine}`);
   return { relay, port };
 }
+
+// The answer division's text, or null while the page is between documents.
+export async function answerText(page) {
+  try {
+    return await page.evaluate(() => {
+      const division = document.querySelector('div[style*="pre-wrap"]');
+      return division ? division.textContent : null;
+    });
+  } catch {
+    return null;
+  }
+}
+
+// Runs a script's main function: exit status 0 when it resolves, 1 with the failure otherwise.
+export function runScript(main) {
+  main().then(
+    () => process.exit(0),
+    (error) => {
+      console.error(`e2e: FAILED: ${error.stack ?? error}`);
+      process.exit(1);
+    },
+  );
+}
