@@ -9,7 +9,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 
-import { answerText, ensurePackages, option, runScript, startBackend, startRelay } from './support.mjs';
+import { answerText, ensurePackages, openBrowser, option, runScript, startBackend, startRelay } from './support.mjs';
 
 async function backendRequests(port) {
   const answer = await fetch(`http://127.0.0.1:${port}/_control/requests`);
@@ -32,22 +32,7 @@ async function main() {
     const { relay, port: relayPort } = await startRelay(backendPort, scratch, cleanups);
     const start = `http://127.0.0.1:${relayPort}/`;
 
-    const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-e2e-profile-'));
-    const context = await chromium.launchPersistentContext(profile, {
-      executablePath: '/usr/bin/chromium',
-      headless: true,
-      args: [
-        '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-        '--disable-background-networking', '--disable-component-update', '--disable-sync',
-        '--no-proxy-server',
-      ],
-    });
-    cleanups.push(async () => {
-      await context.close();
-      fs.rmSync(profile, { recursive: true, force: true });
-    });
-    const page = context.pages()[0] ?? (await context.newPage());
-    page.setDefaultTimeout(30000);
+    const { page } = await openBrowser(chromium, cleanups);
 
     // The start page shows the initial message and the prompt form.
     await page.goto(start);

@@ -11,7 +11,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 
-import { answerText, ensurePackages, option, runScript, startBackend, startRelay } from './support.mjs';
+import { answerText, ensurePackages, openBrowser, option, runScript, startBackend, startRelay } from './support.mjs';
 
 async function main() {
   ensurePackages();
@@ -40,22 +40,7 @@ async function main() {
     const withToken = await fetch(start, { headers: { Authorization: `Bearer ${token}` } });
     assert.equal(withToken.status, 200);
 
-    const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-e2e-profile-'));
-    const context = await chromium.launchPersistentContext(profile, {
-      executablePath: '/usr/bin/chromium',
-      headless: true,
-      args: [
-        '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-        '--disable-background-networking', '--disable-component-update', '--disable-sync',
-        '--no-proxy-server',
-      ],
-    });
-    cleanups.push(async () => {
-      await context.close();
-      fs.rmSync(profile, { recursive: true, force: true });
-    });
-    const page = context.pages()[0] ?? (await context.newPage());
-    page.setDefaultTimeout(30000);
+    const { context, page } = await openBrowser(chromium, cleanups);
 
     // The start page's address shows the sign-in page instead.
     const first = await page.goto(start);

@@ -2,6 +2,7 @@
 // fake backend and velmora --headless started on free ports of 127.0.0.1, and the npm packages.
 import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
+import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
@@ -115,4 +116,25 @@ export function runScript(main) {
       process.exit(1);
     },
   );
+}
+
+// Debian's Chromium, headless, with a fresh profile that is removed again at the end; its page.
+export async function openBrowser(chromium, cleanups) {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-e2e-profile-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: [
+      '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      '--no-proxy-server',
+    ],
+  });
+  cleanups.push(async () => {
+    await context.close();
+    fs.rmSync(profile, { recursive: true, force: true });
+  });
+  const page = context.pages()[0] ?? (await context.newPage());
+  page.setDefaultTimeout(30000);
+  return { context, page };
 }
