@@ -1,5 +1,8 @@
 #include "http/server_io.h"
 
+#include <strings.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <limits>
 #include <stdexcept>
@@ -13,22 +16,35 @@ namespace {
 
 // The writer handed to a body callback: each write goes whole to the connection. A header block
 // handed to it leaves with the first body bytes, in one system call, or just before a file;
-// flushHead() sends it when the callback wrote nothing.
+// flushHead() sends it when the callback wrote nothing. With a declared length, bytes beyond it
+// are held back so that the wire never contradicts the header block; overran() then tells.
 class InnerWriteContext final : public HttpResponseBodyWriter {
  public:
-  explicit InnerWriteContext(Socket& socket, std::string_view head = {})
-      : socket_(socket), head_(head) {}
+  explicit InnerWriteContext(Socket& socket, std::string_view head = {},
+                             std::optional<uint64_t> declared = std::nullopt)
+      : socket_(socket), head_(head), room_(declared.value_or(UINT64_MAX)) {}
   void write(const File& file) override {
     if (!head_.empty()) socket_.writeText(std::exchange(head_, {}), true);
-    socket_.writeFile(file);
+    if (room_ != UINT64_MAX) {
+      struct stat status {};
+      if (::fstat(fileno(file.pointer()), &status) != 0 || static_cast<uint64_t>(status.st_size) > room_) {
+        overran_ = true;
+      }
+    }
+    room_ -= socket_.writeFile(file, room_);
   }
   void write(const std::vector<uint8_t>& bytes) override { write(std::span<const uint8_t>(bytes)); }
   void write(std::span<const uint8_t> slice) override {
+    if (slice.size() > room_) {
+      overran_ = true;
+      slice = slice.first(static_cast<std::size_t>(room_));
+    }
     if (head_.empty()) {
       socket_.writeBytes(slice);
     } else {
       socket_.writeVectored(std::exchange(head_, {}), slice);
     }
+    room_ -= slice.size();
   }
   void write(const void* bytes, std::size_t length) override {
     write(std::span<const uint8_t>(static_cast<const uint8_t*>(bytes), length));
@@ -39,11 +55,38 @@ class InnerWriteContext final : public HttpResponseBodyWriter {
   void flushHead() {
     if (!head_.empty()) socket_.writeText(std::exchange(head_, {}));
   }
+  // Whether exactly the declared number of bytes went out.
+  bool wroteExactly() const { return room_ == 0 && !overran_; }
 
  private:
   Socket& socket_;
   std::string_view head_;  // not sent yet
+  uint64_t room_;          // bytes the header block still allows
+  bool overran_ = false;
 };
+
+bool isNamed(const std::string& name, std::string_view wanted) {
+  return name.size() == wanted.size() && strncasecmp(name.c_str(), wanted.data(), wanted.size()) == 0;
+}
+
+// The length a raw response declares in its own "Content-Length" header (digits only, as RFC 9110
+// section 8.6 writes it), when that may keep the connection: not when the response chose its own
+// "Connection" header.
+std::optional<uint64_t> lengthThatKeepsTheConnection(const HttpHeaders& headers) {
+  std::optional<uint64_t> declared;
+  for (const auto& [name, value] : headers) {
+    if (isNamed(name, "Connection")) return std::nullopt;
+    if (!isNamed(name, "Content-Length")) continue;
+    if (declared || value.empty() || value.size() > 18) return std::nullopt;
+    uint64_t length = 0;
+    for (const char digit : value) {
+      if (digit < '0' || digit > '9') return std::nullopt;
+      length = length * 10 + static_cast<uint64_t>(digit - '0');
+    }
+    declared = length;
+  }
+  return declared;
+}
 
 // Threads that stay in accept() once their connection has ended; more go back to the pool.
 constexpr int kSpareAcceptors = 4;
@@ -313,6 +356,8 @@ void HttpServerIO::serveConnection(std::weak_ptr<HttpServerIO> weakServer, std::
       keepConnection = server->writeResponse(*socket, response, keepAliveWish);
     } catch (const std::exception& error) {
       platform::printLine(std::string("Failed to send response: ") + error.what());
+      // Part of a body may be out: the client could only wait for the rest.
+      keepConnection = false;
     }
 
     if (SocketSessionHandler upgrade = response.upgradeHandler()) {
@@ -333,6 +378,12 @@ void HttpServerIO::serveConnection(std::weak_ptr<HttpServerIO> weakServer, std::
 bool HttpServerIO::writeResponse(Socket& socket, const HttpResponse& response, bool keepAlive) {
   if (!isServing()) return false;
   const HttpResponseContent content = response.content();
+  const HttpHeaders headers = response.headers();
+  // A raw body whose handler declared its length (a file, say) can keep the connection, provided
+  // it writes exactly that many bytes; otherwise the close tells the client where it ends.
+  const std::optional<uint64_t> declared =
+      content.length < 0 && content.writer ? lengthThatKeepsTheConnection(headers) : std::nullopt;
+  const bool lengthKnown = content.length >= 0 || declared.has_value();
 
   std::string head;
   head.reserve(256);
@@ -346,8 +397,8 @@ bool HttpServerIO::writeResponse(Socket& socket, const HttpResponse& response, b
     head += std::to_string(content.length);
     head += "\r\n";
   }
-  if (keepAlive && content.length != -1) head += "Connection: keep-alive\r\n";
-  for (const auto& [name, value] : response.headers()) {
+  if (keepAlive && lengthKnown) head += "Connection: keep-alive\r\n";
+  for (const auto& [name, value] : headers) {
     head += name;
     head += ": ";
     head += value;
@@ -357,26 +408,29 @@ bool HttpServerIO::writeResponse(Socket& socket, const HttpResponse& response, b
 
   if (!content.writer) {
     socket.writeText(head);
-  } else if (content.length < 0) {
+    return keepAlive && content.length != -1;
+  }
+  if (!lengthKnown) {
     // A streamed body may take its time: its header block goes now.
     socket.writeText(head);
     InnerWriteContext writer(socket);
     content.writer(writer);
-  } else {
-    // A body of known length follows at once: the header block leaves with its first bytes.
-    InnerWriteContext writer(socket, head);
-    try {
-      content.writer(writer);
-    } catch (...) {
-      try {
-        writer.flushHead();
-      } catch (const SocketError&) {  // the connection has gone; the first error says why
-      }
-      throw;
-    }
-    writer.flushHead();
+    return false;
   }
-  return keepAlive && content.length != -1;
+  // A body of known length follows at once: the header block leaves with its first bytes.
+  InnerWriteContext writer(socket, head, declared);
+  try {
+    content.writer(writer);
+  } catch (...) {
+    try {
+      writer.flushHead();
+    } catch (const SocketError&) {  // the connection has gone; the first error says why
+    }
+    throw;
+  }
+  writer.flushHead();
+  if (declared) return keepAlive && writer.wroteExactly();
+  return keepAlive;
 }
 
 std::pair<RouteParams, HttpHandler> HttpServerIO::dispatch(const HttpRequestPtr&) {

@@ -11,6 +11,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -239,21 +240,22 @@ void Socket::writeVectored(std::string_view head, std::span<const uint8_t> body)
   }
 }
 
-void Socket::writeFile(const File& file) {
+std::size_t Socket::writeFile(const File& file, uint64_t limit) {
   const int in = fileno(file.pointer());
   struct stat status {};
   if (fstat(in, &status) != 0) {
     throw SocketError::fromErrno(SocketError::Case::writeFailed, "sendfile: ");
   }
+  const off_t end = static_cast<off_t>(std::min<uint64_t>(static_cast<uint64_t>(status.st_size), limit));
   const SigPipeBlocked quiet;
   off_t offset = 0;
-  while (offset < status.st_size) {
-    const ssize_t result = ::sendfile(socketFileDescriptor_, in, &offset,
-                                      static_cast<std::size_t>(status.st_size - offset));
+  while (offset < end) {
+    const ssize_t result = ::sendfile(socketFileDescriptor_, in, &offset, static_cast<std::size_t>(end - offset));
     if (result < 0 && errno == EINTR) continue;
     if (result < 0) throw SocketError::fromErrno(SocketError::Case::writeFailed, "sendfile: ");
     if (result == 0) break;  // the file shrank while we sent it
   }
+  return static_cast<std::size_t>(offset);
 }
 
 void Socket::fillBuffer() {

@@ -412,6 +412,35 @@ TEST_F(FileServingServer, LargeFileArrivesIntact) {
   EXPECT_TRUE(response.body == content);
 }
 
+TEST_F(FileServingServer, FilesKeepTheConnectionUnlessTheFileChangedUnderfoot) {
+  const std::string large(300 * 1024, 'L');
+  write("large.bin", large);
+  write("small.txt", "small");
+  TestClient client(server->port());
+  for (const auto& [target, body] : {std::pair{"/static/large.bin", large}, {"/static/small.txt", std::string("small")},
+                                     {"/static/large.bin", large}}) {
+    SCOPED_TRACE(target);
+    client.send(std::string("GET ") + target + " HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+    const auto response = parseResponse(client.readResponse());
+    EXPECT_EQ(response.header("Connection"), "keep-alive");
+    EXPECT_TRUE(response.body == body);
+  }
+
+  // The length went out in the header block before the file grew: only that many bytes follow,
+  // and the connection closes instead of handing the rest to the next response.
+  const HttpHandler files = directoryFilesHandler(served, {});
+  server->GET["/growing/:path"] = [&](const HttpRequestPtr& request) {
+    HttpResponse response = files(request);
+    std::ofstream(served + "/small.txt", std::ios::binary | std::ios::app) << " and more";
+    return response;
+  };
+  client.send("GET /growing/small.txt HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+  const std::string wire = client.readUntilClose();
+  EXPECT_TRUE(client.peerClosed());
+  EXPECT_EQ(parseResponse(wire).header("Content-Length"), "5");
+  EXPECT_EQ(parseResponse(wire).body, "small");
+}
+
 TEST_F(FileServingServer, ClientLeavingMidFileLeavesTheServerServing) {
   write("large.bin", std::string(4 * 1024 * 1024, 'x'));
   write("small.txt", "small");

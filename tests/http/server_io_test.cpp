@@ -95,6 +95,58 @@ TEST(HttpServerIOTest, WritesTheExactHeaderBlockAndKeepsAliveByTheRule) {
   server->stop();
 }
 
+// A raw body whose handler declared its length keeps a keep-alive connection only when exactly
+// that many bytes went out and the handler chose no Connection header itself.
+TEST(HttpServerIOTest, ARawBodyOfDeclaredLengthKeepsTheConnectionOnlyWhenItHoldsToIt) {
+  struct Row {
+    const char* name;
+    HttpHeaders headers;
+    std::vector<std::string> writes;
+    bool throwsAfterwards;
+    std::string expected;  // what the client reads up to its next request or the close
+    bool keeps;
+  };
+  const std::vector<Row> rows = {
+      {"exact", {{"Content-Length", "6"}}, {"ab", "cdef"}, false,
+       "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n" + kServer + "Content-Length: 6\r\n\r\nabcdef", true},
+      {"name in lower case", {{"content-length", "2"}}, {"ab"}, false,
+       "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n" + kServer + "content-length: 2\r\n\r\nab", true},
+      {"fewer bytes", {{"Content-Length", "6"}}, {"abc"}, false,
+       "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n" + kServer + "Content-Length: 6\r\n\r\nabc", false},
+      {"more bytes are cut", {{"Content-Length", "3"}}, {"ab", "cdef", "gh"}, false,
+       "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n" + kServer + "Content-Length: 3\r\n\r\nabc", false},
+      {"its own Connection", {{"Content-Length", "2"}, {"Connection", "close"}}, {"ab"}, false,
+       "HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\nConnection: close\r\n\r\nab", false},
+      {"not a number", {{"Content-Length", "2x"}}, {"ab"}, false,
+       "HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2x\r\n\r\nab", false},
+      {"two lengths", {{"Content-Length", "2"}, {"content-length", "2"}}, {"ab"}, false,
+       "HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\ncontent-length: 2\r\n\r\nab", false},
+      {"callback fails part way", {{"Content-Length", "6"}}, {"abc"}, true,
+       "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n" + kServer + "Content-Length: 6\r\n\r\nabc", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto server = startServer([&row](const HttpRequestPtr& request) {
+      if (request->path != "/raw") return answerByPath(request);
+      return HttpResponse::raw(200, "OK", row.headers, [&row](HttpResponseBodyWriter& writer) {
+        for (const std::string& part : row.writes) writer.write(part);
+        if (row.throwsAfterwards) throw std::runtime_error("source failed");
+      });
+    });
+    TestClient client(server->port());
+    client.send("GET /raw HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+    if (row.keeps) {
+      EXPECT_EQ(client.readResponse(), row.expected);
+      client.send("GET /text HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+      EXPECT_EQ(testing::parseResponse(client.readResponse()).body, "Hello, World!");
+    } else {
+      EXPECT_EQ(client.readUntilClose(), row.expected);
+      EXPECT_TRUE(client.peerClosed());  // closed, not left waiting for bytes that never come
+    }
+    server->stop();
+  }
+}
+
 TEST(HttpServerIOTest, PipelinedRequestsAreAnsweredInOrder) {
   auto server = startServer(answerByPath);
   TestClient client(server->port());

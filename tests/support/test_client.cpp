@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <strings.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -53,6 +55,7 @@ void TestClient::send(const std::string& bytes) {
 bool TestClient::fill() {
   char buffer[65536];
   const ssize_t result = ::recv(fd_, buffer, sizeof buffer, 0);
+  if (result == 0 || (result < 0 && errno == ECONNRESET)) peerClosed_ = true;
   if (result <= 0) return false;
   pending_.append(buffer, static_cast<std::size_t>(result));
   return true;
@@ -85,9 +88,11 @@ std::string TestClient::readResponse() {
 }
 
 std::optional<std::string> ParsedResponse::header(const std::string& name) const {
-  const auto found = headers.find(name);
-  if (found == headers.end()) return std::nullopt;
-  return found->second;
+  // Field names are case-insensitive (RFC 9110 section 5.1).
+  for (const auto& [candidate, value] : headers) {
+    if (candidate.size() == name.size() && strncasecmp(candidate.c_str(), name.c_str(), name.size()) == 0) return value;
+  }
+  return std::nullopt;
 }
 
 ParsedResponse parseResponse(const std::string& raw) {

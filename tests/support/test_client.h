@@ -26,6 +26,8 @@ class TestClient {
   std::string readResponse();
   // True when the server closed the connection without sending anything more.
   bool closedWithoutData();
+  // Whether a read has seen the server close or reset the connection (not just a timeout).
+  bool peerClosed() const { return peerClosed_; }
   // Resets the connection (RST) instead of closing it.
   void reset();
   void close();
@@ -36,6 +38,7 @@ class TestClient {
 
   int fd_ = -1;
   std::string pending_;
+  bool peerClosed_ = false;
 };
 
 // The parts of one raw response.
@@ -43,7 +46,7 @@ struct ParsedResponse {
   std::string statusLine;
   std::multimap<std::string, std::string> headers;  // names as sent
   std::string body;
-  std::optional<std::string> header(const std::string& name) const;
+  std::optional<std::string> header(const std::string& name) const;  // any case of the name
 };
 ParsedResponse parseResponse(const std::string& raw);
 
