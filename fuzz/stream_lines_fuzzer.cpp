@@ -1,5 +1,6 @@
 // A backend's streamed chat completion, cut into blocks anywhere. The events must not depend on
-// where the blocks end: they are compared with those of the whole body split into lines here.
+// where the blocks end: they are compared with those of the whole body split into lines here,
+// each line read from its parsed document tree (the slow reading the relay's own is checked by).
 //
 // Input: one byte for the line limit (0: the default, else that many bytes), one byte that seeds
 // the block sizes, then the body.
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "platform/json_depth.h"
 #include "relay/stream_line_parser.h"
 
 namespace {
@@ -23,17 +25,26 @@ bool isLineEnd(char c) {
   return c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-// Every line of the body, the last one without its end included, through eventOfLine unless it
-// is over the limit.
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// Every line of the body, the last one without its end included, unless it is over the limit.
 std::vector<StreamEvent> expectedEvents(std::string_view body, std::size_t maxLineBytes) {
   std::vector<StreamEvent> events;
   std::size_t start = 0;
   for (std::size_t i = 0; i <= body.size(); ++i) {
     if (i < body.size() && !isLineEnd(body[i])) continue;
-    const std::string_view line = body.substr(start, i - start);
+    const std::string_view whole = body.substr(start, i - start);
     start = i + 1;
-    if (line.size() > maxLineBytes) continue;
-    if (auto event = velmora::relay::eventOfLine(line)) events.push_back(std::move(*event));
+    if (whole.size() > maxLineBytes) continue;
+    const std::string_view line = trimmed(whole);
+    if (!line.starts_with("data:")) continue;
+    const std::string_view payload = line.substr(5);
+    if (!velmora::fuzz::isUtf8(payload) || velmora::platform::jsonNestsDeeperThan(payload)) continue;
+    if (auto event = velmora::relay::eventOfPayloadTree(payload)) events.push_back(std::move(*event));
   }
   return events;
 }

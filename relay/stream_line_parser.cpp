@@ -33,13 +33,7 @@ std::optional<std::string> errorDescription(const nlohmann::json& error) {
 
 }  // namespace
 
-std::optional<StreamEvent> eventOfLine(std::string_view line) {
-  line = trimSpacesAndTabs(line);
-  constexpr std::string_view kPrefix = "data:";
-  if (!line.starts_with(kPrefix)) return std::nullopt;
-  const std::string_view payload = line.substr(kPrefix.size());
-  if (!http::isWellFormedUtf8(payload) || platform::jsonNestsDeeperThan(payload))
-    return std::nullopt;
+std::optional<StreamEvent> eventOfPayloadTree(std::string_view payload) {
   const nlohmann::json value = nlohmann::json::parse(payload, nullptr, false);
   if (value.is_discarded() || !value.is_object()) return std::nullopt;
 
@@ -71,6 +65,166 @@ std::optional<StreamEvent> eventOfLine(std::string_view line) {
   const auto error = value.find("error");
   if (error == value.end()) return std::nullopt;
   if (auto description = errorDescription(*error)) return streamFailure(std::move(*description));
+  return std::nullopt;
+}
+
+namespace {
+
+// Reads the members eventOfPayloadTree looks at while the document is parsed, without building
+// it: a stream carries thousands of lines, and the tree cost more than everything else the relay
+// does with a line. Same parser, same acceptance; where a member occurs twice the last one counts,
+// as in the tree.
+class PieceReader final : public nlohmann::json::json_sax_t {
+ public:
+  // What a whole, valid document said.
+  enum class Outcome { nothing, piece, error };
+  Outcome outcome() const {
+    if (choices_) {
+      if (!choices_->isArray || choices_->count == 0 || !choices_->allObjects) return Outcome::nothing;
+      if (!delta_.isObject) return Outcome::nothing;
+      if (!delta_.content && reasoning().empty()) return Outcome::nothing;
+      return Outcome::piece;
+    }
+    return sawError_ ? Outcome::error : Outcome::nothing;
+  }
+  TextPiece piece() {
+    std::string text = delta_.content ? std::move(*delta_.content) : std::string();
+    return TextPiece{std::move(text), reasoning()};
+  }
+
+  bool null() override { return value(Kind::other, nullptr); }
+  bool boolean(bool) override { return value(Kind::other, nullptr); }
+  bool number_integer(number_integer_t) override { return value(Kind::other, nullptr); }
+  bool number_unsigned(number_unsigned_t) override { return value(Kind::other, nullptr); }
+  bool number_float(number_float_t, const string_t&) override { return value(Kind::other, nullptr); }
+  bool string(string_t& text) override { return value(Kind::string, &text); }
+  bool binary(binary_t&) override { return value(Kind::other, nullptr); }
+  bool start_object(std::size_t) override { return value(Kind::object, nullptr); }
+  bool start_array(std::size_t) override { return value(Kind::array, nullptr); }
+  bool end_object() override { return end(); }
+  bool end_array() override { return end(); }
+  bool key(string_t& name) override {
+    if (depth_ == 1) {
+      next_ = name == "choices" ? Member::choices : name == "error" ? Member::error : Member::none;
+    } else if (depth_ == 3 && inFirstChoice_) {
+      next_ = name == "delta" ? Member::delta : Member::none;
+    } else if (depth_ == 4 && inDelta_) {
+      next_ = name == "content"             ? Member::content
+              : name == "reasoning_content" ? Member::reasoningContent
+              : name == "reasoning"         ? Member::reasoning
+                                            : Member::none;
+    }
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  enum class Kind { object, array, string, other };
+  enum class Member { none, choices, error, delta, content, reasoningContent, reasoning };
+  struct Choices {
+    bool isArray = false;
+    std::size_t count = 0;
+    bool allObjects = true;
+  };
+  struct Delta {
+    bool isObject = false;
+    std::optional<std::string> content;  // set when the member is a string
+    std::optional<std::string> reasoningContent;
+    std::optional<std::string> reasoning;
+  };
+
+  std::string reasoning() const {
+    for (const auto* member : {&delta_.reasoningContent, &delta_.reasoning}) {
+      if (*member && !(*member)->empty()) return **member;
+    }
+    return {};
+  }
+
+  static std::optional<std::string> textOf(Kind kind, const string_t* text) {
+    if (kind != Kind::string) return std::nullopt;
+    return *text;
+  }
+
+  bool value(Kind kind, string_t* text) {
+    if (depth_ == 0 && kind != Kind::object) return false;  // not an object: nothing to read
+    switch (std::exchange(next_, Member::none)) {
+      case Member::none:
+        if (depth_ == 2 && inChoices_) {
+          ++choices_->count;
+          if (kind != Kind::object) {
+            choices_->allObjects = false;
+          } else if (choices_->count == 1) {
+            inFirstChoice_ = true;
+          }
+        }
+        break;
+      case Member::choices:
+        choices_ = Choices{};
+        choices_->isArray = kind == Kind::array;
+        delta_ = Delta{};
+        inChoices_ = kind == Kind::array;
+        break;
+      case Member::error:
+        sawError_ = true;
+        break;
+      case Member::delta:
+        delta_ = Delta{};
+        delta_.isObject = kind == Kind::object;
+        inDelta_ = kind == Kind::object;
+        break;
+      case Member::content:
+        delta_.content = textOf(kind, text);
+        break;
+      case Member::reasoningContent:
+        delta_.reasoningContent = textOf(kind, text);
+        break;
+      case Member::reasoning:
+        delta_.reasoning = textOf(kind, text);
+        break;
+    }
+    if (kind == Kind::object || kind == Kind::array) ++depth_;
+    return true;
+  }
+
+  bool end() {
+    --depth_;
+    if (depth_ == 1) inChoices_ = false;
+    if (depth_ == 2) inFirstChoice_ = false;
+    if (depth_ == 3) inDelta_ = false;
+    return true;
+  }
+
+  std::size_t depth_ = 0;  // containers open around the next event
+  Member next_ = Member::none;
+  std::optional<Choices> choices_;  // the top-level "choices", once seen
+  Delta delta_;                     // the first choice's "delta"
+  bool inChoices_ = false;
+  bool inFirstChoice_ = false;
+  bool inDelta_ = false;
+  bool sawError_ = false;
+};
+
+}  // namespace
+
+std::optional<StreamEvent> eventOfLine(std::string_view line) {
+  line = trimSpacesAndTabs(line);
+  constexpr std::string_view kPrefix = "data:";
+  if (!line.starts_with(kPrefix)) return std::nullopt;
+  const std::string_view payload = line.substr(kPrefix.size());
+  if (!http::isWellFormedUtf8(payload) || platform::jsonNestsDeeperThan(payload))
+    return std::nullopt;
+  PieceReader reader;
+  if (!nlohmann::json::sax_parse(payload, &reader)) return std::nullopt;
+  switch (reader.outcome()) {
+    case PieceReader::Outcome::nothing:
+      return std::nullopt;
+    case PieceReader::Outcome::piece:
+      return reader.piece();
+    case PieceReader::Outcome::error:
+      return eventOfPayloadTree(payload);  // rare: the tree renders any error value
+  }
   return std::nullopt;
 }
 

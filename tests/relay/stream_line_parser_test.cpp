@@ -97,10 +97,30 @@ TEST(StreamLineTest, WhatEachLineYields) {
        streamFailure("Context overflow")},
       {"error object without message", R"(data: {"error":{"code":5}})",
        streamFailure(R"({"code":5})")},
+      {"choices win over an error", R"(data: {"error":"e","choices":[{"delta":{"content":"x"}}]})",
+       textPiece("x")},
+      // Where a member occurs twice the last one counts, as in any parsed document.
+      {"second choices", R"(data: {"choices":[{"delta":{"content":"a"}}],"choices":[{"delta":{"content":"b"}}]})",
+       textPiece("b")},
+      {"second choices not an array", R"(data: {"choices":[{"delta":{"content":"a"}}],"choices":{}})",
+       std::nullopt},
+      {"second delta", R"(data: {"choices":[{"delta":{"content":"a","reasoning":"r"},"delta":{"content":"b"}}]})",
+       textPiece("b")},
+      {"second content not a text", R"(data: {"choices":[{"delta":{"content":"a","content":1}}]})",
+       std::nullopt},
+      {"members of other choices and deeper objects do not count",
+       R"(data: {"x":{"choices":[]},"choices":[{"d":{"delta":{}},"delta":{"content":"a","n":{"content":"z"}}},)"
+       R"({"delta":{"content":"c"}}]})",
+       textPiece("a")},
+      {"garbage after the document", contentLine("a") + " x", std::nullopt},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     EXPECT_EQ(eventOfLine(row.line), row.event);
+    // The reading from the parsed tree must agree.
+    if (row.line.starts_with("data:") && !row.line.ends_with(' ')) {
+      EXPECT_EQ(eventOfPayloadTree(std::string_view(row.line).substr(5)), row.event);
+    }
   }
 }
 
