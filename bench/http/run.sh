@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Velmora's HTTP server against nginx and cpp-httplib, all three run in the same go:
+# Velmora's HTTP server against nginx, cpp-httplib and a minimal blocking server, all run in the
+# same go:
 #
 #   bench/http/run.sh [--smoke] [--runs N] [--seconds S] [--idle N] [--build-dir DIR]
 #
 # Builds a Release tree (build/bench-release), starts velmora-demo, nginx (its own config and
 # prefix under the build tree, in the foreground, on a free loopback port) and a cpp-httplib
-# hello server with TCP_NODELAY, all serving the same 13-byte body at "/" and the same 1 MiB file
-# below "/static/". Then runs the four wrk scenarios interleaved (N runs of S seconds each,
+# hello server with TCP_NODELAY, and the least a blocking thread-per-connection server can do
+# (bench/http/blocking_hello.cpp: the ceiling of Velmora's design on this machine), all serving
+# the same 13-byte body at "/" and the same 1 MiB file below "/static/". Then runs the four wrk scenarios interleaved (N runs of S seconds each,
 # default 3 and 8, the server order turning with each run), measures Velmora's resident memory
 # per idle keep-alive connection, prints the medians, the ratios and PASS/MISS per goal, and
 # stops everything it started.
@@ -30,7 +32,7 @@ while [ $# -gt 0 ]; do
     --seconds) seconds=$2; shift ;;
     --idle) idle=$2; shift ;;
     --build-dir) build_dir=$(realpath -m "$2"); shift ;;
-    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
     *) echo "bench/http/run.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -42,7 +44,7 @@ done
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
 echo "building the Release tree in $build_dir ..."
-bench_build velmora-demo bench-httplib-hello bench-idle-clients
+bench_build velmora-demo bench-httplib-hello bench-blocking-hello bench-idle-clients
 
 work="$build_dir/bench-http"
 rm -rf "$work"
@@ -63,12 +65,15 @@ port[velmora]=$(bench_wait_for_line "$work/velmora.log" '^listening on [0-9]+' "
 bench_start pid[httplib] "$work/httplib.log" "$build_dir/bench/bench-httplib-hello" --port 0 --root "$work/www"
 port[httplib]=$(bench_wait_for_line "$work/httplib.log" '^listening on [0-9]+' "${pid[httplib]}" | awk '{print $3}')
 
+bench_start pid[blocking] "$work/blocking.log" "$build_dir/bench/bench-blocking-hello" --port 0 --root "$work/www"
+port[blocking]=$(bench_wait_for_line "$work/blocking.log" '^listening on [0-9]+' "${pid[blocking]}" | awk '{print $3}')
+
 port[nginx]=$(bench_free_port)
 sed -e "s|@PORT@|${port[nginx]}|g" -e "s|@ROOT@|$work/www|g" -e "s|@PREFIX@|$work/nginx|g" \
   "$here/nginx.conf.in" >"$work/nginx/nginx.conf"
 bench_start pid[nginx] "$work/nginx.log" nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log"
 
-servers=(velmora nginx httplib)
+servers=(velmora nginx httplib blocking)
 for server in "${servers[@]}"; do
   ok=0
   for _ in $(seq 50); do
@@ -90,7 +95,7 @@ done
 echo
 echo "HTTP servers, $runs run(s) of ${seconds}s per scenario and server, interleaved"
 bench_machine_header
-echo "velmora-demo pid ${pid[velmora]} port ${port[velmora]}; nginx $(nginx -v 2>&1 | sed 's/.*\///') pid ${pid[nginx]} port ${port[nginx]}; cpp-httplib $(pkg-config --modversion cpp-httplib 2>/dev/null || echo '?') pid ${pid[httplib]} port ${port[httplib]}"
+echo "velmora-demo pid ${pid[velmora]} port ${port[velmora]}; nginx $(nginx -v 2>&1 | sed 's/.*\///') pid ${pid[nginx]} port ${port[nginx]}; cpp-httplib $(pkg-config --modversion cpp-httplib 2>/dev/null || echo '?') pid ${pid[httplib]} port ${port[httplib]}; minimal blocking server pid ${pid[blocking]} port ${port[blocking]}"
 echo
 
 # --- wrk scenarios -----------------------------------------------------------------------------
