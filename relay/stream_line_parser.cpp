@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
-#include "http/body_decoding.h"
 #include "platform/json_depth.h"
 
 namespace velmora::relay {
@@ -72,8 +71,9 @@ namespace {
 
 // Reads the members eventOfPayloadTree looks at while the document is parsed, without building
 // it: a stream carries thousands of lines, and the tree cost more than everything else the relay
-// does with a line. Same parser, same acceptance; where a member occurs twice the last one counts,
-// as in the tree.
+// does with a line. Same parser, same acceptance (documents nesting deeper than
+// platform::kMaxJsonDepth refused as well); where a member occurs twice the last one counts, as
+// in the tree.
 class PieceReader final : public nlohmann::json::json_sax_t {
  public:
   // What a whole, valid document said.
@@ -184,7 +184,9 @@ class PieceReader final : public nlohmann::json::json_sax_t {
         delta_.reasoning = textOf(kind, text);
         break;
     }
-    if (kind == Kind::object || kind == Kind::array) ++depth_;
+    if (kind == Kind::object || kind == Kind::array) {
+      if (++depth_ > platform::kMaxJsonDepth) return false;
+    }
     return true;
   }
 
@@ -213,8 +215,8 @@ std::optional<StreamEvent> eventOfLine(std::string_view line) {
   constexpr std::string_view kPrefix = "data:";
   if (!line.starts_with(kPrefix)) return std::nullopt;
   const std::string_view payload = line.substr(kPrefix.size());
-  if (!http::isWellFormedUtf8(payload) || platform::jsonNestsDeeperThan(payload))
-    return std::nullopt;
+  // The parser itself refuses bytes that are not UTF-8, and the reader documents that nest too
+  // deep, so neither needs a pass of its own over the line.
   PieceReader reader;
   if (!nlohmann::json::sax_parse(payload, &reader)) return std::nullopt;
   switch (reader.outcome()) {

@@ -7,7 +7,8 @@
 // (POST /api/chat), submit the relay's answer page (POST /submit). Each round starts C streams
 // at once and reads each to its end, counting pieces by their '~' marker. Per round: the time
 // from connecting to the first piece (median over the streams) and the pieces per second of the
-// whole round (all pieces over the time from the first connect to the last piece). Prints one
+// whole round (all pieces over the time from the first connect to the last piece). In api mode
+// the relay's conversation is emptied before each round. Prints one
 // "RESULT" line with the medians over the rounds; exits 1 when a stream lost pieces or failed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -97,6 +98,26 @@ void runStream(int port, const std::string& request, Timing& timing) {
   ::close(descriptor);
 }
 
+// Empties the relay's conversation ("GET /clear"), outside the timed part: "/api/chat" prints the
+// whole conversation before each request and adds its answer to it, so rounds would otherwise
+// measure the growth of a console line rather than the stream.
+void clearConversation(int port) {
+  const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    const std::string request = "GET /clear HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    if (::send(descriptor, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
+      char buffer[4096];
+      while (::recv(descriptor, buffer, sizeof buffer, 0) > 0) {
+      }
+    }
+  }
+  ::close(descriptor);
+}
+
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const std::size_t n = values.size();
@@ -147,6 +168,7 @@ int main(int argc, char** argv) {
   std::vector<double> worstFirstPieceMs;
   int failures = 0;
   for (int round = 0; round < rounds; ++round) {
+    if (mode == "api") clearConversation(port);
     std::vector<Timing> timings(static_cast<std::size_t>(streams));
     std::vector<std::thread> threads;
     for (auto& timing : timings)

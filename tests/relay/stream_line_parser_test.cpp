@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/json_depth.h"
 #include "relay/answer_escaper.h"
 
 namespace velmora::relay {
@@ -125,9 +126,15 @@ TEST(StreamLineTest, WhatEachLineYields) {
 }
 
 TEST(StreamLineTest, DeeplyNestedLinesAreSkipped) {
-  const std::string line =
-      "data: {\"error\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
-  EXPECT_FALSE(eventOfLine(line).has_value());
+  const auto nestedError = [](std::size_t levels) {
+    return "data: {\"error\":" + std::string(levels, '[') + std::string(levels, ']') + "}";
+  };
+  EXPECT_FALSE(eventOfLine(nestedError(100000)).has_value());
+  // The document's own object counts as one level.
+  EXPECT_FALSE(eventOfLine(nestedError(platform::kMaxJsonDepth)).has_value());
+  const auto deepest = eventOfLine(nestedError(platform::kMaxJsonDepth - 1));
+  ASSERT_TRUE(deepest.has_value());
+  EXPECT_EQ(std::get<StreamFailure>(*deepest).description.size(), 2 * (platform::kMaxJsonDepth - 1));
 }
 
 TEST(StreamLineTest, NoPieceIsLostWhereverTheBlocksEnd) {
