@@ -42,7 +42,10 @@ std::vector<StreamEvent> expectedEvents(std::string_view body, std::size_t maxLi
     if (whole.size() > maxLineBytes) continue;
     const std::string_view line = trimmed(whole);
     if (!line.starts_with("data:")) continue;
-    const std::string_view payload = line.substr(5);
+    // The JSON parser takes a NUL byte for the end of the document, so what follows one does not
+    // count, whatever it holds.
+    std::string_view payload = line.substr(5);
+    payload = payload.substr(0, payload.find('\0'));
     if (!velmora::fuzz::isUtf8(payload) || velmora::platform::jsonNestsDeeperThan(payload)) continue;
     if (auto event = velmora::relay::eventOfPayloadTree(payload)) events.push_back(std::move(*event));
   }

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/json_depth.h"
+#include "platform/json_events.h"
 
 namespace velmora::relay {
 
@@ -69,12 +70,12 @@ std::optional<StreamEvent> eventOfPayloadTree(std::string_view payload) {
 
 namespace {
 
-// Reads the members eventOfPayloadTree looks at while the document is parsed, without building
+// Reads the members eventOfPayloadTree looks at while the document is scanned, without building
 // it: a stream carries thousands of lines, and the tree cost more than everything else the relay
-// does with a line. Same parser, same acceptance (documents nesting deeper than
+// does with a line. Same acceptance as the tree's parser (documents nesting deeper than
 // platform::kMaxJsonDepth refused as well); where a member occurs twice the last one counts, as
 // in the tree.
-class PieceReader final : public nlohmann::json::json_sax_t {
+class PieceReader final : public platform::JsonEventSink {
  public:
   // What a whole, valid document said.
   enum class Outcome { nothing, piece, error };
@@ -92,18 +93,11 @@ class PieceReader final : public nlohmann::json::json_sax_t {
     return TextPiece{std::move(text), reasoning()};
   }
 
-  bool null() override { return value(Kind::other, nullptr); }
-  bool boolean(bool) override { return value(Kind::other, nullptr); }
-  bool number_integer(number_integer_t) override { return value(Kind::other, nullptr); }
-  bool number_unsigned(number_unsigned_t) override { return value(Kind::other, nullptr); }
-  bool number_float(number_float_t, const string_t&) override { return value(Kind::other, nullptr); }
-  bool string(string_t& text) override { return value(Kind::string, &text); }
-  bool binary(binary_t&) override { return value(Kind::other, nullptr); }
-  bool start_object(std::size_t) override { return value(Kind::object, nullptr); }
-  bool start_array(std::size_t) override { return value(Kind::array, nullptr); }
-  bool end_object() override { return end(); }
-  bool end_array() override { return end(); }
-  bool key(string_t& name) override {
+  bool beginContainer(bool isObject) override { return value(isObject ? Kind::object : Kind::array, nullptr); }
+  bool endContainer() override { return end(); }
+  bool string(const std::string& text) override { return value(Kind::string, &text); }
+  bool scalar() override { return value(Kind::other, nullptr); }
+  bool key(const std::string& name) override {
     if (depth_ == 1) {
       next_ = name == "choices" ? Member::choices : name == "error" ? Member::error : Member::none;
     } else if (depth_ == 3 && inFirstChoice_) {
@@ -115,9 +109,6 @@ class PieceReader final : public nlohmann::json::json_sax_t {
                                             : Member::none;
     }
     return true;
-  }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-    return false;
   }
 
  private:
@@ -142,12 +133,12 @@ class PieceReader final : public nlohmann::json::json_sax_t {
     return {};
   }
 
-  static std::optional<std::string> textOf(Kind kind, const string_t* text) {
+  static std::optional<std::string> textOf(Kind kind, const std::string* text) {
     if (kind != Kind::string) return std::nullopt;
     return *text;
   }
 
-  bool value(Kind kind, string_t* text) {
+  bool value(Kind kind, const std::string* text) {
     if (depth_ == 0 && kind != Kind::object) return false;  // not an object: nothing to read
     switch (std::exchange(next_, Member::none)) {
       case Member::none:
@@ -218,7 +209,7 @@ std::optional<StreamEvent> eventOfLine(std::string_view line) {
   // The parser itself refuses bytes that are not UTF-8, and the reader documents that nest too
   // deep, so neither needs a pass of its own over the line.
   PieceReader reader;
-  if (!nlohmann::json::sax_parse(payload, &reader)) return std::nullopt;
+  if (!platform::scanJson(payload, reader)) return std::nullopt;
   switch (reader.outcome()) {
     case PieceReader::Outcome::nothing:
       return std::nullopt;

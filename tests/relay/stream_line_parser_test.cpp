@@ -114,6 +114,8 @@ TEST(StreamLineTest, WhatEachLineYields) {
        R"({"delta":{"content":"c"}}]})",
        textPiece("a")},
       {"garbage after the document", contentLine("a") + " x", std::nullopt},
+      {"a NUL byte ends the document", contentLine("a") + std::string("\0\xff{", 3), textPiece("a")},
+      {"a NUL byte inside a text", contentLine(std::string("a\0b", 3)), std::nullopt},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);

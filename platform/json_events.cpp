@@ -1,0 +1,240 @@
+#include "platform/json_events.h"
+
+#include <locale.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/utf8.h"
+
+namespace velmora::platform {
+
+namespace {
+
+uint8_t byteAt(const char* at) { return static_cast<uint8_t>(*at); }
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void appendUtf8(std::string& out, uint32_t codePoint) {
+  if (codePoint < 0x80) {
+    out += static_cast<char>(codePoint);
+  } else if (codePoint < 0x800) {
+    out += static_cast<char>(0xC0 | (codePoint >> 6));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  } else if (codePoint < 0x10000) {
+    out += static_cast<char>(0xE0 | (codePoint >> 12));
+    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (codePoint >> 18));
+    out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  }
+}
+
+class Scanner {
+ public:
+  Scanner(std::string_view text, JsonEventSink& sink)
+      : at_(text.data()), end_(text.data() + text.size()), sink_(sink) {}
+
+  bool run() {
+    if (end_ - at_ >= 3 && byteAt(at_) == 0xEF && byteAt(at_ + 1) == 0xBB && byteAt(at_ + 2) == 0xBF) at_ += 3;
+    std::vector<bool> open;  // the containers around the current place, innermost last; true: an object
+    for (;;) {
+      // A value is due here.
+      skipWhitespace();
+      if (atEnd()) return false;
+      const char c = *at_;
+      if (c == '{' || c == '[') {
+        ++at_;
+        const bool isObject = c == '{';
+        if (!sink_.beginContainer(isObject)) return false;
+        skipWhitespace();
+        if (at_ == end_ || *at_ != (isObject ? '}' : ']')) {
+          open.push_back(isObject);
+          if (isObject && !readKey()) return false;
+          continue;
+        }
+        ++at_;
+        if (!sink_.endContainer()) return false;
+      } else if (c == '"') {
+        ++at_;
+        if (!readString() || !sink_.string(text_)) return false;
+      } else if (c == '-' || isDigit(c)) {
+        if (!readNumber() || !sink_.scalar()) return false;
+      } else if (!readLiteral() || !sink_.scalar()) {
+        return false;
+      }
+      // A value has ended: the next member or element, or the end of containers.
+      for (;;) {
+        skipWhitespace();
+        if (open.empty()) return atEnd();
+        if (atEnd()) return false;
+        const char next = *at_++;
+        if (next == ',') {
+          if (open.back() && !readKey()) return false;
+          break;
+        }
+        if (next != (open.back() ? '}' : ']')) return false;
+        open.pop_back();
+        if (!sink_.endContainer()) return false;
+      }
+    }
+  }
+
+ private:
+  // Where a token may start, a NUL byte ends the input as the end itself does (what the tree's
+  // parser does, for documents kept in C strings).
+  bool atEnd() const { return at_ == end_ || *at_ == '\0'; }
+
+  void skipWhitespace() {
+    while (at_ != end_ && (*at_ == ' ' || *at_ == '\t' || *at_ == '\n' || *at_ == '\r')) ++at_;
+  }
+
+  // A member's name and the colon after it.
+  bool readKey() {
+    skipWhitespace();
+    if (at_ == end_ || *at_ != '"') return false;
+    ++at_;
+    if (!readString() || !sink_.key(text_)) return false;
+    skipWhitespace();
+    if (at_ == end_ || *at_ != ':') return false;
+    ++at_;
+    return true;
+  }
+
+  bool readLiteral() {
+    for (const std::string_view word : {std::string_view("true"), std::string_view("false"), std::string_view("null")}) {
+      if (static_cast<std::size_t>(end_ - at_) >= word.size() && std::string_view(at_, word.size()) == word) {
+        at_ += word.size();
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // RFC 8259 section 6. A number that does not fit 64 bits must still be finite as a double.
+  bool readNumber() {
+    const char* start = at_;
+    bool integral = true;
+    if (*at_ == '-') ++at_;
+    if (at_ == end_ || !isDigit(*at_)) return false;
+    if (*at_++ != '0') {
+      while (at_ != end_ && isDigit(*at_)) ++at_;
+    }
+    if (at_ != end_ && *at_ == '.') {
+      integral = false;
+      ++at_;
+      if (at_ == end_ || !isDigit(*at_)) return false;
+      while (at_ != end_ && isDigit(*at_)) ++at_;
+    }
+    if (at_ != end_ && (*at_ == 'e' || *at_ == 'E')) {
+      integral = false;
+      ++at_;
+      if (at_ != end_ && (*at_ == '+' || *at_ == '-')) ++at_;
+      if (at_ == end_ || !isDigit(*at_)) return false;
+      while (at_ != end_ && isDigit(*at_)) ++at_;
+    }
+    if (integral && at_ - start <= 19) return true;
+    // Independent of the process's locale, whose decimal point may not be '.'.
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    const std::string copy(start, at_);
+    return std::isfinite(strtod_l(copy.c_str(), nullptr, cLocale));
+  }
+
+  // The rest of a string after its opening quote, decoded into text_.
+  bool readString() {
+    text_.clear();
+    for (;;) {
+      const char* run = at_;
+      while (at_ != end_) {
+        const uint8_t b = byteAt(at_);
+        if (b == '"' || b == '\\' || b < 0x20 || b >= 0x80) break;
+        ++at_;
+      }
+      text_.append(run, at_);
+      if (at_ == end_) return false;
+      const uint8_t b = byteAt(at_);
+      if (b == '"') {
+        ++at_;
+        return true;
+      }
+      if (b < 0x20) return false;
+      if (b == '\\') {
+        ++at_;
+        if (!readEscape()) return false;
+      } else if (!readUtf8Sequence()) {
+        return false;
+      }
+    }
+  }
+
+  bool readHex4(uint32_t& value) {
+    if (end_ - at_ < 4) return false;
+    value = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int digit = hexValue(*at_++);
+      if (digit < 0) return false;
+      value = value * 16 + static_cast<uint32_t>(digit);
+    }
+    return true;
+  }
+
+  bool readEscape() {
+    if (at_ == end_) return false;
+    switch (*at_++) {
+      case '"': text_ += '"'; return true;
+      case '\\': text_ += '\\'; return true;
+      case '/': text_ += '/'; return true;
+      case 'b': text_ += '\b'; return true;
+      case 'f': text_ += '\f'; return true;
+      case 'n': text_ += '\n'; return true;
+      case 'r': text_ += '\r'; return true;
+      case 't': text_ += '\t'; return true;
+      case 'u': break;
+      default: return false;
+    }
+    uint32_t codePoint = 0;
+    if (!readHex4(codePoint)) return false;
+    if (codePoint >= 0xDC00 && codePoint <= 0xDFFF) return false;  // a low surrogate alone
+    if (codePoint >= 0xD800 && codePoint <= 0xDBFF) {
+      uint32_t low = 0;
+      if (end_ - at_ < 2 || at_[0] != '\\' || at_[1] != 'u') return false;
+      at_ += 2;
+      if (!readHex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+      codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (low - 0xDC00);
+    }
+    appendUtf8(text_, codePoint);
+    return true;
+  }
+
+  // One well-formed UTF-8 character of two to four bytes.
+  bool readUtf8Sequence() {
+    const std::size_t length = utf8SequenceLength(std::string_view(at_, static_cast<std::size_t>(end_ - at_)));
+    if (length == 0) return false;
+    text_.append(at_, length);
+    at_ += length;
+    return true;
+  }
+
+  const char* at_;
+  const char* const end_;
+  JsonEventSink& sink_;
+  std::string text_;  // the string being read
+};
+
+}  // namespace
+
+bool scanJson(std::string_view text, JsonEventSink& sink) { return Scanner(text, sink).run(); }
+
+}  // namespace velmora::platform
