@@ -32,7 +32,7 @@ while [ $# -gt 0 ]; do
     --seconds) seconds=$2; shift ;;
     --idle) idle=$2; shift ;;
     --build-dir) build_dir=$(realpath -m "$2"); shift ;;
-    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
     *) echo "bench/http/run.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift

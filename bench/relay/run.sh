@@ -8,8 +8,9 @@
 # velmora --headless against it, on loopback. Then, interleaved over N runs (default 3): the time
 # to the first piece and the pieces per second that a client receives directly from the backend,
 # through "/api/chat" and through "/submit", one stream at a time (median of R rounds, default
-# 20), and 32 streams at once, directly and as 32 answer pages. Prints the ratios and PASS/MISS
-# per goal, and stops everything it started.
+# 20), and 32 streams at once, directly and as 32 answer pages. Pieces per second count from the
+# first piece on, so that the first piece's delay, a goal of its own, is not charged twice. Prints
+# the ratios and PASS/MISS per goal, and stops everything it started.
 #
 # --smoke: one run with 200 pieces and 2 rounds; checks that everything builds, starts, streams
 # whole answers and stops (exit 0), not the figures. --build-dir: another (configured or new)
