@@ -7,8 +7,7 @@
 // (POST /api/chat), submit the relay's answer page (POST /submit). Each round starts C streams
 // at once and reads each to its end, counting pieces by their '~' marker. Per round: the time
 // from connecting to the first piece (median over the streams) and the pieces per second of the
-// whole round (the pieces after each stream's first, over the time from the earliest first piece
-// to the last piece: the rate at which the answers flow, apart from their delay). In api mode
+// whole round (all pieces over the time from the first connect to the last piece). In api mode
 // the relay's conversation is emptied before each round. Prints one
 // "RESULT" line with the medians over the rounds; exits 1 when a stream lost pieces or failed.
 #include <arpa/inet.h>
@@ -176,7 +175,7 @@ int main(int argc, char** argv) {
       threads.emplace_back([&, port] { runStream(port, request, timing); });
     for (auto& thread : threads) thread.join();
 
-    Clock::time_point begin = timings.front().firstPiece;
+    Clock::time_point begin = timings.front().start;
     Clock::time_point end = timings.front().lastPiece;
     long pieces = 0;
     std::vector<double> firsts;
@@ -187,7 +186,7 @@ int main(int argc, char** argv) {
                      mode.c_str(), timing.pieces, expect, timing.failed ? " and failed" : "");
         continue;
       }
-      begin = std::min(begin, timing.firstPiece);
+      begin = std::min(begin, timing.start);
       end = std::max(end, timing.lastPiece);
       pieces += timing.pieces;
       firsts.push_back(milliseconds(timing.firstPiece - timing.start));
@@ -195,10 +194,7 @@ int main(int argc, char** argv) {
     if (firsts.empty()) continue;
     firstPieceMs.push_back(median(firsts));
     worstFirstPieceMs.push_back(*std::max_element(firsts.begin(), firsts.end()));
-    // The pieces after the first over the time they took: the first piece's delay is measured
-    // on its own above, and counting it here as well would charge it twice.
-    const double streamed = static_cast<double>(pieces - static_cast<long>(firsts.size()));
-    if (end > begin) rates.push_back(streamed / (milliseconds(end - begin) / 1000.0));
+    rates.push_back(static_cast<double>(pieces) / (milliseconds(end - begin) / 1000.0));
   }
   if (rates.empty()) {
     std::printf("RESULT mode=%s streams=%d failures=%d\n", mode.c_str(), streams, failures);
