@@ -1,7 +1,6 @@
 #include "http/server_io.h"
 
 #include <strings.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <limits>
@@ -17,7 +16,7 @@ namespace {
 // The writer handed to a body callback: each write goes whole to the connection. A header block
 // handed to it leaves with the first body bytes, in one system call, or just before a file;
 // flushHead() sends it when the callback wrote nothing. With a declared length, bytes beyond it
-// are held back so that the wire never contradicts the header block; overran() then tells.
+// are held back so that the wire never contradicts the header block; wroteExactly() then tells.
 class InnerWriteContext final : public HttpResponseBodyWriter {
  public:
   explicit InnerWriteContext(Socket& socket, std::string_view head = {},
@@ -25,13 +24,9 @@ class InnerWriteContext final : public HttpResponseBodyWriter {
       : socket_(socket), head_(head), room_(declared.value_or(UINT64_MAX)) {}
   void write(const File& file) override {
     if (!head_.empty()) socket_.writeText(std::exchange(head_, {}), true);
-    if (room_ != UINT64_MAX) {
-      struct stat status {};
-      if (::fstat(fileno(file.pointer()), &status) != 0 || static_cast<uint64_t>(status.st_size) > room_) {
-        overran_ = true;
-      }
-    }
-    room_ -= socket_.writeFile(file, room_);
+    const Socket::FileTransfer transfer = socket_.writeFile(file, room_);
+    if (transfer.fileSize > room_) overran_ = true;
+    room_ -= transfer.sent;
   }
   void write(const std::vector<uint8_t>& bytes) override { write(std::span<const uint8_t>(bytes)); }
   void write(std::span<const uint8_t> slice) override {

@@ -240,7 +240,7 @@ void Socket::writeVectored(std::string_view head, std::span<const uint8_t> body)
   }
 }
 
-std::size_t Socket::writeFile(const File& file, uint64_t limit) {
+Socket::FileTransfer Socket::writeFile(const File& file, uint64_t limit) {
   const int in = fileno(file.pointer());
   struct stat status {};
   if (fstat(in, &status) != 0) {
@@ -255,7 +255,7 @@ std::size_t Socket::writeFile(const File& file, uint64_t limit) {
     if (result < 0) throw SocketError::fromErrno(SocketError::Case::writeFailed, "sendfile: ");
     if (result == 0) break;  // the file shrank while we sent it
   }
-  return static_cast<std::size_t>(offset);
+  return {static_cast<uint64_t>(offset), static_cast<uint64_t>(status.st_size)};
 }
 
 void Socket::fillBuffer() {

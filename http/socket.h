@@ -96,10 +96,14 @@ class Socket {
   // `head` and then `body`, handed to the kernel together (one sendmsg while it takes them whole),
   // so a header block and a short body cost one system call and leave in one segment.
   void writeVectored(std::string_view head, std::span<const uint8_t> body);
-  // Sends the file's content from offset 0, at most `limit` bytes of it, with sendfile() and
-  // answers the bytes sent (fewer when the file shrank meanwhile); raises writeFailed with the
-  // "sendfile: " prefix.
-  std::size_t writeFile(const File& file, uint64_t limit = UINT64_MAX);
+  // What writeFile sent of a file, and the file's size when it began.
+  struct FileTransfer {
+    uint64_t sent;      // fewer than asked when the file shrank meanwhile
+    uint64_t fileSize;
+  };
+  // Sends the file's content from offset 0, at most `limit` bytes of it, with sendfile(); raises
+  // writeFailed with the "sendfile: " prefix.
+  FileTransfer writeFile(const File& file, uint64_t limit = UINT64_MAX);
 
   // Blocking reads; each raises recvFailed when the peer closed or the read failed (also on a
   // receive timeout).

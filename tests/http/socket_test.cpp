@@ -142,11 +142,21 @@ TEST(SocketTest, EmptyWritesSendNothingAndFilesGoWhole) {
       received.append(buffer, static_cast<std::size_t>(n));
     }
   });
-  socket.writeFile(file);
+  const Socket::FileTransfer whole = socket.writeFile(file);
   reader.join();
+  EXPECT_EQ(received, content);
+  EXPECT_EQ(whole.sent, content.size());
+  EXPECT_EQ(whole.fileSize, content.size());
+
+  // A limit cuts the file short and says how long it was.
+  received.clear();
+  const Socket::FileTransfer cut = socket.writeFile(file, 10);
+  char head[16];
+  EXPECT_EQ(::read(b, head, sizeof head), 10);
+  EXPECT_EQ(cut.sent, 10u);
+  EXPECT_EQ(cut.fileSize, content.size());
   file.close();
   std::remove(path);
-  EXPECT_EQ(received, content);
   ::close(b);
 }
 
