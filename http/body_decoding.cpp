@@ -1,5 +1,6 @@
 #include "http/body_decoding.h"
 
+#include "platform/ascii.h"
 #include "platform/url.h"
 
 namespace velmora::http {
@@ -15,14 +16,6 @@ std::vector<std::string_view> splitAll(std::string_view text, char separator) {
     if (at == std::string_view::npos) return pieces;
     text.remove_prefix(at + 1);
   }
-}
-
-std::string lowercaseAscii(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return result;
 }
 
 // The trimmed pieces of the request's content type, when its first piece is exactly `mediaType`.
@@ -62,7 +55,7 @@ class MultipartReader {
       if (!header || header->empty()) break;
       // A value that holds a colon of its own makes more than two pieces: the line is skipped.
       const std::vector<std::string_view> pieces = splitAll(*header, ':');
-      if (pieces.size() == 2) part.headers[lowercaseAscii(pieces[0])] = trimSpaces(pieces[1]);
+      if (pieces.size() == 2) part.headers[platform::lowercaseAscii(pieces[0])] = trimSpaces(pieces[1]);
     }
     std::optional<std::vector<uint8_t>> content = readPartBody();
     if (!content) return std::nullopt;

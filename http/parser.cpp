@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "platform/ascii.h"
+
 namespace velmora::http {
 
 namespace {
@@ -18,14 +20,6 @@ bool isSpace(std::string_view text, std::size_t at, std::size_t& width) {
     return true;
   }
   return false;
-}
-
-std::string lowercaseAscii(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return result;
 }
 
 bool isSchemeChar(char c, bool first) {
@@ -163,7 +157,7 @@ bool HttpRequest::headerHasToken(const std::string& name, const std::string& tok
   std::string_view value = found->second;
   for (;;) {
     const std::size_t comma = value.find(',');
-    if (lowercaseAscii(trimSpaces(value.substr(0, comma))) == token) return true;
+    if (platform::lowercaseAscii(trimSpaces(value.substr(0, comma))) == token) return true;
     if (comma == std::string_view::npos) return false;
     value.remove_prefix(comma + 1);
   }
@@ -205,7 +199,7 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
     // Lines without text before their first colon have no reading; they are skipped.
     if (colon == std::string::npos || colon == 0) continue;
     request->headers.insert_or_assign(
-        lowercaseAscii(std::string_view(line).substr(0, colon)),
+        platform::lowercaseAscii(std::string_view(line).substr(0, colon)),
         std::string(trimmedView(std::string_view(line).substr(colon + 1))));
   }
 

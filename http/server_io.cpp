@@ -1,12 +1,11 @@
 #include "http/server_io.h"
 
-#include <strings.h>
-
 #include <cerrno>
 #include <limits>
 #include <stdexcept>
 #include <utility>
 
+#include "platform/ascii.h"
 #include "platform/console.h"
 
 namespace velmora::http {
@@ -60,18 +59,14 @@ class InnerWriteContext final : public HttpResponseBodyWriter {
   bool overran_ = false;
 };
 
-bool isNamed(const std::string& name, std::string_view wanted) {
-  return name.size() == wanted.size() && strncasecmp(name.c_str(), wanted.data(), wanted.size()) == 0;
-}
-
 // The length a raw response declares in its own "Content-Length" header (digits only, as RFC 9110
 // section 8.6 writes it), when that may keep the connection: not when the response chose its own
 // "Connection" header.
 std::optional<uint64_t> lengthThatKeepsTheConnection(const HttpHeaders& headers) {
   std::optional<uint64_t> declared;
   for (const auto& [name, value] : headers) {
-    if (isNamed(name, "Connection")) return std::nullopt;
-    if (!isNamed(name, "Content-Length")) continue;
+    if (platform::equalsIgnoringAsciiCase(name, "Connection")) return std::nullopt;
+    if (!platform::equalsIgnoringAsciiCase(name, "Content-Length")) continue;
     if (declared || value.empty() || value.size() > 18) return std::nullopt;
     uint64_t length = 0;
     for (const char digit : value) {

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -13,18 +12,12 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/ascii.h"
 #include "platform/console.h"
 
 namespace velmora::platform {
 
 namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -102,7 +95,7 @@ class CurlTransfer final : public HttpClientTask {
     }
     const bool hasExpect =
         std::any_of(request_.headers.begin(), request_.headers.end(),
-                    [](const auto& h) { return equalsIgnoringCase(h.first, "Expect"); });
+                    [](const auto& h) { return equalsIgnoringAsciiCase(h.first, "Expect"); });
     // libcurl would wait for "100 Continue" before sending a large body; servers seldom answer it.
     if (!hasExpect) headers = curl_slist_append(headers, "Expect:");
 
@@ -306,7 +299,7 @@ class CollectingDelegate final : public HttpClientDelegate {
 
 void HttpClientRequest::setHeader(std::string name, std::string value) {
   auto first = std::find_if(headers.begin(), headers.end(), [&](const auto& field) {
-    return equalsIgnoringCase(field.first, name);
+    return equalsIgnoringAsciiCase(field.first, name);
   });
   if (first == headers.end()) {
     headers.emplace_back(std::move(name), std::move(value));
@@ -315,7 +308,7 @@ void HttpClientRequest::setHeader(std::string name, std::string value) {
   first->second = std::move(value);
   headers.erase(
       std::remove_if(std::next(first), headers.end(),
-                     [&](const auto& field) { return equalsIgnoringCase(field.first, name); }),
+                     [&](const auto& field) { return equalsIgnoringAsciiCase(field.first, name); }),
       headers.end());
 }
 

@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/ascii.h"
 #include "http/body_decoding.h"
 #include "platform/console.h"
 
@@ -50,15 +51,6 @@ std::string_view trimmed(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 const std::string* header(const http::HttpRequest& request, const std::string& name) {
   const auto found = request.headers.find(name);
   return found == request.headers.end() ? nullptr : &found->second;
@@ -71,7 +63,7 @@ std::optional<std::string_view> bearerToken(const http::HttpRequest& request) {
   if (!value) return std::nullopt;
   const std::string_view text = trimmed(*value);
   const auto space = text.find_first_of(" \t");
-  if (space == std::string_view::npos || !equalsIgnoringCase(text.substr(0, space), "Bearer")) {
+  if (space == std::string_view::npos || !platform::equalsIgnoringAsciiCase(text.substr(0, space), "Bearer")) {
     return std::nullopt;
   }
   return trimmed(text.substr(space));

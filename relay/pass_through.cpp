@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "http/body_decoding.h"
+#include "platform/ascii.h"
 #include "platform/console.h"
 #include "platform/json_depth.h"
 #include "relay/stream_relay.h"
@@ -26,14 +27,6 @@ constexpr std::array<std::string_view, 12> kHopHeaders = {"content-length",
                                                           "proxy-authenticate",
                                                           "expect",
                                                           "accept-encoding"};
-
-std::string lowerCase(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
-}
 
 std::string trimmed(std::string_view text) {
   const auto first = text.find_first_not_of(" \t");
@@ -107,7 +100,7 @@ bool isHopHeader(std::string_view name,
   std::string_view tokens = connection->second;
   while (!tokens.empty()) {
     const auto comma = tokens.find(',');
-    if (lowerCase(trimmed(tokens.substr(0, comma))) == name) return true;
+    if (platform::lowercaseAscii(trimmed(tokens.substr(0, comma))) == name) return true;
     if (comma == std::string_view::npos) break;
     tokens.remove_prefix(comma + 1);
   }

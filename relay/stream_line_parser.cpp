@@ -206,7 +206,7 @@ std::optional<StreamEvent> eventOfLine(std::string_view line) {
   constexpr std::string_view kPrefix = "data:";
   if (!line.starts_with(kPrefix)) return std::nullopt;
   const std::string_view payload = line.substr(kPrefix.size());
-  // The parser itself refuses bytes that are not UTF-8, and the reader documents that nest too
+  // The scanner itself refuses bytes that are not UTF-8, and the reader documents that nest too
   // deep, so neither needs a pass of its own over the line.
   PieceReader reader;
   if (!platform::scanJson(payload, reader)) return std::nullopt;

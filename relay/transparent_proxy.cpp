@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/console.h"
 #include "platform/http_client.h"
 #include "relay/pass_through.h"
@@ -14,17 +15,6 @@
 namespace velmora::relay {
 
 namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) {
-      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 const char* reasonPhraseFor(int status) {
   switch (status) {
@@ -84,7 +74,7 @@ class RelayedAnswer final : public platform::HttpClientDelegate {
     std::lock_guard lock(mutex_);
     head_.status = status;
     for (const auto& [name, value] : headers) {
-      if (equalsIgnoringCase(name, "content-type")) head_.contentType = value;
+      if (platform::equalsIgnoringAsciiCase(name, "content-type")) head_.contentType = value;
     }
     hasHead_ = true;
     changed_.notify_all();

@@ -3,12 +3,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+
+#include "platform/ascii.h"
 
 namespace velmora::testing {
 
@@ -90,7 +91,7 @@ std::string TestClient::readResponse() {
 std::optional<std::string> ParsedResponse::header(const std::string& name) const {
   // Field names are case-insensitive (RFC 9110 section 5.1).
   for (const auto& [candidate, value] : headers) {
-    if (candidate.size() == name.size() && strncasecmp(candidate.c_str(), name.c_str(), name.size()) == 0) return value;
+    if (platform::equalsIgnoringAsciiCase(candidate, name)) return value;
   }
   return std::nullopt;
 }

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace velmora::platform {
+
+// Protocol names (header fields, schemes, tokens) compare without regard to ASCII case; other
+// bytes compare as they are, whatever the process's locale. Any thread.
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
+// `text` with A to Z made lower case and every other byte kept. Any thread.
+std::string lowercaseAscii(std::string_view text);
+
+}  // namespace velmora::platform
