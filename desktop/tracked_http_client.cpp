@@ -7,6 +7,22 @@ namespace velmora::desktop {
 std::shared_ptr<platform::HttpClientTask> TrackedHttpClient::start(
     platform::HttpClientRequest request, std::shared_ptr<platform::HttpClientDelegate> delegate) {
   auto task = inner_.start(std::move(request), std::move(delegate));
+  track(task);
+  return task;
+}
+
+void TrackedHttpClient::run(
+    platform::HttpClientRequest request, std::shared_ptr<platform::HttpClientDelegate> delegate,
+    const std::function<void(const std::shared_ptr<platform::HttpClientTask>&)>& started) {
+  // Nothing of this object is touched once the request runs: the application may end it then.
+  inner_.run(std::move(request), std::move(delegate),
+             [this, &started](const std::shared_ptr<platform::HttpClientTask>& task) {
+               track(task);
+               started(task);
+             });
+}
+
+void TrackedHttpClient::track(const std::shared_ptr<platform::HttpClientTask>& task) {
   bool closing;
   {
     std::lock_guard lock(mutex_);
@@ -18,7 +34,6 @@ std::shared_ptr<platform::HttpClientTask> TrackedHttpClient::start(
     closing = closing_;
   }
   if (closing) task->cancel();
-  return task;
 }
 
 bool TrackedHttpClient::cancelAllAndWait(std::chrono::milliseconds timeout) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -23,11 +24,20 @@ class TrackedHttpClient final : public platform::HttpClient {
       platform::HttpClientRequest request,
       std::shared_ptr<platform::HttpClientDelegate> delegate) override;
 
+  // Runs the request on the inner client, remembered as start() remembers it.
+  void run(platform::HttpClientRequest request,
+           std::shared_ptr<platform::HttpClientDelegate> delegate,
+           const std::function<void(const std::shared_ptr<platform::HttpClientTask>&)>& started)
+      override;
+
   // Cancels every request in progress and waits until each has reported its completion; false
   // when some were still running after `timeout` in all.
   bool cancelAllAndWait(std::chrono::milliseconds timeout);
 
  private:
+  // Remembers `task`; cancels it when closing has begun.
+  void track(const std::shared_ptr<platform::HttpClientTask>& task);
+
   platform::HttpClient& inner_;
   std::mutex mutex_;
   std::vector<std::weak_ptr<platform::HttpClientTask>> tasks_;  // guarded by mutex_

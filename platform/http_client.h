@@ -89,6 +89,14 @@ class HttpClient {
   virtual std::shared_ptr<HttpClientTask> start(HttpClientRequest request,
                                                 std::shared_ptr<HttpClientDelegate> delegate) = 0;
 
+  // Runs `request` on the calling thread and returns once its completion has been reported; the
+  // delegate's events all arrive on this thread, as start() has them arrive on the request's
+  // own. `started` receives the task first (to cancel it from elsewhere) and must not raise.
+  // Spares a thread where the caller would only wait for the request. Raises as start() does,
+  // before `started` is called. The default starts the request and waits for it.
+  virtual void run(HttpClientRequest request, std::shared_ptr<HttpClientDelegate> delegate,
+                   const std::function<void(const std::shared_ptr<HttpClientTask>&)>& started);
+
   // Starts `request` and calls `completion` once, on the request's thread, with the status and
   // the whole body. A body larger than kMaxFetchBodyBytes fails the request. Returns at once.
   // Any thread.
@@ -112,6 +120,8 @@ class CurlHttpClient final : public HttpClient {
   // header with a line break, a refused connection) arrives as the completion's error.
   std::shared_ptr<HttpClientTask> start(HttpClientRequest request,
                                         std::shared_ptr<HttpClientDelegate> delegate) override;
+  void run(HttpClientRequest request, std::shared_ptr<HttpClientDelegate> delegate,
+           const std::function<void(const std::shared_ptr<HttpClientTask>&)>& started) override;
 };
 
 }  // namespace velmora::platform

@@ -1,7 +1,6 @@
 #include "relay/stream_relay.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -52,10 +51,10 @@ class ConnectionSink {
 };
 
 // Hands the backend's events to the streaming delegate and sends what it wrote for each block.
-// When blocks come hard on each other's heels (a backend writing faster than the relay wakes),
-// it rests a moment before reading on: the next read then takes the pieces written meanwhile
-// at once, where reading each as it lands would cost a wake-up, a receive and a send per piece
-// and slow the whole answer on a busy machine. A model writing at reading speed never waits.
+// When small blocks come hard on each other's heels (a backend writing faster than the relay
+// wakes), it rests a moment before reading on: the next read then takes the pieces written
+// meanwhile at once, where reading each as it lands would cost a wake-up, a receive and a send per
+// piece and slow the whole answer on a busy machine. A model writing at reading speed never waits.
 class BlockFlushingDelegate final : public platform::HttpClientDelegate {
  public:
   BlockFlushingDelegate(std::shared_ptr<StreamingDelegate> inner,
@@ -69,7 +68,7 @@ class BlockFlushingDelegate final : public platform::HttpClientDelegate {
     inner_->didReceiveData(bytes);
     sink_->flush();
     const auto now = std::chrono::steady_clock::now();
-    const bool burst = now - lastBlock_ < kBurstGap;
+    const bool burst = now - lastBlock_ < kBurstGap && bytes.size() < kGatheredEnough;
     lastBlock_ = now;
     if (burst) std::this_thread::sleep_for(kBurstRest);
   }
@@ -83,32 +82,13 @@ class BlockFlushingDelegate final : public platform::HttpClientDelegate {
   // 300 us is slower again.
   static constexpr auto kBurstGap = std::chrono::milliseconds(1);
   static constexpr auto kBurstRest = std::chrono::microseconds(100);
+  // A block this large already spreads a read and a send over many pieces: no rest.
+  static constexpr std::size_t kGatheredEnough = 8 * 1024;
 
   const std::shared_ptr<StreamingDelegate> inner_;
   const std::shared_ptr<ConnectionSink> sink_;
   std::chrono::steady_clock::time_point lastBlock_{};  // the request's thread only
 };
-
-// The end of an answer, signalled by the request's thread to the connection's.
-class Completion {
- public:
-  void signal() {
-    std::lock_guard lock(mutex_);
-    done_ = true;
-    changed_.notify_all();
-  }
-  bool waitFor(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [this] { return done_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool done_ = false;  // guarded by mutex_
-};
-
-constexpr auto kWaitSlice = std::chrono::milliseconds(500);
 
 }  // namespace
 
@@ -122,35 +102,33 @@ void relayStreamedAnswer(http::HttpResponseBodyWriter& out, std::string_view hea
                          const std::weak_ptr<RelayHost>& host, platform::HttpClientRequest request,
                          PieceEncoding encoding, ActiveStream active) {
   auto sink = std::make_shared<ConnectionSink>(out);
-  auto finished = std::make_shared<Completion>();
   if (!head.empty()) {
     sink->write({reinterpret_cast<const uint8_t*>(head.data()), head.size()});
     sink->flush();
   }
   auto delegate = std::make_shared<StreamingDelegate>(
       [sink](std::span<const uint8_t> bytes) { sink->write(bytes); }, host,
-      [sink, finished] {
-        sink->flush();
-        finished->signal();
-      },
-      encoding);
+      [sink] { sink->flush(); }, encoding);
 
-  std::shared_ptr<platform::HttpClientTask> task;
-  if (const auto strongHost = host.lock()) {
-    try {
-      task = strongHost->backendClient().start(
-          std::move(request), std::make_shared<BlockFlushingDelegate>(delegate, sink));
-      if (active == ActiveStream::keep) strongHost->setActiveStream(delegate, task);
-    } catch (const std::exception& failure) {
-      if (!task) delegate->didCompleteWithError(std::string(failure.what()));
-    }
-  } else {
+  // The request runs on this thread, which would otherwise only wait for it. The host is not
+  // held meanwhile: it may go (the window closing) while an answer streams.
+  platform::HttpClient* client = nullptr;
+  if (const auto strongHost = host.lock()) client = &strongHost->backendClient();
+  if (client == nullptr) {
     delegate->didCompleteWithError(std::string("the relay has been shut down"));
-  }
-  delegate.reset();  // the request keeps it until its completion
-
-  while (!finished->waitFor(kWaitSlice)) {
-    if (!task || task->isFinished()) break;
+  } else {
+    bool started = false;
+    try {
+      client->run(std::move(request), std::make_shared<BlockFlushingDelegate>(delegate, sink),
+                  [&](const std::shared_ptr<platform::HttpClientTask>& task) {
+                    started = true;
+                    if (active != ActiveStream::keep) return;
+                    if (const auto strongHost = host.lock())
+                      strongHost->setActiveStream(delegate, task);
+                  });
+    } catch (const std::exception& failure) {
+      if (!started) delegate->didCompleteWithError(std::string(failure.what()));
+    }
   }
   sink->flush();
   sink->detach();

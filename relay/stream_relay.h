@@ -22,12 +22,10 @@ http::HttpHeaders streamedAnswerHeaders(std::string contentType);
 
 // Writes `head`, then streams the backend's answer to `request` into `out` through a
 // StreamingDelegate, and returns once the request has ended and its last byte was written. Runs
-// on the connection's thread, inside a body callback.
+// on the connection's thread, inside a body callback; the request runs on that thread too.
 //
 // Write failures (a client that went away) are dropped: the request still runs to its end and
-// its answer still reaches the conversation. The wait ends when the delegate's finish callback
-// runs; should the request end without it, its task's end releases the connection as well, so
-// the wait never outlasts the client's own timeouts.
+// its answer still reaches the conversation.
 void relayStreamedAnswer(http::HttpResponseBodyWriter& out, std::string_view head,
                          const std::weak_ptr<RelayHost>& host, platform::HttpClientRequest request,
                          PieceEncoding encoding, ActiveStream active);

@@ -511,6 +511,105 @@ TEST(CurlHttpClient, ADelegateExceptionEndsTheRequestWithItsText) {
   EXPECT_EQ(delegate->error(), "writer broke");
 }
 
+// Records the thread of every event, besides what RecordingDelegate records.
+class ThreadRecordingDelegate : public RecordingDelegate {
+ public:
+  void didReceiveResponse(int status, const HttpClientHeaders& headers) override {
+    note();
+    RecordingDelegate::didReceiveResponse(status, headers);
+  }
+  void didReceiveData(std::span<const uint8_t> bytes) override {
+    note();
+    RecordingDelegate::didReceiveData(bytes);
+  }
+  void didCompleteWithError(const std::optional<std::string>& error) override {
+    note();
+    RecordingDelegate::didCompleteWithError(error);
+  }
+  std::vector<std::thread::id> threads() const {
+    std::lock_guard lock(threadsMutex_);
+    return threads_;
+  }
+
+ private:
+  void note() {
+    std::lock_guard lock(threadsMutex_);
+    threads_.push_back(std::this_thread::get_id());
+  }
+  mutable std::mutex threadsMutex_;
+  std::vector<std::thread::id> threads_;
+};
+
+TEST(CurlHttpClient, RunKeepsTheRequestOnTheCallingThreadAndCanBeCancelledFromElsewhere) {
+  ScriptedServer server([](int fd, const std::string& request) {
+    if (request.starts_with("GET /whole")) {
+      sendText(fd, kChunkedHead + chunk("one") + chunk("two") + "0\r\n\r\n");
+    } else {
+      sendText(fd, kChunkedHead + chunk("partial"));
+      waitForPeerClose(fd);
+    }
+  });
+  CurlHttpClient client;
+
+  auto whole = std::make_shared<ThreadRecordingDelegate>();
+  std::shared_ptr<HttpClientTask> task;
+  client.run({.url = server.url("/whole")}, whole, [&](const auto& started) {
+    EXPECT_TRUE(whole->events().empty());  // before the first event
+    task = started;
+  });
+  ASSERT_NE(task, nullptr);
+  EXPECT_TRUE(task->isFinished());  // returned after the completion
+  EXPECT_TRUE(task->waitUntilFinished(0ms));
+  EXPECT_EQ(whole->events(),
+            (std::vector<std::string>{"response 200", "data one", "data two", "complete"}));
+  for (const std::thread::id thread : whole->threads())
+    EXPECT_EQ(thread, std::this_thread::get_id());
+
+  auto held = std::make_shared<RecordingDelegate>();
+  Signal gotData;
+  held->onData = [&](const std::string&) { gotData.raise(); };
+  std::thread canceller;
+  client.run({.url = server.url("/held"), .timeoutInterval = 120s}, held, [&](const auto& started) {
+    canceller = std::thread([&gotData, started] {
+      gotData.wait();
+      started->cancel();
+    });
+  });
+  canceller.join();
+  EXPECT_EQ(held->error(), "cancelled");
+  EXPECT_EQ(held->body(), "partial");
+  EXPECT_EQ(held->completions(), 1);
+
+  EXPECT_THROW(client.run({.url = server.url("/")}, nullptr, [](const auto&) { FAIL(); }),
+               std::invalid_argument);
+}
+
+// A client with only start(): run() then starts the request and waits for it.
+TEST(HttpClient, RunWithoutAnOwnImplementationWaitsForTheStartedRequest) {
+  class ThreadedClient final : public HttpClient {
+   public:
+    std::shared_ptr<HttpClientTask> start(HttpClientRequest request,
+                                          std::shared_ptr<HttpClientDelegate> delegate) override {
+      return inner_.start(std::move(request), std::move(delegate));
+    }
+
+   private:
+    CurlHttpClient inner_;
+  };
+  ScriptedServer server([](int fd, const std::string&) {
+    std::this_thread::sleep_for(50ms);  // the caller must wait for this, not return early
+    sendText(fd, kChunkedHead + chunk("late") + "0\r\n\r\n");
+  });
+  auto delegate = std::make_shared<ThreadRecordingDelegate>();
+  bool started = false;
+  ThreadedClient().run({.url = server.url("/")}, delegate, [&](const auto&) { started = true; });
+  EXPECT_TRUE(started);
+  EXPECT_EQ(delegate->completions(), 1);
+  EXPECT_EQ(delegate->body(), "late");
+  ASSERT_FALSE(delegate->threads().empty());
+  EXPECT_NE(delegate->threads().front(), std::this_thread::get_id());
+}
+
 std::size_t entriesIn(const char* folder) {
   std::size_t count = 0;
   if (DIR* dir = ::opendir(folder)) {
