@@ -108,7 +108,8 @@ bool isTransientAcceptError(int errorNumber) {
 }
 
 bool isResourceExhaustion(int errorNumber) {
-  return errorNumber == EMFILE || errorNumber == ENFILE || errorNumber == ENOBUFS || errorNumber == ENOMEM;
+  return errorNumber == EMFILE || errorNumber == ENFILE || errorNumber == ENOBUFS ||
+         errorNumber == ENOMEM;
 }
 
 const HttpParser kParser;
@@ -163,9 +164,13 @@ struct HttpServerIO::AcceptLoop {
 
 HttpServerIO::HttpServerIO() : socket_(std::make_shared<Socket>(-1)) {}
 
-HttpServerIO::~HttpServerIO() { stop(); }
+HttpServerIO::~HttpServerIO() {
+  stop();
+}
 
-const std::string& HttpServerIO::version() { return serverHeaderValue(); }
+const std::string& HttpServerIO::version() {
+  return serverHeaderValue();
+}
 
 void HttpServerIO::setState(HttpServerIOState state) {
   int32_t expected = stateValue_.load();
@@ -194,8 +199,8 @@ void HttpServerIO::start(uint16_t port, bool ipv4Only, platform::QualityOfServic
   std::lock_guard lifecycle(lifecycleMutex_);
   if (isServing()) return;
   setState(HttpServerIOState::starting);
-  std::shared_ptr<Socket> listening =
-      Socket::listeningSocket(port, ipv4Only, 128, ipv4Only ? listenAddressIPv4 : listenAddressIPv6);
+  std::shared_ptr<Socket> listening = Socket::listeningSocket(
+      port, ipv4Only, 128, ipv4Only ? listenAddressIPv4 : listenAddressIPv6);
   // Accepted connections inherit these, which saves three system calls per connection. The
   // receive timeout also wakes a thread waiting in accept() now and then, which does no harm.
   listening->setNoDelay();
@@ -277,17 +282,32 @@ void HttpServerIO::acceptAndServe(std::weak_ptr<HttpServerIO> weakServer,
       }
       return;
     }
+    // A burst: handing the accept() on to a new thread for each connection would start its
+    // connections one thread start after another. This thread accepts them all instead.
+    if (wasLast && loop->listening->hasPendingConnection()) {
+      platform::WorkerPool::shared().submit(
+          [weakServer, client, limits = loop->limits] {
+            serveAccepted(weakServer, client, limits);
+          },
+          loop->quality);
+      continue;
+    }
     // This thread may serve the connection for hours; another takes its place in accept().
     if (wasLast) {
       platform::WorkerPool::shared().submit(
           [weakServer, loop] { acceptAndServe(weakServer, loop); }, loop->quality);
     }
-    {
-      auto server = weakServer.lock();
-      if (!server || !server->insertSocket(client)) return;
-    }
-    serveConnection(weakServer, std::move(client), loop->limits);
+    serveAccepted(weakServer, std::move(client), loop->limits);
   }
+}
+
+void HttpServerIO::serveAccepted(const std::weak_ptr<HttpServerIO>& weakServer,
+                                 std::shared_ptr<Socket> socket, HttpLimits limits) {
+  {
+    auto server = weakServer.lock();
+    if (!server || !server->insertSocket(socket)) return;
+  }
+  serveConnection(weakServer, std::move(socket), limits);
 }
 
 bool HttpServerIO::insertSocket(const std::shared_ptr<Socket>& socket) {
@@ -305,8 +325,8 @@ void HttpServerIO::removeSocket(const std::shared_ptr<Socket>& socket) {
   if (found != sockets_.end() && found->second == socket) sockets_.erase(found);
 }
 
-void HttpServerIO::serveConnection(std::weak_ptr<HttpServerIO> weakServer, std::shared_ptr<Socket> socket,
-                                   HttpLimits limits) {
+void HttpServerIO::serveConnection(std::weak_ptr<HttpServerIO> weakServer,
+                                   std::shared_ptr<Socket> socket, HttpLimits limits) {
   for (;;) {
     {
       auto server = weakServer.lock();

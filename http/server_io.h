@@ -83,11 +83,15 @@ class HttpServerIO : public std::enable_shared_from_this<HttpServerIO> {
   void setState(HttpServerIOState state);
   // One accepting thread: it serves each connection it accepts itself, then accepts again while
   // few threads wait in accept(), else gives its thread back to the pool. The thread that leaves
-  // accept() last first submits another, so some thread always accepts while one serves.
+  // accept() last first submits another, so some thread always accepts while one serves; but
+  // while more connections already wait, it stays in accept() and hands each to a pool thread.
   static void acceptAndServe(std::weak_ptr<HttpServerIO> weakServer,
                              std::shared_ptr<AcceptLoop> loop);
-  static void serveConnection(std::weak_ptr<HttpServerIO> weakServer, std::shared_ptr<Socket> socket,
-                              HttpLimits limits);
+  // Adds the connection to the set and serves it; closes it when the server has stopped.
+  static void serveAccepted(const std::weak_ptr<HttpServerIO>& weakServer,
+                            std::shared_ptr<Socket> socket, HttpLimits limits);
+  static void serveConnection(std::weak_ptr<HttpServerIO> weakServer,
+                              std::shared_ptr<Socket> socket, HttpLimits limits);
   bool writeResponse(Socket& socket, const HttpResponse& response, bool keepAlive);
   // Adds a connection to the set unless the server stopped; false then.
   bool insertSocket(const std::shared_ptr<Socket>& socket);

@@ -246,11 +246,13 @@ Socket::FileTransfer Socket::writeFile(const File& file, uint64_t limit) {
   if (fstat(in, &status) != 0) {
     throw SocketError::fromErrno(SocketError::Case::writeFailed, "sendfile: ");
   }
-  const off_t end = static_cast<off_t>(std::min<uint64_t>(static_cast<uint64_t>(status.st_size), limit));
+  const off_t end =
+      static_cast<off_t>(std::min<uint64_t>(static_cast<uint64_t>(status.st_size), limit));
   const SigPipeBlocked quiet;
   off_t offset = 0;
   while (offset < end) {
-    const ssize_t result = ::sendfile(socketFileDescriptor_, in, &offset, static_cast<std::size_t>(end - offset));
+    const ssize_t result =
+        ::sendfile(socketFileDescriptor_, in, &offset, static_cast<std::size_t>(end - offset));
     if (result < 0 && errno == EINTR) continue;
     if (result < 0) throw SocketError::fromErrno(SocketError::Case::writeFailed, "sendfile: ");
     if (result == 0) break;  // the file shrank while we sent it
@@ -437,6 +439,13 @@ bool Socket::peerHasClosed() const {
   char byte = 0;
   const ssize_t peeked = ::recv(socketFileDescriptor_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
   return peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+bool Socket::hasPendingConnection() const {
+  std::lock_guard lock(closeMutex_);
+  if (shutdown_ || socketFileDescriptor_ < 0) return false;
+  pollfd entry{socketFileDescriptor_, POLLIN, 0};
+  return ::poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN) != 0;
 }
 
 }  // namespace velmora::http

@@ -98,7 +98,7 @@ class Socket {
   void writeVectored(std::string_view head, std::span<const uint8_t> body);
   // What writeFile sent of a file, and the file's size when it began.
   struct FileTransfer {
-    uint64_t sent;      // fewer than asked when the file shrank meanwhile
+    uint64_t sent;  // fewer than asked when the file shrank meanwhile
     uint64_t fileSize;
   };
   // Sends the file's content from offset 0, at most `limit` bytes of it, with sendfile(); raises
@@ -124,6 +124,8 @@ class Socket {
   // reads nothing. A peer that only shut down its sending side counts as gone: an HTTP client
   // does that only when it is leaving. Any thread.
   bool peerHasClosed() const;
+  // On a listening socket: whether a connection waits to be accepted. Never blocks. Any thread.
+  bool hasPendingConnection() const;
   // True when bytes that no read returned yet are waiting in the socket's buffer.
   bool hasBufferedBytes() const { return readBegin_ < readEnd_; }
 
