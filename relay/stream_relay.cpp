@@ -110,25 +110,25 @@ void relayStreamedAnswer(http::HttpResponseBodyWriter& out, std::string_view hea
       [sink](std::span<const uint8_t> bytes) { sink->write(bytes); }, host,
       [sink] { sink->flush(); }, encoding);
 
-  // The request runs on this thread, which would otherwise only wait for it. The host is not
-  // held meanwhile: it may go (the window closing) while an answer streams.
-  platform::HttpClient* client = nullptr;
-  if (const auto strongHost = host.lock()) client = &strongHost->backendClient();
-  if (client == nullptr) {
-    delegate->didCompleteWithError(std::string("the relay has been shut down"));
-  } else {
+  // The request runs on this thread, which would otherwise only wait for it. The host, and with
+  // it the client, is held until the request has started, from when the application can cancel
+  // it before it lets the client go; not while the answer streams, when the window may close.
+  if (auto strongHost = host.lock()) {
     bool started = false;
     try {
-      client->run(std::move(request), std::make_shared<BlockFlushingDelegate>(delegate, sink),
-                  [&](const std::shared_ptr<platform::HttpClientTask>& task) {
-                    started = true;
-                    if (active != ActiveStream::keep) return;
-                    if (const auto strongHost = host.lock())
-                      strongHost->setActiveStream(delegate, task);
-                  });
+      strongHost->backendClient().run(std::move(request),
+                                      std::make_shared<BlockFlushingDelegate>(delegate, sink),
+                                      [&](const std::shared_ptr<platform::HttpClientTask>& task) {
+                                        started = true;
+                                        if (active == ActiveStream::keep)
+                                          strongHost->setActiveStream(delegate, task);
+                                        strongHost.reset();
+                                      });
     } catch (const std::exception& failure) {
       if (!started) delegate->didCompleteWithError(std::string(failure.what()));
     }
+  } else {
+    delegate->didCompleteWithError(std::string("the relay has been shut down"));
   }
   sink->flush();
   sink->detach();
