@@ -16,6 +16,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "platform/utf8.h"
+
 namespace velmora::http {
 
 namespace {
@@ -24,15 +26,6 @@ std::string errorText(int errorNumber) {
   char buffer[256];
   // GNU strerror_r returns the text, which may or may not live in the buffer.
   return strerror_r(errorNumber, buffer, sizeof buffer);
-}
-
-void appendLatin1AsUtf8(std::string& out, uint8_t byte) {
-  if (byte < 0x80) {
-    out.push_back(static_cast<char>(byte));
-  } else {
-    out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-    out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-  }
 }
 
 // Appends raw line bytes: those below 14 are dropped, the rest read as Latin-1. A line is nearly
@@ -49,7 +42,7 @@ void appendLineBytes(std::string& out, const uint8_t* bytes, std::size_t count) 
     return;
   }
   for (std::size_t i = 0; i < count; ++i) {
-    if (bytes[i] >= 14) appendLatin1AsUtf8(out, bytes[i]);
+    if (bytes[i] >= 14) platform::appendUtf8(out, bytes[i]);  // Latin-1: byte = code point
   }
 }
 

@@ -4,7 +4,9 @@ namespace velmora::platform {
 
 namespace {
 
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 }  // namespace
 
@@ -14,6 +16,13 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
   }
   return true;
+}
+
+int hexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 std::string lowercaseAscii(std::string_view text) {

@@ -10,5 +10,7 @@ namespace velmora::platform {
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
 // `text` with A to Z made lower case and every other byte kept. Any thread.
 std::string lowercaseAscii(std::string_view text);
+// The value of a hexadecimal digit in either case, or -1 for any other byte. Any thread.
+int hexDigitValue(char c);
 
 }  // namespace velmora::platform

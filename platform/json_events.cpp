@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/utf8.h"
 
 namespace velmora::platform {
@@ -16,31 +17,6 @@ namespace {
 uint8_t byteAt(const char* at) { return static_cast<uint8_t>(*at); }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void appendUtf8(std::string& out, uint32_t codePoint) {
-  if (codePoint < 0x80) {
-    out += static_cast<char>(codePoint);
-  } else if (codePoint < 0x800) {
-    out += static_cast<char>(0xC0 | (codePoint >> 6));
-    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-  } else if (codePoint < 0x10000) {
-    out += static_cast<char>(0xE0 | (codePoint >> 12));
-    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (codePoint >> 18));
-    out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-  }
-}
 
 class Scanner {
  public:
@@ -183,7 +159,7 @@ class Scanner {
     if (end_ - at_ < 4) return false;
     value = 0;
     for (int i = 0; i < 4; ++i) {
-      const int digit = hexValue(*at_++);
+      const int digit = hexDigitValue(*at_++);
       if (digit < 0) return false;
       value = value * 16 + static_cast<uint32_t>(digit);
     }

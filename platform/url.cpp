@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "platform/ascii.h"
+
 namespace velmora::platform {
 
 namespace {
@@ -22,13 +24,6 @@ std::optional<std::string> part(CURLU* handle, CURLUPart which, unsigned int fla
   std::string text(value);
   curl_free(value);
   return text;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -121,8 +116,8 @@ std::optional<std::string> percentDecode(std::string_view text, bool plusAsSpace
     const char c = text[i];
     if (c == '%') {
       if (text.size() - i < 3) return std::nullopt;
-      const int high = hexValue(text[i + 1]);
-      const int low = hexValue(text[i + 2]);
+      const int high = hexDigitValue(text[i + 1]);
+      const int low = hexDigitValue(text[i + 2]);
       if (high < 0 || low < 0) return std::nullopt;
       out += static_cast<char>(high * 16 + low);
       i += 2;

@@ -9,8 +9,8 @@
 #include <thread>
 #include <utility>
 
-#include "platform/ascii.h"
 #include "http/body_decoding.h"
+#include "platform/ascii.h"
 #include "platform/console.h"
 
 namespace velmora::relay {

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <exception>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -12,42 +11,33 @@ namespace velmora::relay {
 
 namespace {
 
-// The connection as the delegate's thread sees it. What the delegate writes while it reads one
-// block of the backend's answer is gathered and sent at the end of that block, in one write: the
-// pieces of a block are all there already, so nothing waits, and a fast backend does not cost
-// one system call per piece. After the first failed write nothing more is tried, and once the
-// body callback returns (detach) nothing reaches the writer at all.
+// The connection as the request sees it. What the delegate writes while it reads one block of
+// the backend's answer is gathered and sent at the end of that block, in one write: the pieces of
+// a block are all there already, so nothing waits, and a fast backend does not cost one system
+// call per piece. After the first failed write nothing more is tried. One thread at a time uses
+// it: the connection's, and the request's while the connection's waits for it to end.
 class ConnectionSink {
  public:
-  explicit ConnectionSink(http::HttpResponseBodyWriter& out) : out_(&out) {}
+  explicit ConnectionSink(http::HttpResponseBodyWriter& out) : out_(out) {}
 
   void write(std::span<const uint8_t> bytes) {
-    std::lock_guard lock(mutex_);
-    if (out_ == nullptr || failed_) return;
-    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+    if (!failed_) pending_.insert(pending_.end(), bytes.begin(), bytes.end());
   }
 
   void flush() {
-    std::lock_guard lock(mutex_);
-    if (out_ == nullptr || failed_ || pending_.empty()) return;
+    if (failed_ || pending_.empty()) return;
     try {
-      out_->write(std::span<const uint8_t>(pending_));
+      out_.write(std::span<const uint8_t>(pending_));
     } catch (...) {
       failed_ = true;  // the client has gone; the answer still runs to its end
     }
     pending_.clear();
   }
 
-  void detach() {
-    std::lock_guard lock(mutex_);
-    out_ = nullptr;
-  }
-
  private:
-  std::mutex mutex_;
-  http::HttpResponseBodyWriter* out_;  // guarded by mutex_; null once detached
-  bool failed_ = false;                // guarded by mutex_
-  std::vector<uint8_t> pending_;       // guarded by mutex_; written, not yet sent
+  http::HttpResponseBodyWriter& out_;
+  bool failed_ = false;
+  std::vector<uint8_t> pending_;  // written, not yet sent
 };
 
 // Hands the backend's events to the streaming delegate and sends what it wrote for each block.
@@ -131,7 +121,6 @@ void relayStreamedAnswer(http::HttpResponseBodyWriter& out, std::string_view hea
     delegate->didCompleteWithError(std::string("the relay has been shut down"));
   }
   sink->flush();
-  sink->detach();
 }
 
 }  // namespace velmora::relay
