@@ -164,7 +164,13 @@ bool HttpRequest::headerHasToken(const std::string& name, const std::string& tok
 }
 
 HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits) const {
-  std::string requestLine;
+  // One buffer per thread for the lines of a request: a keep-alive connection reads thousands of
+  // requests, and each would otherwise allocate its lines anew. A buffer that a long line grew is
+  // given back, so that no idle thread keeps it.
+  thread_local std::string scratch;
+  constexpr std::size_t kScratchKept = 4096;
+  if (scratch.capacity() > kScratchKept) std::string().swap(scratch);
+  std::string& requestLine = scratch;
   readLimitedLine(socket, limits, requestLine);
 
   // Words split at every single space; the version word is never examined.
@@ -190,7 +196,7 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
   }
 
   std::size_t headerLines = 0;
-  std::string line;  // one buffer for every header line
+  std::string& line = scratch;  // the request line's words have been copied out
   for (;;) {
     readLimitedLine(socket, limits, line);
     if (line.empty()) break;

@@ -55,25 +55,22 @@ void HttpRouter::registerRoute(const std::optional<std::string>& method, std::st
 
 std::optional<RouteMatch> HttpRouter::route(const std::optional<std::string>& method,
                                             std::string_view path) const {
-  std::vector<Token> pathTokens;
-  for (const std::string_view segment : pathSegments(path)) {
-    pathTokens.push_back(percentDecode(segment));
-  }
-  auto withFirst = [&pathTokens](Token first) {
-    std::vector<Token> tokens;
-    tokens.reserve(pathTokens.size() + 1);
-    tokens.push_back(std::move(first));
-    tokens.insert(tokens.end(), pathTokens.begin(), pathTokens.end());
-    return tokens;
-  };
+  const std::vector<std::string_view> segments = pathSegments(path);
+  // The first token is the method, then "*" when the method has no route.
+  std::vector<Token> tokens;
+  tokens.reserve(segments.size() + 1);
+  tokens.emplace_back();
+  for (const std::string_view segment : segments) tokens.push_back(percentDecode(segment));
 
   std::shared_lock lock(mutex_);
   // The method is one segment however it is spelt: an empty method or one holding a slash must
   // not shift the path's segments into the method's place.
   if (method) {
-    if (auto match = lookUp(withFirst(percentDecode(*method)))) return match;
+    tokens.front() = percentDecode(*method);
+    if (auto match = lookUp(tokens)) return match;
   }
-  return lookUp(withFirst(std::string("*")));
+  tokens.front() = std::string("*");
+  return lookUp(tokens);
 }
 
 // One lookup's state. Only the first route reached counts, so the walk stops there; a place
@@ -91,7 +88,7 @@ struct HttpRouter::Search {
   std::map<const Node*, std::size_t> wildcardDeadFrom;
 };
 
-std::optional<RouteMatch> HttpRouter::lookUp(std::vector<Token> tokens) const {
+std::optional<RouteMatch> HttpRouter::lookUp(const std::vector<Token>& tokens) const {
   Search search{tokens, {}, nullptr, {}, {}};
   findFirstMatch(rootNode_, 0, search);
   if (!search.matched || !search.matched->handler) return std::nullopt;

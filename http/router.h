@@ -74,7 +74,7 @@ class HttpRouter {
   static bool findFirstMatch(const Node& node, std::size_t index, Search& search);
   static void routesBelow(const Node& node, const std::string& prefix,
                           std::vector<std::string>& into);
-  std::optional<RouteMatch> lookUp(std::vector<Token> tokens) const;
+  std::optional<RouteMatch> lookUp(const std::vector<Token>& tokens) const;
 
   // Guards the whole tree under rootNode_: shared for lookups and listings, exclusive for
   // registrations.

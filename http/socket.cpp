@@ -30,14 +30,28 @@ std::string errorText(int errorNumber) {
 
 // Appends raw line bytes: those below 14 are dropped, the rest read as Latin-1. A line is nearly
 // always printable ASCII up to its CR LF, which goes in one append.
+// Whether every byte is in 14..127, tested eight at a time.
+bool isPlainAscii(const uint8_t* bytes, std::size_t count) {
+  constexpr uint64_t kHighBits = 0x8080808080808080;
+  constexpr uint64_t kFourteens = 0x0E0E0E0E0E0E0E0E;
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    // A byte of 128 or more keeps its high bit; when there is none, the lowest byte below 14
+    // borrows into its own high bit (bytes above it may borrow too, which changes no answer).
+    if ((word | (word - kFourteens)) & kHighBits) return false;
+  }
+  for (; i < count; ++i) {
+    if (bytes[i] < 14 || bytes[i] >= 0x80) return false;
+  }
+  return true;
+}
+
 void appendLineBytes(std::string& out, const uint8_t* bytes, std::size_t count) {
   std::size_t plain = count;
   while (plain > 0 && (bytes[plain - 1] == '\n' || bytes[plain - 1] == '\r')) --plain;
-  bool printable = true;
-  for (std::size_t i = 0; i < plain; ++i) {
-    printable &= bytes[i] >= 14 && bytes[i] < 0x80;
-  }
-  if (printable) {
+  if (isPlainAscii(bytes, plain)) {
     out.append(reinterpret_cast<const char*>(bytes), plain);
     return;
   }

@@ -32,6 +32,40 @@ TEST(SocketTest, ReadLineDropsControlBytesAndReadsLatin1) {
   }
 }
 
+// Plain lines are checked many bytes at a time: a byte to drop or to widen must be found in any
+// place of such a run, and the bytes on either side of each bound must be read right.
+TEST(SocketTest, ReadLineFindsEveryControlAndLatin1ByteWhereverItSits) {
+  struct Row {
+    const char* name;
+    uint8_t byte;
+    std::string reads;
+  };
+  const Row rows[] = {
+      {"NUL is dropped", 0x00, ""},
+      {"CR is dropped", 0x0D, ""},
+      {"14 is kept", 0x0E, "\x0E"},
+      {"DEL is kept", 0x7F, "\x7F"},
+      {"128 is widened", 0x80, "\xC2\x80"},
+      {"255 is widened", 0xFF, "\xC3\xBF"},
+  };
+  const std::string around = "abcdefghijklmnopq";  // more than two words
+  for (const Row& row : rows) {
+    for (std::size_t at = 0; at <= around.size(); ++at) {
+      SCOPED_TRACE(std::string(row.name) + " at " + std::to_string(at));
+      auto [reader, writer] = testing::makeSocketPair();
+      Socket socket(reader);
+      std::string wire = around;
+      wire.insert(wire.begin() + static_cast<std::ptrdiff_t>(at), static_cast<char>(row.byte));
+      wire += "\r\n";
+      ASSERT_EQ(::write(writer, wire.data(), wire.size()), static_cast<ssize_t>(wire.size()));
+      std::string expected = around;
+      expected.insert(at, row.reads);
+      EXPECT_EQ(socket.readLine(), expected);
+      ::close(writer);
+    }
+  }
+}
+
 TEST(SocketTest, BufferedBytesStayForTheNextReader) {
   auto [reader, writer] = testing::makeSocketPair();
   Socket socket(reader);
