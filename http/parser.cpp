@@ -166,7 +166,7 @@ bool HttpRequest::headerHasToken(const std::string& name, const std::string& tok
 HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits) const {
   // One buffer per thread for the lines of a request: a keep-alive connection reads thousands of
   // requests, and each would otherwise allocate its lines anew. A buffer that a long line grew is
-  // given back, so that no idle thread keeps it.
+  // given back before the next request is awaited, so that a waiting connection does not hold it.
   thread_local std::string scratch;
   constexpr std::size_t kScratchKept = 4096;
   if (scratch.capacity() > kScratchKept) std::string().swap(scratch);

@@ -28,8 +28,6 @@ std::string errorText(int errorNumber) {
   return strerror_r(errorNumber, buffer, sizeof buffer);
 }
 
-// Appends raw line bytes: those below 14 are dropped, the rest read as Latin-1. A line is nearly
-// always printable ASCII up to its CR LF, which goes in one append.
 // Whether every byte is in 14..127, tested eight at a time.
 bool isPlainAscii(const uint8_t* bytes, std::size_t count) {
   constexpr uint64_t kHighBits = 0x8080808080808080;
@@ -48,6 +46,8 @@ bool isPlainAscii(const uint8_t* bytes, std::size_t count) {
   return true;
 }
 
+// Appends raw line bytes: those below 14 are dropped, the rest read as Latin-1. A line is nearly
+// always printable ASCII up to its CR LF, which goes in one append.
 void appendLineBytes(std::string& out, const uint8_t* bytes, std::size_t count) {
   std::size_t plain = count;
   while (plain > 0 && (bytes[plain - 1] == '\n' || bytes[plain - 1] == '\r')) --plain;

@@ -115,6 +115,32 @@ TEST(HttpParserTest, BodyWithoutLengthIsReadAsTheNextRequest) {
   EXPECT_EQ(parser.readRequest(*wire.socket)->path, "/b");
 }
 
+// Requests read on one thread share a line buffer: nothing of a longer line, of a refused
+// request or of an earlier request may show in the next one.
+TEST(HttpParserTest, RequestsReadOneAfterAnotherKeepNothingOfEachOther) {
+  HttpParser parser;
+  const std::string longValue(6000, 'v');
+  Wire first("POST /first?q=1 HTTP/1.1\r\nX-Long: " + longValue +
+             "\r\nHost: a\r\n\r\nGET / HTTP/1.1\r\nB: 2\r\n\r\n");
+  const HttpRequestPtr long_ = parser.readRequest(*first.socket);
+  EXPECT_EQ(long_->method, "POST");
+  EXPECT_EQ(long_->path, "/first");
+  EXPECT_EQ(long_->headers.at("x-long"), longValue);
+  EXPECT_EQ(long_->headers.at("host"), "a");
+  const HttpRequestPtr short_ = parser.readRequest(*first.socket);
+  EXPECT_EQ(short_->method, "GET");
+  EXPECT_EQ(short_->path, "/");
+  EXPECT_EQ(short_->headers, (std::unordered_map<std::string, std::string>{{"b", "2"}}));
+
+  Wire refused("GET /refused HTTP/1.1\r\nX-Long: " + longValue + "\r\n\r\n");
+  EXPECT_THROW(parser.readRequest(*refused.socket, HttpLimits{.maxLineBytes = 100}), HttpParserError);
+  Wire next("PUT /next HTTP/1.1\r\n\r\n");
+  const HttpRequestPtr after = parser.readRequest(*next.socket);
+  EXPECT_EQ(after->method, "PUT");
+  EXPECT_EQ(after->path, "/next");
+  EXPECT_TRUE(after->headers.empty());
+}
+
 TEST(HttpParserTest, MalformedRequestsFail) {
   {
     Wire wire("GET /only-two\r\n\r\n");
