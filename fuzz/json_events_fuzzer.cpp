@@ -17,8 +17,8 @@ class Recorder final : public velmora::platform::JsonEventSink {
   std::string events;
   bool beginContainer(bool isObject) override { return add(isObject ? "{" : "["); }
   bool endContainer() override { return add("}"); }
-  bool key(const std::string& name) override { return add("k" + std::to_string(name.size()) + ":" + name); }
-  bool string(const std::string& text) override { return add("s" + std::to_string(text.size()) + ":" + text); }
+  bool key(std::string_view name) override { return add("k" + std::to_string(name.size()) + ":" + std::string(name)); }
+  bool string(std::string_view text) override { return add("s" + std::to_string(text.size()) + ":" + std::string(text)); }
   bool scalar() override { return add("v"); }
 
  private:

@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "platform/byte_scan.h"
 #include "platform/utf8.h"
 
 namespace velmora::http {
@@ -30,15 +31,11 @@ std::string errorText(int errorNumber) {
 
 // Whether every byte is in 14..127, tested eight at a time.
 bool isPlainAscii(const uint8_t* bytes, std::size_t count) {
-  constexpr uint64_t kHighBits = 0x8080808080808080;
-  constexpr uint64_t kFourteens = 0x0E0E0E0E0E0E0E0E;
+  namespace scan = platform::byte_scan;
   std::size_t i = 0;
   for (; i + 8 <= count; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, bytes + i, 8);
-    // A byte of 128 or more keeps its high bit; when there is none, the lowest byte below 14
-    // borrows into its own high bit (bytes above it may borrow too, which changes no answer).
-    if ((word | (word - kFourteens)) & kHighBits) return false;
+    const uint64_t word = scan::loadWord(bytes + i);
+    if (scan::bytesFrom128(word) | scan::bytesBelow(word, 14)) return false;
   }
   for (; i < count; ++i) {
     if (bytes[i] < 14 || bytes[i] >= 0x80) return false;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/ascii.h"
+#include "platform/byte_scan.h"
 #include "platform/utf8.h"
 
 namespace velmora::platform {
@@ -45,7 +46,7 @@ class Scanner {
         if (!sink_.endContainer()) return false;
       } else if (c == '"') {
         ++at_;
-        if (!readString() || !sink_.string(text_)) return false;
+        if (!readString() || !sink_.string(string_)) return false;
       } else if (c == '-' || isDigit(c)) {
         if (!readNumber() || !sink_.scalar()) return false;
       } else if (!readLiteral() || !sink_.scalar()) {
@@ -82,7 +83,7 @@ class Scanner {
     skipWhitespace();
     if (at_ == end_ || *at_ != '"') return false;
     ++at_;
-    if (!readString() || !sink_.key(text_)) return false;
+    if (!readString() || !sink_.key(string_)) return false;
     skipWhitespace();
     if (at_ == end_ || *at_ != ':') return false;
     ++at_;
@@ -128,30 +129,56 @@ class Scanner {
     return std::isfinite(strtod_l(copy.c_str(), nullptr, cLocale));
   }
 
-  // The rest of a string after its opening quote, decoded into text_.
+  // The rest of a string after its opening quote, decoded into string_. A string without escapes
+  // is a view of the input; only escapes make it a copy, in text_.
   bool readString() {
-    text_.clear();
+    const char* run = at_;
+    bool copied = false;
     for (;;) {
-      const char* run = at_;
-      while (at_ != end_) {
-        const uint8_t b = byteAt(at_);
-        if (b == '"' || b == '\\' || b < 0x20 || b >= 0x80) break;
-        ++at_;
-      }
-      text_.append(run, at_);
+      skipPlainStringBytes();
       if (at_ == end_) return false;
       const uint8_t b = byteAt(at_);
       if (b == '"') {
+        if (copied) {
+          text_.append(run, at_);
+          string_ = text_;
+        } else {
+          string_ = std::string_view(run, static_cast<std::size_t>(at_ - run));
+        }
         ++at_;
         return true;
       }
       if (b < 0x20) return false;
       if (b == '\\') {
+        if (!copied) text_.clear();
+        copied = true;
+        text_.append(run, at_);
         ++at_;
         if (!readEscape()) return false;
-      } else if (!readUtf8Sequence()) {
+        run = at_;
+      } else if (!skipUtf8Sequence()) {
         return false;
       }
+    }
+  }
+
+  // Moves at_ to the first quote, backslash, control byte or non-ASCII byte, or to the end.
+  void skipPlainStringBytes() {
+    namespace scan = byte_scan;
+    while (end_ - at_ >= 8) {
+      const uint64_t word = scan::loadWord(at_);
+      const uint64_t stops = scan::bytesFrom128(word) | scan::bytesBelow(word, 0x20) |
+                             scan::bytesEqual(word, '"') | scan::bytesEqual(word, '\\');
+      if (stops) {
+        at_ += scan::firstMarkedByte(stops);
+        return;
+      }
+      at_ += 8;
+    }
+    while (at_ != end_) {
+      const uint8_t b = byteAt(at_);
+      if (b == '"' || b == '\\' || b < 0x20 || b >= 0x80) return;
+      ++at_;
     }
   }
 
@@ -194,11 +221,10 @@ class Scanner {
     return true;
   }
 
-  // One well-formed UTF-8 character of two to four bytes.
-  bool readUtf8Sequence() {
+  // One well-formed UTF-8 character of two to four bytes, which stands in the string as it is.
+  bool skipUtf8Sequence() {
     const std::size_t length = utf8SequenceLength(std::string_view(at_, static_cast<std::size_t>(end_ - at_)));
     if (length == 0) return false;
-    text_.append(at_, length);
     at_ += length;
     return true;
   }
@@ -206,7 +232,8 @@ class Scanner {
   const char* at_;
   const char* const end_;
   JsonEventSink& sink_;
-  std::string text_;  // the string being read
+  std::string text_;         // a string with escapes, decoded
+  std::string_view string_;  // the string just read: into the input or text_
 };
 
 }  // namespace

@@ -12,8 +12,8 @@ class JsonEventSink {
   virtual ~JsonEventSink() = default;
   virtual bool beginContainer(bool isObject) = 0;
   virtual bool endContainer() = 0;
-  virtual bool key(const std::string& name) = 0;
-  virtual bool string(const std::string& text) = 0;
+  virtual bool key(std::string_view name) = 0;
+  virtual bool string(std::string_view text) = 0;
   virtual bool scalar() = 0;  // a number, true, false or null
 };
 

@@ -15,8 +15,8 @@ class Recorder final : public JsonEventSink {
   std::string events;
   bool beginContainer(bool isObject) override { return add(isObject ? "{" : "["); }
   bool endContainer() override { return add("}"); }
-  bool key(const std::string& name) override { return add("k:" + name); }
-  bool string(const std::string& text) override { return add("s:" + text); }
+  bool key(std::string_view name) override { return add("k:" + std::string(name)); }
+  bool string(std::string_view text) override { return add("s:" + std::string(text)); }
   bool scalar() override { return add("v"); }
 
  private:
@@ -68,6 +68,43 @@ TEST(JsonEventsTest, AcceptsWhatTheTreeParserAccepts) {
   }
 }
 
+// Strings are passed over many bytes at a time: whatever ends or interrupts a run of plain
+// bytes must be seen in any place of it, near the end of the input as well.
+TEST(JsonEventsTest, StringsReadTheSameWhereverTheirSpecialBytesSit) {
+  struct Row {
+    const char* name;
+    std::string raw;                    // as it stands in the document
+    std::optional<std::string> decoded;  // nothing: the document is refused
+  };
+  const Row rows[] = {
+      {"escaped quote", "\\\"", "\""},
+      {"escaped backslash", "\\\\", "\\"},
+      {"escaped line feed", "\\n", "\n"},
+      {"DEL is plain", "\x7f", "\x7f"},
+      {"two-byte character", "\xc3\xa9", "\xc3\xa9"},
+      {"control byte", "\x1f", std::nullopt},
+      {"NUL", std::string(1, '\0'), std::nullopt},
+      {"lone continuation byte", "\x80", std::nullopt},
+  };
+  const std::string plain = "abcdefghijklmnopq";
+  for (const Row& row : rows) {
+    for (std::size_t at = 0; at <= plain.size(); ++at) {
+      for (const std::string after : {"]", "  ,1]"}) {
+        SCOPED_TRACE(std::string(row.name) + " at " + std::to_string(at) + " before \"" + after + "\"");
+        std::string text = plain;
+        text.insert(at, row.raw);
+        std::optional<std::string> expected;
+        if (row.decoded) {
+          expected = plain;
+          expected->insert(at, *row.decoded);
+          expected = "[ s:" + *expected + (after == "]" ? " }" : " v }");
+        }
+        EXPECT_EQ(eventsOf("[\"" + text + "\"" + after), expected);
+      }
+    }
+  }
+}
+
 TEST(JsonEventsTest, DeepNestingNeedsNoStackAndTheSinkCanStop) {
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');
   Recorder recorder;
@@ -78,8 +115,8 @@ TEST(JsonEventsTest, DeepNestingNeedsNoStackAndTheSinkCanStop) {
     int keys = 0;
     bool beginContainer(bool) override { return true; }
     bool endContainer() override { return true; }
-    bool key(const std::string&) override { return ++keys < 2; }
-    bool string(const std::string&) override { return true; }
+    bool key(std::string_view) override { return ++keys < 2; }
+    bool string(std::string_view) override { return true; }
     bool scalar() override { return true; }
   } stopper;
   EXPECT_FALSE(scanJson(R"({"a":1,"b":2,"c":3})", stopper));

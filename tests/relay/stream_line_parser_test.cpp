@@ -166,6 +166,10 @@ TEST(StreamLineTest, LineEndsAndTheLastLineWithoutOne) {
       {"form feed and vertical tab end lines",
        contentLine("a") + "\f" + contentLine("b") + "\v",
        {textPiece("a"), textPiece("b")}},
+      // The bytes on either side of 10 to 13 do not end a line: a tab is JSON whitespace, and
+      // 14 after the document makes the line no JSON.
+      {"a tab is no line end", "data:\t" + contentLine("a").substr(6) + "\n", {textPiece("a")}},
+      {"byte 14 is no line end", contentLine("a") + "\x0e\n" + contentLine("b"), {textPiece("b")}},
       {"last line without a line end is read at the end",
        contentLine("a") + "\n" + contentLine("b"),
        {textPiece("a"), textPiece("b")}},
