@@ -32,15 +32,10 @@ std::string errorText(int errorNumber) {
 // Whether every byte is in 14..127, tested eight at a time.
 bool isPlainAscii(const uint8_t* bytes, std::size_t count) {
   namespace scan = platform::byte_scan;
-  std::size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    const uint64_t word = scan::loadWord(bytes + i);
-    if (scan::bytesFrom128(word) | scan::bytesBelow(word, 14)) return false;
-  }
-  for (; i < count; ++i) {
-    if (bytes[i] < 14 || bytes[i] >= 0x80) return false;
-  }
-  return true;
+  const std::string_view text(reinterpret_cast<const char*>(bytes), count);
+  return scan::findFirst(text, 0, [](uint64_t word) {
+           return scan::bytesFrom128(word) | scan::bytesBelow(word, 14);
+         }) == count;
 }
 
 // Appends raw line bytes: those below 14 are dropped, the rest read as Latin-1. A line is nearly

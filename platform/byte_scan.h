@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 // Byte searches eight bytes at a time, for scanners whose input is mostly bytes they pass over.
 // Each mask function marks, exactly, the high bit of every byte of the word that matches; the
@@ -42,6 +43,21 @@ constexpr unsigned firstMarkedByte(uint64_t mask) {
   } else {
     return static_cast<unsigned>(std::countl_zero(mask)) / 8;
   }
+}
+
+// The offset of the first byte at or after `from` that `marks` marks, or the size. `marks` takes
+// a word and answers its mask; the last few bytes go one at a time, each as a word of eight
+// copies of itself, so the same function decides them.
+template <typename WordMarks>
+std::size_t findFirst(std::string_view bytes, std::size_t from, WordMarks marks) {
+  std::size_t i = from;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    if (const uint64_t found = marks(loadWord(bytes.data() + i))) return i + firstMarkedByte(found);
+  }
+  for (; i < bytes.size(); ++i) {
+    if (marks(kOnes * static_cast<uint8_t>(bytes[i]))) return i;
+  }
+  return bytes.size();
 }
 
 }  // namespace velmora::platform::byte_scan

@@ -165,21 +165,11 @@ class Scanner {
   // Moves at_ to the first quote, backslash, control byte or non-ASCII byte, or to the end.
   void skipPlainStringBytes() {
     namespace scan = byte_scan;
-    while (end_ - at_ >= 8) {
-      const uint64_t word = scan::loadWord(at_);
-      const uint64_t stops = scan::bytesFrom128(word) | scan::bytesBelow(word, 0x20) |
-                             scan::bytesEqual(word, '"') | scan::bytesEqual(word, '\\');
-      if (stops) {
-        at_ += scan::firstMarkedByte(stops);
-        return;
-      }
-      at_ += 8;
-    }
-    while (at_ != end_) {
-      const uint8_t b = byteAt(at_);
-      if (b == '"' || b == '\\' || b < 0x20 || b >= 0x80) return;
-      ++at_;
-    }
+    at_ += scan::findFirst(std::string_view(at_, static_cast<std::size_t>(end_ - at_)), 0,
+                           [](uint64_t word) {
+                             return scan::bytesFrom128(word) | scan::bytesBelow(word, 0x20) |
+                                    scan::bytesEqual(word, '"') | scan::bytesEqual(word, '\\');
+                           });
   }
 
   bool readHex4(uint32_t& value) {

@@ -15,17 +15,9 @@ namespace {
 // at a time, as a block holds a hundred or more bytes per line end.
 std::size_t findLineEnd(std::string_view bytes, std::size_t from) {
   namespace scan = platform::byte_scan;
-  std::size_t i = from;
-  for (; i + 8 <= bytes.size(); i += 8) {
-    const uint64_t word = scan::loadWord(bytes.data() + i);
-    if (const uint64_t ends = scan::bytesBelow(word, 14) & ~scan::bytesBelow(word, 10)) {
-      return i + scan::firstMarkedByte(ends);
-    }
-  }
-  for (; i < bytes.size(); ++i) {
-    if (static_cast<unsigned char>(bytes[i] - '\n') <= '\r' - '\n') return i;
-  }
-  return bytes.size();
+  return scan::findFirst(bytes, from, [](uint64_t word) {
+    return scan::bytesBelow(word, 14) & ~scan::bytesBelow(word, 10);
+  });
 }
 
 std::string_view trimSpacesAndTabs(std::string_view text) {
