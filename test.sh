@@ -1,37 +1,46 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Velmora three ways and runs every test: all tests in a Release
-# build and under AddressSanitizer+UndefinedBehaviorSanitizer, the concurrency tests under
-# ThreadSanitizer; then every fuzz target briefly.
+# Installs what is missing, builds Velmora and runs every test once: all of them under
+# AddressSanitizer+UndefinedBehaviorSanitizer (the unit and wire tests, the program runs, the fuzz
+# targets' seed corpora and regression inputs, the browser test), the concurrency tests again
+# under ThreadSanitizer, then the short fault-and-load run. Warnings are errors in these builds.
+# Long fuzzing (fuzz/run.sh), the full fault-and-load suite (stress/run.sh) and the benchmarks
+# (bench/*/run.sh) are commands of their own.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup.sh
 jobs=$(nproc)
+started=$SECONDS
+passed=0
 
-build() {  # build DIR TYPE SANITIZE
-  cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE="$2" -DVELMORA_SANITIZE="$3" >/dev/null
-  cmake --build "$1" -j "$jobs"
+build() {  # build DIR SANITIZE TARGET [CMAKE OPTIONS...]
+  cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE="$2" -DVELMORA_WERROR=ON \
+    "${@:4}" >/dev/null
+  cmake --build "$1" -j "$jobs" --target "$3"
 }
 
-echo "== Release: every test"
-build build/test-release RelWithDebInfo none
-ctest --test-dir build/test-release -j "$jobs" --output-on-failure
+run_ctest() {  # run_ctest DIR [CTEST OPTIONS...]: counts what passed
+  local log
+  log=$(mktemp)
+  ctest --test-dir "$@" -j "$jobs" --output-on-failure | tee "$log"
+  passed=$((passed + $(grep -c ' Passed ' "$log" || true)))
+  rm -f "$log"
+}
 
-echo "== Benchmarks: a short smoke run of each (checks that they run, not their figures)"
-bench/http/run.sh --smoke --build-dir build/test-release
-bench/relay/run.sh --smoke --build-dir build/test-release
-
-echo "== Fault and load: every scenario, with smaller counts"
-stress/run.sh --quick --build-dir build/test-release
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every test"
-build build/test-asan Debug address
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/test-asan -j "$jobs" --output-on-failure
+build build/test-asan address all
+run_ctest build/test-asan
 
-echo "== ThreadSanitizer: concurrency tests"
-build build/test-tsan Debug thread
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build/test-tsan -j "$jobs" -L concurrency --output-on-failure
+echo "== ThreadSanitizer: the concurrency tests"
+build build/test-tsan thread velmora_concurrency_tests -DVELMORA_BUILD_DESKTOP=OFF
+run_ctest build/test-tsan -L concurrency
 
-echo "== Fuzzing: every target for 15 s on its corpus and regression inputs"
-fuzz/run.sh 15
+echo "== Fault and load: the short run"
+stress/run.sh --quick --build-dir build/test-asan
+passed=$((passed + 1))
+
+echo "test.sh: every test passed in $((SECONDS - started)) s"
+echo "test.sh: $passed passed, 0 failed"

@@ -1,0 +1,316 @@
+// velmora-stress [--quick] [--only TEXT]: the fault-and-load scenarios unit tests cannot show, on
+// velmora --headless and on servers in this process: one line per scenario with its figures on
+// standard error (standard output has the console lines); exit status 1 when one failed.
+
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "http/server.h"
+#include "platform/settings_file.h"
+#include "relay/pages.h"
+#include "tests/support/child_process.h"
+#include "tests/support/fake_backend.h"
+#include "tests/support/test_client.h"
+
+namespace velmora::stress {
+
+namespace {
+
+using namespace std::literals;
+using testing::ChildProcess;
+using testing::TestClient;
+using Clock = std::chrono::steady_clock;
+using Outcome = std::pair<bool, std::string>;
+
+bool quick = false;
+std::filesystem::path work;  // this run's scratch folder
+const std::string kGetRoot = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+constexpr std::string_view kPageEnd = relay::pages::kStartPageSecond;  // how "/" ends
+
+std::string format(const char* pattern, auto... values) {
+  char text[1024];
+  std::snprintf(text, sizeof text, pattern, values...);
+  return text;
+}
+
+// One request on a connection of its own: the whole answer, "" when no connection was made.
+std::string exchange(int port, const std::string& request) {
+  try {
+    TestClient client(port, 60s);
+    client.send(request);
+    return client.readUntilClose();
+  } catch (const std::exception&) {
+    return "";
+  }
+}
+
+struct Figures {
+  int threads = 0, fds = 0;
+  double rssMb = 0;
+};
+
+Figures figuresOf(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  Figures figures{0, int(std::distance(std::filesystem::directory_iterator(proc + "/fd"), {}))};
+  std::ifstream status(proc + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("Threads:")) figures.threads = std::stoi(line.substr(8));
+    if (line.starts_with("VmRSS:")) figures.rssMb = std::stod(line.substr(6)) / 1024;
+  }
+  return figures;
+}
+
+// Whether the process gets back to its descriptors of `start` and, with `threads`, to at most 4
+// threads more (a server keeps up to 4 in accept() after a burst; idle pool threads end in 10 s).
+bool settles(pid_t pid, const Figures& start, bool threads, Figures& now) {
+  for (const auto deadline = Clock::now() + 30s; Clock::now() < deadline;) {
+    std::this_thread::sleep_for(100ms);
+    now = figuresOf(pid);
+    if (now.fds <= start.fds && (!threads || now.threads <= start.threads + 4)) return true;
+  }
+  return false;
+}
+
+// Clients asking for "/" over and over until stop(), on a new connection each time or on one kept
+// alive; every answer but a whole page (a refused connection, a cut or wrong answer) is a miss.
+struct Hammer {
+  std::atomic<bool> done = false;
+  std::atomic<long> pages = 0, misses = 0;
+  std::vector<std::jthread> clients;
+  Hammer(int count, int port, bool keepAlive) {
+    for (int i = 0; i < count; ++i) {
+      clients.emplace_back([=, this] {
+        for (std::unique_ptr<TestClient> client; !done;) {
+          try {
+            if (!client) client = std::make_unique<TestClient>(port, 30s);
+            client->send(keepAlive ? "GET / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n" : kGetRoot);
+            const auto answer = keepAlive ? client->readResponse() : client->readUntilClose();
+            (answer.ends_with(kPageEnd) ? pages : misses)++;
+            if (!keepAlive || !answer.ends_with(kPageEnd)) client.reset();
+          } catch (const std::exception&) {
+            ++misses;
+            client.reset();
+          }
+        }
+      });
+    }
+  }
+  long stop() {
+    done = true;
+    clients.clear();
+    return pages;
+  }
+};
+
+// velmora --headless against a fake backend in this process, on any free port.
+struct Relay {
+  testing::FakeBackend backend;
+  ChildProcess process{
+      {VELMORA_BINARY, "--headless", "--port", "0", "--model", "m", "--backend",
+       "127.0.0.1:" + std::to_string(backend.port()), "--settings", (work / "relay.json").string()},
+      {"XDG_CONFIG_HOME=" + work.string()}};
+  const int port = [this] {
+    const auto line = process.waitForLine("Open http://", 60s);
+    return line ? std::stoi(line->substr(line->rfind(':') + 1)) : 0;
+  }();
+  const bool warm = exchange(port, kGetRoot).ends_with(kPageEnd);  // before the baseline
+  const Figures start = figuresOf(process.pid());
+  Figures end;
+  // Whether it still answers "/", settles back to `start` (threads too, with `threads`) and then,
+  // its output read, ends with status 0 on SIGTERM, which a sanitizer report or a leak changes.
+  bool settlesAndEnds(bool threads) {
+    const bool settled = warm && exchange(port, kGetRoot).ends_with(kPageEnd) &&
+                         settles(process.pid(), start, threads, end);
+    process.waitForLine("\x01", 100ms);
+    process.signal(SIGTERM);
+    return process.waitForExit(60s) == 0 && settled;
+  }
+};
+
+Outcome hostileClients() {
+  Relay relay;
+  Hammer polite(1, relay.port, false);
+  // By fours: a request head sent a byte at a time, garbage, half a request then a reset, and a
+  // body far over the limit.
+  const std::string openings[] = {
+      "", "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n"s,
+      "POST /submit HTTP/1.1\r\nContent-Length: 900\r\n\r\nprompt=ha",
+      "POST /submit HTTP/1.1\r\nContent-Length: 99999999999999\r\n\r\n"};
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int i = 0; i < 200; ++i) {
+    clients.push_back(std::make_unique<TestClient>(relay.port, 30s));
+    clients.back()->send(openings[i % 4]);
+    if (i % 4 == 2) clients.back()->reset();
+  }
+  Figures peak;
+  for (const char byte : kGetRoot) {
+    for (int i = 0; i < 200; i += 4) clients[i]->send(std::string(1, byte));
+    if (byte == '/') peak = figuresOf(relay.process.pid());
+    std::this_thread::sleep_for(quick ? 20ms : 100ms);
+  }
+  int slow = 0, silent = 0;
+  for (int i = 0; i < 200; i += 2) {
+    if (i % 4 == 0) slow += clients[i]->readUntilClose().ends_with(kPageEnd);
+    silent += clients[i + 1]->closedWithoutData() ? 1 : 0;
+  }
+  const long answered = polite.stop();
+  clients.clear();
+  const bool back = relay.settlesAndEnds(true);
+  return {slow == 50 && silent == 100 && answered > 0 && polite.misses == 0 && back,
+          format("200 connections: slow heads answered %d/50, others closed unanswered %d/100, "
+                 "polite client %ld/%ld; threads %d/%d/%d, fds %d/%d/%d",
+                 slow, silent, answered, answered + polite.misses, relay.start.threads,
+                 peak.threads, relay.end.threads, relay.start.fds, peak.fds, relay.end.fds)};
+}
+
+Outcome backendDies() {
+  Relay relay;
+  relay.backend.respond([](const testing::BackendRequest&) {
+    static std::atomic<int> served = 0;
+    const int n = served++;
+    testing::BackendAnswer answer = testing::streamedAnswer({"one ", "two ", "three ", "four "});
+    answer.writes.resize(1 + n % 3);  // dies after one to three pieces
+    answer.pause = 10ms;
+    answer.end = n % 2 ? testing::BackendAnswer::End::cut : testing::BackendAnswer::End::reset;
+    return answer;
+  });
+  const std::size_t clients = quick ? 60 : 200;  // each prints ~200 bytes into a 64 KiB pipe
+  std::atomic<std::size_t> ended = 0;
+  std::vector<std::jthread> threads;
+  while (threads.size() < clients) {
+    threads.emplace_back([&] {
+      const auto page =
+          exchange(relay.port, "POST /submit HTTP/1.1\r\nContent-Length: 9\r\n\r\nprompt=hi");
+      ended += page.find(relay::pages::kErrorMarkupFirst) != page.npos &&
+               page.ends_with(relay::pages::kErrorMarkupSecond);
+    });
+  }
+  threads.clear();
+  const Figures after = figuresOf(relay.process.pid());
+  const bool back = relay.settlesAndEnds(false);
+  return {ended == clients && back,
+          format("%zu POST /submit at once, streams cut or reset: %zu ended with the error "
+                 "markup; RSS %.1f/%.1f MB, fds %d/%d",
+                 clients, ended.load(), relay.start.rssMb, after.rssMb, relay.start.fds,
+                 relay.end.fds)};
+}
+
+// A server started and stopped over and over on one port while clients ask for "/".
+Outcome startStop() {
+  auto server = std::make_shared<http::HttpServer>();
+  server->GET["/"] = [](const http::HttpRequestPtr&) {
+    return http::HttpResponse::ok(http::HttpResponseBody::text(std::string(kPageEnd)));
+  };
+  server->start(0, true);
+  const int port = server->port(), cycles = quick ? 300 : 3000;
+  Figures start = figuresOf(::getpid()), end;
+  Hammer clients(8, port, false);
+  for (int i = 0; i < cycles; ++i) {
+    server->stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(i % 3));
+    server->start(port, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(i % 7));
+  }
+  const long pages = clients.stop();
+  const bool answers = exchange(port, kGetRoot).ends_with(kPageEnd);
+  server->stop();
+  const bool back = settles(::getpid(), start, false, end);
+  return {pages > 0 && answers && back,
+          format("%d stops and starts, 8 clients: %ld whole pages, %ld refused or cut; \"/\" "
+                 "answered afterwards %d; fds %d/%d",
+                 cycles, pages, clients.misses.load(), answers, start.fds, end.fds)};
+}
+
+Outcome settingsKilled() {
+  const std::filesystem::path folder = work / "settings", path = folder / "settings.json";
+  std::filesystem::create_directories(folder);
+  long count = 0, kills = quick ? 60 : 300, broken = 0, mostLeft = 0;
+  const auto temporaries = [&] {
+    return std::count_if(std::filesystem::directory_iterator(folder), {}, [](const auto& entry) {
+      return entry.path().filename().string().starts_with("settings.json.tmp");
+    });
+  };
+  for (long i = 0; i < kills; ++i) {
+    ChildProcess writer({"/proc/self/exe", "--write-settings", path.string()});
+    if (!writer.waitForLine("ready", 60s)) return {false, "the writer did not start"};
+    std::this_thread::sleep_for(std::chrono::microseconds(i * 7919 % 50000));
+    writer.signal(SIGKILL);
+    writer.waitForExit();
+    // A whole object of strings, or no file before the first write.
+    std::ifstream file(path);
+    const auto saved = nlohmann::json::parse(file, nullptr, false);
+    const bool whole = saved.is_object() && std::all_of(saved.begin(), saved.end(),
+                                                        [](auto& v) { return v.is_string(); });
+    broken += whole || (count == 0 && !std::filesystem::exists(path)) ? 0 : 1;
+    count = whole ? std::max(count, std::stol(saved.value("count", "0"))) : count;
+    mostLeft = std::max(mostLeft, temporaries());
+  }
+  const long left = platform::SettingsFile(path).set("after", "the kills") ? temporaries() : -1;
+  return {broken == 0 && mostLeft <= 1 && left == 0,
+          format("%ld writers killed 0-50 ms into their writes (count %ld): %ld broken files; "
+                 "temporary files at most %ld, %ld after the next write",
+                 kills, count, broken, mostLeft, left)};
+}
+
+Outcome steadyLoad() {
+  Relay relay;
+  const int clients = quick ? 50 : 200;
+  const auto duration = quick ? 3s : 30s;
+  Hammer load(clients, relay.port, true);
+  std::this_thread::sleep_for(duration);
+  const long pages = load.stop();
+  const Figures after = figuresOf(relay.process.pid());
+  const bool back = relay.settlesAndEnds(false);
+  return {
+      load.misses == 0 && pages > 0 && back,
+      format("%d keep-alive clients, %d s: %ld pages (%.0f/s), %ld misses; RSS %.1f MB "
+             "before, %.1f MB after; fds %d/%d",
+             clients, int(duration.count()), pages, double(pages) / double(duration.count()),
+             load.misses.load(), relay.start.rssMb, after.rssMb, relay.start.fds, relay.end.fds)};
+}
+
+}  // namespace
+
+}  // namespace velmora::stress
+
+int main(int argc, char** argv) {
+  using namespace velmora::stress;
+  if (argc == 3 && argv[1] == "--write-settings"sv) {  // a settings writer, until it is killed
+    velmora::platform::SettingsFile settings(argv[2]);
+    long count = std::stol(settings.string("count").value_or("0"));
+    std::printf("ready\n");
+    std::fflush(stdout);
+    for (const std::string filler(20000, 'x');;) {
+      settings.set("count", std::to_string(++count));
+      settings.set("filler" + std::to_string(count % 3), filler);
+    }
+  }
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  const auto only = std::ranges::find(args, "--only"sv);
+  quick = std::ranges::count(args, "--quick"sv) > 0;
+  std::signal(SIGPIPE, SIG_IGN);
+  work = std::filesystem::temp_directory_path() / ("velmora-stress-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(work);
+  int ran = 0, failed = 0;
+  const std::pair<const char*, Outcome (*)()> scenarios[] = {{"hostile-clients", hostileClients},
+                                                             {"backend-dies", backendDies},
+                                                             {"start-stop", startStop},
+                                                             {"settings-killed", settingsKilled},
+                                                             {"steady-load", steadyLoad}};
+  for (const auto& [name, run] : scenarios) {
+    if (only + 1 < args.end() && std::string_view(name).find(only[1]) == std::string_view::npos)
+      continue;
+    const auto begin = Clock::now();
+    const auto [passed, figures] = run();
+    std::fprintf(stderr, "%s %-15s %5.1f s  %s\n", passed ? "PASS" : "FAIL", name,
+                 std::chrono::duration<double>(Clock::now() - begin).count(), figures.c_str());
+    failed += passed ? 0 : 1;
+    ++ran;
+  }
+  std::filesystem::remove_all(work);
+  std::fprintf(stderr, "velmora-stress: %d scenarios, %d failed\n", ran, failed);
+  return ran > 0 && failed == 0 ? 0 : 1;
+}

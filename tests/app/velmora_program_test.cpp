@@ -1,0 +1,45 @@
+// velmora --headless as a user runs it: a child process in front of the fake model server.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include "platform/settings_file.h"
+#include "relay/pages.h"
+#include "tests/support/child_process.h"
+#include "tests/support/fake_backend.h"
+#include "tests/support/test_client.h"
+
+namespace velmora::app {
+namespace {
+
+TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
+  testing::FakeBackend backend;
+  std::string folder = (std::filesystem::temp_directory_path() / "velmora-run-XXXXXX").string();
+  const std::filesystem::path config = ::mkdtemp(folder.data());
+  const std::string backendPort = std::to_string(backend.port());
+  testing::ChildProcess velmora({VELMORA_BINARY, "--headless", "--model", "fake-model", "--port",
+                                 "0", "--backend", "127.0.0.1:" + backendPort},
+                                {"XDG_CONFIG_HOME=" + config.string()});
+  EXPECT_TRUE(velmora.waitForLine("models: fake-model"));
+  // "Open http://ADDRESS:PORT/ in a browser", with the port the relay really took.
+  const std::string open = velmora.waitForLine("/ in a browser").value_or(":0/");
+  const std::size_t end = open.rfind('/'), colon = open.rfind(':', end);
+  testing::TestClient browser(std::stoi(open.substr(colon + 1, end - colon - 1)));
+  browser.send("POST /submit HTTP/1.1\r\nHost: x\r\nContent-Length: 17\r\n\r\nprompt=hi&reset=1");
+  EXPECT_EQ(testing::bodyOf(browser.readUntilClose()),
+            std::string(relay::pages::kAnswerPageHead) + "You said: hi" +
+                std::string(relay::pages::kAnswerPageTail));
+  velmora.signal(SIGTERM);
+  EXPECT_EQ(velmora.waitForExit(), 0);
+
+  const platform::SettingsFile saved(config / "velmora" / "settings.json");
+  EXPECT_EQ(saved.string("modelName"), "fake-model");
+  EXPECT_EQ(saved.string("studioIP").value_or("") + ":" + saved.string("studioPort").value_or(""),
+            "127.0.0.1:" + backendPort);
+  std::filesystem::remove_all(config);
+}
+
+}  // namespace
+}  // namespace velmora::app

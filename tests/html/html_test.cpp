@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "html/builder.h"
+#include "html/directory_listing.h"
+#include "html/escape.h"
+#include "http/server.h"
+#include "tests/support/test_client.h"
+
+namespace velmora::html {
+namespace {
+
+TEST(BuilderTest, AttributesBelongToTheElementWhoseBlockSetsThem) {
+  attr::id = "outside";
+  const auto failing = [] { attr::class_ = "dropped", b(), throw std::runtime_error("failed"); };
+  const std::string page = render([&] {
+    EXPECT_EQ(attr::id, std::nullopt);  // render starts afresh
+    div([&] {
+      attr::class_ = "outer", attr::data_text = "d";
+      span([] { attr::id = "s", innerText = "text"; });
+      EXPECT_THROW(p(failing), std::runtime_error);
+      EXPECT_EQ(attr::class_, "outer");
+      i([] { b(), innerText = "replaces the children"; });
+      em([] { innerText = render([] { attr::id = "x", u(); }); });
+    });
+  });
+  EXPECT_EQ(page, R"(<div class="outer" data-text="d"><span id="s">text</span>)"
+                  R"(<i>replaces the children</i><em><u></u></em></div>)");
+  EXPECT_THROW(render([] { throw 1; }), int);
+  EXPECT_EQ(std::exchange(attr::id, std::nullopt), "outside");
+}
+
+TEST(EscapeTest, TextAttributeAndPathSegment) {
+  EXPECT_EQ(escapeHtmlText("&<>\"'"), "&amp;&lt;&gt;\"'");
+  EXPECT_EQ(escapeHtmlAttribute("&<>\"'"), "&amp;&lt;&gt;&quot;&#39;");
+  EXPECT_EQ(percentEncodePathSegment("a/?#% \"\xC3\xA9-._~.."), "a%2F%3F%23%25%20%22%C3%A9-._~..");
+}
+
+TEST(DirectoryListingTest, ListsSortedEscapedLinksAndRefusesToLeaveTheFolder) {
+  std::string outer = (std::filesystem::temp_directory_path() / "velmora-list-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(outer.data()), nullptr);
+  std::filesystem::create_directories(outer + "/root/d");
+  std::ofstream(outer + "/secret") << "secret";
+  for (const char* name : {"b", "A", "c&<\"% \xC3\xA9"}) std::ofstream(outer + "/root/d/" + name);
+  auto server = std::make_shared<http::HttpServer>();
+  server->GET["/list/:path"] = directoryListingHandler(outer + "/root");
+  server->start(0, true);
+  const auto get = [&](const std::string& target) {
+    testing::TestClient client(server->port());
+    client.send("GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    return client.readUntilClose();
+  };
+  std::string rows;
+  for (const auto& [href, name] : std::vector<std::pair<std::string, std::string>>{
+           {".", "."},
+           {"..", ".."},
+           {"A", "A"},
+           {"b", "b"},
+           {"c%26%3C%22%25%20%C3%A9", "c&amp;&lt;\"% \xC3\xA9"}}) {
+    rows += "<tr><td><a href=\"/list/d/" + href + "\">" + name + "</a></td></tr>";
+  }
+  EXPECT_EQ(testing::bodyOf(get("/list/d")),
+            "<!DOCTYPE html><html><body><table>" + rows + "</table></body></html>");
+  for (const char* target : {"/list/..", "/list/..%2Fsecret", "/list/%2Fetc", "/list/none"}) {
+    EXPECT_TRUE(get(target).starts_with("HTTP/1.1 404 ")) << target;
+  }
+  server->stop();
+  std::filesystem::remove_all(outer);
+}
+
+}  // namespace
+}  // namespace velmora::html

@@ -1,0 +1,95 @@
+// The texts around an answer: its escaping for the page, the reasoning taken out of the stored
+// turn, the backend request's body and the description of a backend's error status.
+#include <gtest/gtest.h>
+
+#include "relay/answer_escaper.h"
+#include "relay/completion_request.h"
+#include "relay/streaming_delegate.h"
+
+namespace velmora::relay {
+namespace {
+
+std::string escapedInPieces(const std::vector<std::string>& pieces) {
+  AnswerEscaper escaper;
+  std::string page;
+  for (const std::string& piece : pieces) page += escaper.feed(piece);
+  return page + escaper.finish();
+}
+
+TEST(AnswerEscaperTest, ReasoningTagsPassWhereverThePiecesEnd) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"<script>x</script> & <b>", "&lt;script&gt;x&lt;/script&gt; &amp; &lt;b&gt;"},
+      {"<thought>b</thought><reason>c</reason>", "<thought>b</thought><reason>c</reason>"},
+      {"<think>1<2</think>", "<think>1&lt;2</think>"},
+      {"<thinking><Think><<think>", "&lt;thinking&gt;&lt;Think&gt;&lt;<think>"},
+      {"unfinished at the end <thou", "unfinished at the end &lt;thou"},
+      {"é<reason>日本</reason>", "é<reason>日本</reason>"},
+  };
+  for (const auto& [answer, page] : rows) {
+    SCOPED_TRACE(answer);
+    EXPECT_EQ(escapedInPieces({answer}), page);
+    for (std::size_t cut = 1; cut < answer.size(); ++cut)
+      EXPECT_EQ(escapedInPieces({answer.substr(0, cut), answer.substr(cut)}), page) << cut;
+    std::vector<std::string> bytes;
+    for (const char c : answer) bytes.emplace_back(1, c);
+    EXPECT_EQ(escapedInPieces(bytes), page);
+  }
+}
+
+TEST(CompletionRequestTest, StripReasoning) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"a<think>1</think>b<think>2\n3</think>c", "abc"},
+      {"<think>x</think><thought>y</thought><reason>z</reason>!", "!"},
+      {"open <think>never closed", "open <think>never closed"},
+  };
+  for (const auto& [answer, stored] : rows) EXPECT_EQ(stripReasoning(answer), stored) << answer;
+}
+
+TEST(CompletionRequestTest, Body) {
+  // Bytes that are not UTF-8 go out replaced; the system prompt only when there is one.
+  const std::vector<ChatMessage> history = {{"user", "h\xffi"}, {"assistant", "yo"}};
+  const std::string turns =
+      R"({"role":"user","content":"h�i"},{"role":"assistant","content":"yo"})";
+  const std::pair<std::string, std::string> rows[] = {
+      {"", ""}, {"Be \"brief\"", R"({"role":"system","content":"Be \"brief\""},)"}};
+  platform::HttpClientRequest base;
+  base.url = "http://127.0.0.1:9/v1/chat/completions";
+  base.headers = {{"X-Extra", "1"}};
+  for (const auto& [system, first] : rows) {
+    const auto request = makeCompletionRequest(base, "m", system, history);
+    EXPECT_EQ(request.url, base.url);
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.headers, (platform::HttpClientHeaders{{"X-Extra", "1"},
+                                                            {"Content-Type", "application/json"}}));
+    EXPECT_EQ(std::string(request.body.value().begin(), request.body.value().end()),
+              R"({"model":"m","messages":[)" + first + turns + R"(],"stream":true})");
+  }
+}
+
+TEST(ErrorStatusTest, Description) {
+  const std::string limit(kMaxErrorBodyText, 'a');
+  struct Row {
+    const char* name;
+    int status;
+    std::string body, description;
+  };
+  const Row rows[] = {
+      {"error text", 400, R"({"error":"No models loaded"})", "HTTP 400: No models loaded"},
+      {"error message", 404, R"({"error":{"message":"No model","n":1}})", "HTTP 404: No model"},
+      {"error without message", 500, R"({"error":{"n":1}})", R"(HTTP 500: {"error":{"n":1}})"},
+      {"text on one line", 502, "Bad\r\ngateway\tnow\n", "HTTP 502: Bad  gateway now"},
+      {"exactly the limit", 500, limit, "HTTP 500: " + limit},
+      {"past the limit", 500, limit + "b", "HTTP 500: " + limit + "…"},
+      {"no character split", 500, limit.substr(1) + "é", "HTTP 500: " + limit.substr(1) + "…"},
+      {"blanks only", 503, " \r\n ", "HTTP 503"},
+      {"not UTF-8", 500, "bad \xff", "HTTP 500"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(row.body.data());
+    EXPECT_EQ(errorStatusDescription(row.status, {bytes, row.body.size()}), row.description);
+  }
+}
+
+}  // namespace
+}  // namespace velmora::relay

@@ -1,0 +1,234 @@
+// The relay's routes as browsers and programs meet them: a real controller on headless controls,
+// libcurl, and the fake model server, spoken to in raw bytes.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "relay/pages.h"
+#include "tests/app/controller_rig.h"
+#include "tests/support/fake_backend.h"
+#include "tests/support/test_client.h"
+
+namespace velmora::relay {
+namespace {
+
+using Turns = std::vector<std::string>;
+using testing::BackendAnswer;
+using testing::bodyOf;
+using testing::headerValue;
+using testing::streamEvent;
+
+std::string page(const std::string& text) {
+  return std::string(pages::kAnswerPageHead) + text + std::string(pages::kAnswerPageTail);
+}
+const auto statusLine = [](const std::string& a) { return a.substr(0, a.find('\r')); };
+std::string request(const std::string& head, const std::string& body = "",
+                    const std::string& fields = "") {
+  return head + " HTTP/1.1\r\nHost: relay\r\nConnection: close\r\n" + fields +
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+BackendAnswer answerOf(std::vector<std::string> writes,
+                       BackendAnswer::End end = BackendAnswer::End::complete) {
+  return {200, "text/event-stream", std::move(writes), std::chrono::milliseconds(50), end};
+}
+
+class RelayWireTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rig.onMain([&] {
+      rig.view.studioIP.setText("127.0.0.1");
+      rig.view.studioPort.setText(std::to_string(backend.port()));
+      ASSERT_TRUE(rig.controller->applyBackendAddress(app::ViewController::BackendField::port));
+      rig.view.serverPort.setText("0");
+      rig.view.initMessage.setText("<h1>Hi & welcome</h1>");
+      rig.view.setModel.addItems({"fake-model"});
+      rig.view.setModel.selectItemWithTitle("fake-model");
+      rig.controller->startWebServer();
+    });
+    port = rig.controller->webServer->port();
+  }
+  std::string exchange(const std::string& bytes) {
+    testing::TestClient browser(port);
+    browser.send(bytes);
+    return browser.readUntilClose();
+  }
+  void answerWith(BackendAnswer answer) {
+    backend.respond([answer](const testing::BackendRequest&) { return answer; });
+  }
+  Turns conversation() {
+    rig.onMain([] {});  // the answer joins it through the main queue
+    Turns turns;
+    for (const auto& m : rig.controller->chatMessages()) turns.push_back(m.role + ": " + m.content);
+    return turns;
+  }
+  Turns sentTurns() {
+    const auto sent = nlohmann::json::parse(backend.requests().back().body);
+    Turns turns;
+    for (const auto& m : sent.at("messages"))
+      turns.push_back(m.value("role", "") + ": " + m.value("content", ""));
+    return turns;
+  }
+
+  testing::FakeBackend backend;
+  platform::CurlHttpClient curl;
+  app::ControllerRig rig{curl};
+  int port = 0;
+};
+
+TEST_F(RelayWireTest, ABrowserChatsContinuesStartsAfreshAndClears) {
+  EXPECT_EQ(bodyOf(exchange(request("GET /"))), std::string(pages::kStartPageFirst) +
+                                                    "<h1>Hi & welcome</h1>" +
+                                                    std::string(pages::kStartPageSecond));
+  answerWith(testing::streamedAnswer({"<think>plan</think>", "x < y", " & z"}));
+  const std::string answer = exchange(request("POST /submit", "prompt=a+%3Cb%3E&reset=1"));
+  EXPECT_EQ(statusLine(answer), "HTTP/1.1 200 OK");
+  EXPECT_EQ(headerValue(answer, "Content-Type"), "text/html; charset=utf-8");
+  EXPECT_EQ(headerValue(answer, "Cache-Control"), "no-cache");
+  EXPECT_EQ(headerValue(answer, "X-Accel-Buffering"), "no");
+  EXPECT_EQ(bodyOf(answer), page("<think>plan</think>x &lt; y &amp; z"));
+  EXPECT_EQ(conversation(), (Turns{"user: a <b>", "assistant: x < y & z"}));
+
+  backend.respond(testing::FakeBackend::defaultAnswer);
+  EXPECT_EQ(bodyOf(exchange(request("POST /submit", "prompt=more&reset=0"))),
+            page("You said: more"));
+  EXPECT_EQ(sentTurns(), (Turns{"user: a <b>", "assistant: x < y & z", "user: more"}));
+  EXPECT_EQ(bodyOf(exchange(request("POST /submit", "reset=1&prompt=new"))), page("You said: new"));
+  EXPECT_EQ(sentTurns(), Turns{"user: new"});
+  EXPECT_EQ(conversation(), (Turns{"user: new", "assistant: You said: new"}));
+
+  const std::string cleared = exchange(request("GET /clear"));
+  EXPECT_EQ(statusLine(cleared), "HTTP/1.1 301 Moved Permanently");
+  EXPECT_EQ(headerValue(cleared, "Location"), "/");
+  EXPECT_EQ(conversation(), Turns{});
+}
+
+TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
+  const std::string hel = streamEvent(R"({"content":"Hel"})");
+  const std::string lo = streamEvent(R"({"content":"lo"})");
+  const std::string failure = "data: {\"error\":{\"message\":\"overloaded\"}}\n\n";
+  struct Row {
+    const char* name;
+    BackendAnswer answer;
+    std::string shown, error;  // what surely arrived before the failure; its description
+  };
+  const Row rows[] = {
+      {"error status", testing::jsonAnswer(400, R"({"error":{"message":"No <model>"}})"), "",
+       "HTTP 400: No &lt;model&gt;]"},
+      {"cut mid-answer", answerOf({hel, lo}, BackendAnswer::End::cut), "Hello", ""},
+      {"reset mid-answer", answerOf({hel, lo}, BackendAnswer::End::reset), "Hel", ""},
+      {"error event", answerOf({hel, failure, lo}), "Hel", "overloaded]"},
+  };
+  const std::string head(pages::kAnswerPageHead);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    answerWith(row.answer);
+    const std::string body = bodyOf(exchange(request("POST /submit", "prompt=hi&reset=1")));
+    ASSERT_TRUE(body.starts_with(head + row.shown)) << body;
+    const std::size_t markup = body.find(pages::kErrorMarkupFirst, head.size());
+    ASSERT_NE(markup, std::string::npos) << body;
+    EXPECT_NE(body.find(row.error, markup), std::string::npos) << body;
+    EXPECT_TRUE(body.ends_with(pages::kErrorMarkupSecond)) << body;
+    const std::string partial = body.substr(head.size(), markup - head.size());
+    EXPECT_EQ(conversation(),
+              (partial.empty() ? Turns{"user: hi"} : Turns{"user: hi", "assistant: " + partial}));
+    EXPECT_TRUE(rig.monitor().starts_with("[Error: ")) << rig.monitor();
+  }
+}
+
+TEST_F(RelayWireTest, ReasoningFieldsShowInThinkAndNeverJoinTheConversation) {
+  answerWith(answerOf({streamEvent(R"({"reasoning_content":"plan <a>"})"),
+                       streamEvent(R"({"content":"Answer"})"), "data: [DONE]\n\n"}));
+  EXPECT_EQ(bodyOf(exchange(request("POST /submit", "prompt=q&reset=1"))),
+            page("<think>plan &lt;a&gt;</think>Answer"));
+  // /api/chat: forced to stream, the rest of the body untouched; the text comes back unescaped.
+  const std::string answer = exchange(request("POST /api/chat", R"({"stream":false,"n":1})"));
+  EXPECT_EQ(bodyOf(answer), "<think>plan <a></think>Answer" + std::string(pages::kAnswerPageTail));
+  EXPECT_EQ(backend.requests().back().body, R"({"stream":true,"n":1})");
+  EXPECT_EQ(conversation(), (Turns{"user: q", "assistant: Answer", "assistant: Answer"}));
+}
+
+TEST_F(RelayWireTest, OpenAIRoutesPassTheBackendsBytesThrough) {
+  const std::pair<std::string, BackendAnswer> rows[] = {
+      {"GET /v1/models", testing::jsonAnswer(200, R"({"data":[{"id":"a"}]})")},
+      {"POST /v1/chat/completions",
+       answerOf({streamEvent(R"({"content":"é"})"), ": ping\n\n", "data: [DONE]\n\n"})},
+      {"POST /v1/chat/completions", testing::jsonAnswer(429, R"({"error":"slow"})")},
+  };
+  for (const auto& [head, sent] : rows) {
+    SCOPED_TRACE(head + " " + std::to_string(sent.status));
+    answerWith(sent);
+    const std::string body = head.starts_with("POST") ? R"({"stream": false})" : "";
+    const std::string answer = exchange(request(head, body));
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 " + std::to_string(sent.status) + " ")) << answer;
+    EXPECT_EQ(headerValue(answer, "Content-Type"), sent.contentType);
+    EXPECT_EQ(headerValue(answer, "X-Accel-Buffering"), "no");
+    std::string bytes;
+    for (const std::string& write : sent.writes) bytes += write;
+    EXPECT_EQ(bodyOf(answer), bytes);
+    const testing::BackendRequest received = backend.requests().back();
+    EXPECT_EQ(received.method + " " + received.target + received.body, head + body);
+  }
+  EXPECT_EQ(conversation(), Turns{});
+}
+
+TEST_F(RelayWireTest, AClientThatLeavesCancelsTheBackendRequest) {
+  // Before the model's first byte (a long prompt), and while it is silent mid-answer.
+  const std::vector<std::string> answers[] = {{}, {streamEvent(R"({"content":"first"})")}};
+  for (const auto& writes : answers) {
+    answerWith(answerOf(writes, BackendAnswer::End::hang));
+    testing::TestClient browser(port);
+    browser.send(request("POST /v1/chat/completions", R"({"stream":true})"));
+    ASSERT_TRUE(backend.waitForOpenConnections(1));
+    for (std::string got; !writes.empty() && got.find("first") == std::string::npos;) {
+      const std::string more = browser.readAtLeast(1);
+      ASSERT_FALSE(more.empty()) << got;
+      got += more;
+    }
+    browser.reset();
+    EXPECT_TRUE(backend.waitForOpenConnections(0));
+  }
+}
+
+TEST_F(RelayWireTest, AccessToken) {
+  rig.onMain([&] {
+    rig.view.accessToken.setText(" s3cret ");
+    rig.controller->accessTokenDidChange();
+  });
+  const std::string browser = "Accept: text/html\r\n";
+  const std::string form = browser + "Content-Type: application/x-www-form-urlencoded\r\n";
+  const std::string html = "text/html; charset=utf-8", json = "application/json";
+  struct Row {
+    const char* name;
+    std::string request, status, contentType, bodyPart;
+  };
+  const Row rows[] = {
+      {"program, no token", request("GET /v1/models"), "401", json, "missing_api_key"},
+      {"wrong bearer", request("GET /v1/models", "", "Authorization: Bearer s3cre\r\n"), "401",
+       json, "invalid_api_key"},
+      {"browser, no token", request("GET /", "", browser), "401", html, R"(action="/signin")"},
+      {"bearer passes", request("GET /v1/models", "", "Authorization: Bearer s3cret\r\n"), "200",
+       json, "fake-model"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string answer = exchange(row.request);
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 " + row.status + " ")) << answer;
+    EXPECT_EQ(headerValue(answer, "Content-Type"), row.contentType);
+    EXPECT_NE(bodyOf(answer).find(row.bodyPart), std::string::npos) << answer;
+  }
+  ASSERT_EQ(backend.requests().size(), 1u);  // only the request that passed, without its token
+  EXPECT_EQ(backend.requests()[0].headers.count("authorization"), 0u);
+
+  const std::string signedIn = exchange(request("POST /signin", "token=s3cret", form));
+  EXPECT_EQ(statusLine(signedIn), "HTTP/1.1 303 See Other");
+  EXPECT_EQ(headerValue(signedIn, "Location"), "/");
+  const std::string cookie = headerValue(signedIn, "Set-Cookie").value_or("");
+  ASSERT_TRUE(cookie.starts_with("velmora_session=")) << cookie;
+  const std::string cookieField = "Cookie: a=1; " + cookie.substr(0, cookie.find(';')) + "\r\n";
+  EXPECT_EQ(statusLine(exchange(request("GET /", "", browser + cookieField))), "HTTP/1.1 200 OK");
+  EXPECT_EQ(statusLine(exchange(request("GET /v1/models", "", cookieField))), "HTTP/1.1 200 OK");
+  EXPECT_EQ(backend.requests().back().headers.at("cookie"), "a=1");
+}
+
+}  // namespace
+}  // namespace velmora::relay

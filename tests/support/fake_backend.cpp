@@ -1,0 +1,245 @@
+#include "tests/support/fake_backend.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+
+namespace velmora::testing {
+
+namespace {
+
+bool sendAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+// Reads from `fd` into `buffer` until it holds `needed` bytes, or `marker` when `needed` is 0.
+bool readUntil(int fd, std::string& buffer, std::size_t needed, std::string_view marker = {}) {
+  char chunk[16384];
+  while (marker.empty() ? buffer.size() < needed : buffer.find(marker) == std::string::npos) {
+    const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    if (got <= 0) return false;
+    buffer.append(chunk, static_cast<std::size_t>(got));
+  }
+  return true;
+}
+
+std::string lowercase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::optional<BackendRequest> readRequest(int fd) {
+  std::string buffer;
+  if (!readUntil(fd, buffer, 0, "\r\n\r\n")) return std::nullopt;
+  const std::size_t headEnd = buffer.find("\r\n\r\n");
+  std::istringstream head(buffer.substr(0, headEnd));
+  BackendRequest request;
+  std::string line;
+  std::getline(head, line);
+  std::istringstream(line) >> request.method >> request.target;
+  while (std::getline(head, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const std::size_t value = line.find_first_not_of(' ', colon + 1);
+    request.headers[lowercase(line.substr(0, colon))] =
+        value == std::string::npos ? "" : line.substr(value);
+  }
+  buffer.erase(0, headEnd + 4);
+  if (lowercase(request.headers["expect"]) == "100-continue") {
+    sendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n");
+  }
+  if (lowercase(request.headers["transfer-encoding"]) == "chunked") {
+    for (;;) {
+      if (!readUntil(fd, buffer, 0, "\r\n")) return std::nullopt;
+      const std::size_t size = std::stoul(buffer, nullptr, 16);
+      buffer.erase(0, buffer.find("\r\n") + 2);
+      if (!readUntil(fd, buffer, size + 2)) return std::nullopt;
+      request.body += buffer.substr(0, size);
+      buffer.erase(0, size + 2);
+      if (size == 0) break;
+    }
+  } else if (request.headers.count("content-length")) {
+    const std::size_t length = std::stoul(request.headers["content-length"]);
+    if (!readUntil(fd, buffer, length)) return std::nullopt;
+    request.body = buffer.substr(0, length);
+  }
+  return request;
+}
+
+}  // namespace
+
+std::string streamEvent(const std::string& deltaJson) {
+  return R"(data: {"object":"chat.completion.chunk","choices":[{"index":0,"delta":)" + deltaJson +
+         "}]}\n\n";
+}
+
+BackendAnswer streamedAnswer(const std::vector<std::string>& pieces) {
+  BackendAnswer answer;
+  for (const std::string& piece : pieces) {
+    answer.writes.push_back(streamEvent(nlohmann::json{{"content", piece}}.dump()));
+  }
+  answer.writes.push_back("data: [DONE]\n\n");
+  return answer;
+}
+
+BackendAnswer jsonAnswer(int status, std::string json) {
+  BackendAnswer answer;
+  answer.status = status;
+  answer.contentType = "application/json";
+  answer.writes = {std::move(json)};
+  return answer;
+}
+
+BackendAnswer FakeBackend::defaultAnswer(const BackendRequest& request) {
+  if (request.target == "/v1/models") {
+    return jsonAnswer(200, R"({"object":"list","data":[{"id":"fake-model","object":"model"}]})");
+  }
+  const auto body = nlohmann::json::parse(request.body, nullptr, false);
+  std::string last;
+  if (body.is_object() && body.contains("messages") && !body["messages"].empty()) {
+    last = body["messages"].back().value("content", "");
+  }
+  return streamedAnswer({"You said: ", last});
+}
+
+FakeBackend::FakeBackend(int port) : responder_(defaultAnswer) {
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int one = 1;
+  setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(listener_, 512) != 0 ||
+      getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(listener_);
+    throw std::runtime_error("the fake backend cannot listen");
+  }
+  port_ = ntohs(address.sin_port);
+  acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+FakeBackend::~FakeBackend() {
+  stop();
+}
+
+std::string FakeBackend::url() const {
+  return "http://127.0.0.1:" + std::to_string(port_);
+}
+
+void FakeBackend::respond(Responder responder) {
+  std::lock_guard lock(mutex_);
+  responder_ = std::move(responder);
+}
+
+std::vector<BackendRequest> FakeBackend::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+std::vector<BackendRequest> FakeBackend::waitForRequests(std::size_t count,
+                                                         std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+  return requests_;
+}
+
+std::size_t FakeBackend::openConnections() const {
+  std::lock_guard lock(mutex_);
+  return clients_.size();
+}
+
+bool FakeBackend::waitForOpenConnections(std::size_t count,
+                                         std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return clients_.size() == count; });
+}
+
+void FakeBackend::stop() {
+  {
+    std::unique_lock lock(mutex_);
+    if (stopping_) return;
+    stopping_ = true;
+    for (const int client : clients_) ::shutdown(client, SHUT_RDWR);
+    changed_.notify_all();
+  }
+  ::shutdown(listener_, SHUT_RDWR);
+  acceptor_.join();
+  ::close(listener_);
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return liveThreads_ == 0; });
+}
+
+void FakeBackend::acceptLoop() {
+  for (;;) {
+    const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    std::lock_guard lock(mutex_);
+    if (stopping_) {
+      if (client >= 0) ::close(client);
+      return;
+    }
+    if (client < 0) continue;
+    clients_.push_back(client);
+    ++liveThreads_;
+    std::thread([this, client] { serve(client); }).detach();
+  }
+}
+
+void FakeBackend::serve(int client) {
+  if (std::optional<BackendRequest> request = readRequest(client)) {
+    Responder responder;
+    {
+      std::lock_guard lock(mutex_);
+      requests_.push_back(*request);
+      responder = responder_;
+      changed_.notify_all();
+    }
+    const BackendAnswer answer = responder(*request);
+    bool alive = sendAll(client, "HTTP/1.1 " + std::to_string(answer.status) +
+                                     " Fake\r\nContent-Type: " + answer.contentType +
+                                     "\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n");
+    for (std::size_t i = 0; alive && i < answer.writes.size(); ++i) {
+      if (i > 0 && answer.pause.count() > 0) {
+        std::unique_lock lock(mutex_);
+        if (changed_.wait_for(lock, answer.pause, [this] { return stopping_; })) break;
+      }
+      std::ostringstream chunk;
+      chunk << std::hex << answer.writes[i].size() << "\r\n" << answer.writes[i] << "\r\n";
+      alive = sendAll(client, chunk.str());
+    }
+    if (alive && answer.end == BackendAnswer::End::complete) sendAll(client, "0\r\n\r\n");
+    if (answer.end == BackendAnswer::End::reset) {
+      const linger abort{1, 0};
+      setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    if (answer.end == BackendAnswer::End::hang) {
+      // Until the client leaves (or stop() shuts the connection down).
+      char byte;
+      while (::recv(client, &byte, 1, 0) > 0) {
+      }
+    }
+  }
+  std::lock_guard lock(mutex_);
+  ::close(client);
+  std::erase(clients_, client);
+  --liveThreads_;
+  changed_.notify_all();
+}
+
+}  // namespace velmora::testing
