@@ -363,7 +363,8 @@ void HttpServerIO::serveConnection(std::weak_ptr<HttpServerIO> weakServer,
 
     bool keepConnection = keepAliveWish;
     try {
-      keepConnection = server->writeResponse(*socket, response, keepAliveWish);
+      keepConnection =
+          server->writeResponse(*socket, response, keepAliveWish, request->method == "HEAD");
     } catch (const std::exception& error) {
       platform::printLine(std::string("Failed to send response: ") + error.what());
       // Part of a body may be out: the client could only wait for the rest.
@@ -385,7 +386,8 @@ void HttpServerIO::serveConnection(std::weak_ptr<HttpServerIO> weakServer,
   socket->close();
 }
 
-bool HttpServerIO::writeResponse(Socket& socket, const HttpResponse& response, bool keepAlive) {
+bool HttpServerIO::writeResponse(Socket& socket, const HttpResponse& response, bool keepAlive,
+                                 bool headOnly) {
   if (!isServing()) return false;
   const HttpResponseContent content = response.content();
   const HttpHeaders headers = response.headers();
@@ -416,9 +418,11 @@ bool HttpServerIO::writeResponse(Socket& socket, const HttpResponse& response, b
   }
   head += "\r\n";
 
-  if (!content.writer) {
+  // A HEAD answer is the GET answer's header block without its content (RFC 9110 section 9.3.2):
+  // a body after it would be read as the start of the next response.
+  if (!content.writer || headOnly) {
     socket.writeText(head);
-    return keepAlive && content.length != -1;
+    return keepAlive && lengthKnown;
   }
   if (!lengthKnown) {
     // A streamed body may take its time: its header block goes now.

@@ -92,7 +92,9 @@ class HttpServerIO : public std::enable_shared_from_this<HttpServerIO> {
                             std::shared_ptr<Socket> socket, HttpLimits limits);
   static void serveConnection(std::weak_ptr<HttpServerIO> weakServer,
                               std::shared_ptr<Socket> socket, HttpLimits limits);
-  bool writeResponse(Socket& socket, const HttpResponse& response, bool keepAlive);
+  // Writes the header block and, unless `headOnly` (a HEAD request), the body; answers whether
+  // the connection may serve another request.
+  bool writeResponse(Socket& socket, const HttpResponse& response, bool keepAlive, bool headOnly);
   // Adds a connection to the set unless the server stopped; false then.
   bool insertSocket(const std::shared_ptr<Socket>& socket);
   void removeSocket(const std::shared_ptr<Socket>& socket);

@@ -167,23 +167,27 @@ void Socket::shutdownConnection() {
   ::shutdown(socketFileDescriptor_, SHUT_RDWR);
 }
 
-uint16_t Socket::port() const {
+sockaddr_storage Socket::localAddress() const {
+  // Under the lock of close(): a released descriptor number may already name another socket.
+  std::lock_guard lock(closeMutex_);
+  if (shutdown_) errno = EBADF;
   sockaddr_storage address{};
   socklen_t length = sizeof address;
-  if (getsockname(socketFileDescriptor_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  if (shutdown_ ||
+      getsockname(socketFileDescriptor_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     throw SocketError::fromErrno(SocketError::Case::getSockNameFailed);
   }
+  return address;
+}
+
+uint16_t Socket::port() const {
+  const sockaddr_storage address = localAddress();
   // The port sits at the same place in both address families.
   return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
 bool Socket::isIPv4() const {
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  if (getsockname(socketFileDescriptor_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw SocketError::fromErrno(SocketError::Case::getSockNameFailed);
-  }
-  return address.ss_family == AF_INET;
+  return localAddress().ss_family == AF_INET;
 }
 
 void Socket::writeText(std::string_view text, bool more) {

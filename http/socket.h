@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -83,7 +85,8 @@ class Socket {
   // blocked in a read or write on it returns with an error. Any thread; a no-op after close().
   void shutdownConnection();
 
-  // The local port and address family, from getsockname(); raise getSockNameFailed.
+  // The local port and address family, from getsockname(); raise getSockNameFailed, also once
+  // the socket is closed.
   uint16_t port() const;
   bool isIPv4() const;
 
@@ -160,6 +163,7 @@ class Socket {
 
  private:
   void writeRaw(const uint8_t* bytes, std::size_t length, bool more);
+  sockaddr_storage localAddress() const;
   // Reads whatever the kernel has (at least one byte) into the empty buffer.
   void fillBuffer();
 

@@ -76,6 +76,20 @@ TEST(HttpServerTest, WritesExactResponseBytesAndKeepsAliveByTheRule) {
     client.send(request + request);  // the kept connection answers the second request too
     for (int i = 0; i < 2; ++i) EXPECT_EQ(client.readResponse(), row.expected);
   }
+  // HEAD: the GET answer's header block, no body, and the connection goes on.
+  const std::pair<HttpHandler, std::string> heads[] = {
+      {hello, hello5 + "Connection: keep-alive\r\n" + kServer + "\r\n"},
+      {rawWrites({{"Content-Length", "4"}}, {"abcd"}), kept + "Content-Length: 4\r\n\r\n"},
+  };
+  server->GET["/r"] = kHi;
+  for (const auto& [handler, expected] : heads) {
+    server->HEAD["/r"] = handler;
+    TestClient client(server->port());
+    client.send("HEAD /r HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+    EXPECT_EQ(client.readAtLeast(expected.size()), expected);
+    client.send(kKeepAlive);
+    EXPECT_EQ(client.readResponse().substr(0, 15), "HTTP/1.1 200 OK");
+  }
   for (const char* malformed :
        {"GARBAGE\r\n\r\n", "GET / HTTP/1.1\r\nContent-Length: -4\r\n\r\n"}) {
     EXPECT_EQ(exchange(server->port(), malformed), "");  // no answer at all
@@ -134,6 +148,11 @@ TEST(HttpServerTest, StopStartPortInUseDescriptorsRunningOutAndRacingClients) {
   server->stop();
   EXPECT_TRUE(client.closedWithoutData());  // the keep-alive connection ended
   EXPECT_EQ(server->openConnectionCount(), 0u);
+  // Its released descriptor number now names another socket, which must not answer for it.
+  std::vector<std::unique_ptr<TestClient>> reusers;
+  for (int i = 0; i < 8; ++i) reusers.push_back(std::make_unique<TestClient>(other->port()));
+  EXPECT_THROW(server->port(), SocketError);
+  EXPECT_THROW(server->isIPv4(), SocketError);
   server->start(static_cast<uint16_t>(port), true);
 
   // Fill the descriptor table but for the client's socket: accept() fails for a while.
