@@ -26,11 +26,22 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   // "Open http://ADDRESS:PORT/ in a browser", with the port the relay really took.
   const std::string open = velmora.waitForLine("/ in a browser").value_or(":0/");
   const std::size_t end = open.rfind('/'), colon = open.rfind(':', end);
-  testing::TestClient browser(std::stoi(open.substr(colon + 1, end - colon - 1)));
-  browser.send("POST /submit HTTP/1.1\r\nHost: x\r\nContent-Length: 17\r\n\r\nprompt=hi&reset=1");
+  const int port = std::stoi(open.substr(colon + 1, end - colon - 1));
+  testing::TestClient browser(port);
+  browser.send(
+      "POST /submit HTTP/1.1\r\nHost: x\r\nContent-Length: 20\r\n\r\nprompt=hi%1B&reset=1");
   EXPECT_EQ(testing::bodyOf(browser.readUntilClose()),
-            std::string(relay::pages::kAnswerPageHead) + "You said: hi" +
+            std::string(relay::pages::kAnswerPageHead) + "You said: hi\x1B" +
                 std::string(relay::pages::kAnswerPageTail));
+  // Console lines carry the conversation and a program's body: an escape sequence in them would
+  // rewrite the operator's terminal.
+  testing::TestClient program(port);
+  program.send("POST /api/chat HTTP/1.1\r\nHost: x\r\nContent-Length: 6\r\n\r\n\x1B[2J{}");
+  program.readUntilClose();
+  EXPECT_TRUE(velmora.waitForLine("/api/chat:  ").value_or("").find("hi\\x1B") !=
+              std::string::npos);
+  for (const std::string& line : velmora.lines)
+    EXPECT_EQ(line.find('\x1B'), std::string::npos) << line;
   velmora.signal(SIGTERM);
   EXPECT_EQ(velmora.waitForExit(), 0);
 
