@@ -69,14 +69,16 @@ void ViewController::loadSettings() {
   useAccessToken(accessTokenField.text());
 }
 
-bool ViewController::applyBackendAddress(BackendField changed) {
+bool ViewController::applyBackendAddress(std::optional<BackendField> changed) {
   std::string host = studioIP.text();
   if (host.empty()) host = kDefaultStudioIP;
   std::string port = studioPort.text();
   if (port.empty()) port = kDefaultStudioPort;
-  switch (changed) {
-    case BackendField::host: settings_.set("studioIP", host); break;
-    case BackendField::port: settings_.set("studioPort", port); break;
+  if (changed) {
+    switch (*changed) {
+      case BackendField::host: settings_.set("studioIP", host); break;
+      case BackendField::port: settings_.set("studioPort", port); break;
+    }
   }
   const std::string url = "http://" + host + ":" + port + "/v1/chat/completions";
   if (!platform::tryParseUrl(url)) return false;

@@ -38,9 +38,10 @@ class ViewController final : public relay::RelayHost,
   // Fills the fields from the settings, with the defaults for absent keys. Main thread.
   void loadSettings();
   // Rebuilds the backend request template from the host and port fields after one of them
-  // changed, storing the changed one (an empty field stores its default). False, and nothing
-  // rebuilt, when the address does not form a URL. Main thread.
-  bool applyBackendAddress(BackendField changed);
+  // changed, storing the changed one (an empty field stores its default); with none changed (at
+  // launch) nothing is stored. False, and nothing rebuilt, when the address does not form a URL.
+  // Main thread.
+  bool applyBackendAddress(std::optional<BackendField> changed);
   // The relay port from the serverPort field: decimal with an optional sign, 8080 when empty or
   // not a number; nullopt when the number lies outside 0 to 65535. Main thread.
   std::optional<int> relayPortNumber() const;

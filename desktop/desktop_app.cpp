@@ -178,7 +178,7 @@ void DesktopApp::launch() {
   // The relay's backend requests follow the stored address from the start, not only after the
   // host or port has been edited.
   controller_->loadSettings();
-  controller_->applyBackendAddress(app::ViewController::BackendField::host);
+  controller_->applyBackendAddress(std::nullopt);  // a launch stores nothing
 
   delegate_->applicationDidFinishLaunching();
   window_->show();

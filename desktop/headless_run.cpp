@@ -79,7 +79,7 @@ int runHeadless(const HeadlessOptions& options) {
     // Nobody types into a headless window, so the backend request template is built from the
     // stored address now rather than waiting for a host or port action that never comes.
     controller->loadSettings();
-    controller->applyBackendAddress(app::ViewController::BackendField::host);
+    controller->applyBackendAddress(std::nullopt);  // a launch stores nothing
     controller->viewDidAppear();
     // The start report and the status line it queues run first.
     queue.async(

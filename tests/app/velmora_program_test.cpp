@@ -1,6 +1,7 @@
 // velmora --headless as a user runs it: a child process in front of the fake model server.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
@@ -49,6 +50,19 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   EXPECT_EQ(saved.string("modelName"), "fake-model");
   EXPECT_EQ(saved.string("studioIP").value_or("") + ":" + saved.string("studioPort").value_or(""),
             "127.0.0.1:" + backendPort);
+
+  // A launch without options serves from the stored settings and writes nothing: the file is
+  // the same one (a rewrite renames a new file over it).
+  struct stat before {
+  }, after{};
+  ::stat((config / "velmora" / "settings.json").c_str(), &before);
+  testing::ChildProcess again({VELMORA_BINARY, "--headless"},
+                              {"XDG_CONFIG_HOME=" + config.string()});
+  EXPECT_TRUE(again.waitForLine("/ in a browser"));
+  again.signal(SIGTERM);
+  EXPECT_EQ(again.waitForExit(), 0);
+  ::stat((config / "velmora" / "settings.json").c_str(), &after);
+  EXPECT_EQ(before.st_ino, after.st_ino);
   std::filesystem::remove_all(config);
 }
 
