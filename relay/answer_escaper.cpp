@@ -29,6 +29,29 @@ bool couldBecomeTag(std::string_view text) {
 
 }  // namespace
 
+void AnswerEscaper::track(std::string_view tag) {
+  if (tag[1] != '/') {
+    // The closing tag follows its opening one in kReasoningTags.
+    for (std::size_t i = 0; i < kReasoningTags.size(); i += 2) {
+      if (kReasoningTags[i] == tag) unclosed_.push_back(kReasoningTags[i + 1]);
+    }
+    return;
+  }
+  for (auto open = unclosed_.rbegin(); open != unclosed_.rend(); ++open) {
+    if (*open == tag) {
+      unclosed_.erase(std::next(open).base());
+      return;
+    }
+  }
+}
+
+std::string AnswerEscaper::closeOpenElements() {
+  std::string closing;
+  for (auto open = unclosed_.rbegin(); open != unclosed_.rend(); ++open) closing += *open;
+  unclosed_.clear();
+  return closing;
+}
+
 std::string AnswerEscaper::feed(std::string_view piece) {
   std::string text = std::move(held_);
   held_.clear();
@@ -47,8 +70,10 @@ std::string AnswerEscaper::feed(std::string_view piece) {
     out += html::escapeHtmlText(view.substr(plainFrom, i - plainFrom));
     const std::string_view rest = view.substr(i);
     if (const std::size_t length = tagAtStart(rest)) {
-      out.append(rest.substr(0, length));
+      const std::string_view tag = rest.substr(0, length);
+      out.append(tag);
       i += length;
+      track(tag);
     } else if (couldBecomeTag(rest)) {
       held_ = std::string(rest);
       return out;

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmora::relay {
 
@@ -18,9 +19,15 @@ class AnswerEscaper {
   std::string feed(std::string_view piece);
   // The held-back rest at the end of the answer, escaped.
   std::string finish();
+  // The closing tags of the reasoning elements the answer opened and left open, innermost
+  // first, so that what follows the answer (its page's end, an error) is not shown inside them.
+  std::string closeOpenElements();
 
  private:
-  std::string held_;  // a possible tag's beginning, "<" first
+  void track(std::string_view tag);  // a reasoning tag that passed
+
+  std::string held_;                        // a possible tag's beginning, "<" first
+  std::vector<std::string_view> unclosed_;  // closing tags of the open elements, outermost first
 };
 
 }  // namespace velmora::relay

@@ -16,8 +16,8 @@ std::string removeSections(std::string_view text, std::string_view open, std::st
     const std::size_t start = text.find(open, from);
     if (start == std::string_view::npos) break;
     const std::size_t end = text.find(close, start + open.size());
-    // Without a closing tag after this opening, no later opening can have one either.
-    if (end == std::string_view::npos) break;
+    // An answer that broke off while reasoning: the rest is reasoning too.
+    if (end == std::string_view::npos) return result.append(text.substr(from, start - from));
     result.append(text.substr(from, start - from));
     from = end + close.size();
   }

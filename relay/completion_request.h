@@ -19,8 +19,8 @@ platform::HttpClientRequest makeCompletionRequest(const platform::HttpClientRequ
                                                   const std::vector<ChatMessage>& history);
 
 // Removes every <think>…</think>, then <thought>…</thought>, then <reason>…</reason> section
-// (case-sensitive, shortest match, across lines). A section without its closing tag stays.
-// Linear in the length of the answer.
+// (case-sensitive, shortest match, across lines). A section without its closing tag runs to the
+// end: the answer broke off while reasoning. Linear in the length of the answer.
 std::string stripReasoning(std::string_view answer);
 
 }  // namespace velmora::relay

@@ -93,7 +93,7 @@ void StreamingDelegate::didCompleteWithError(const std::optional<std::string>& e
   if (!errorStatus_) {
     for (const StreamEvent& event : parser_.finish()) handle(event);
   }
-  if (const std::string rest = escaper_.finish(); !rest.empty()) {
+  if (const std::string rest = escaper_.finish() + escaper_.closeOpenElements(); !rest.empty()) {
     write(bytesOf(rest), "❌ writer (bytes) failed with error: ");
   }
   closeReasoning();

@@ -13,7 +13,7 @@ std::string escapedInPieces(const std::vector<std::string>& pieces) {
   AnswerEscaper escaper;
   std::string page;
   for (const std::string& piece : pieces) page += escaper.feed(piece);
-  return page + escaper.finish();
+  return page + escaper.finish() + escaper.closeOpenElements();
 }
 
 TEST(AnswerEscaperTest, ReasoningTagsPassWhereverThePiecesEnd) {
@@ -21,7 +21,8 @@ TEST(AnswerEscaperTest, ReasoningTagsPassWhereverThePiecesEnd) {
       {"<script>x</script> & <b>", "&lt;script&gt;x&lt;/script&gt; &amp; &lt;b&gt;"},
       {"<thought>b</thought><reason>c</reason>", "<thought>b</thought><reason>c</reason>"},
       {"<think>1<2</think>", "<think>1&lt;2</think>"},
-      {"<thinking><Think><<think>", "&lt;thinking&gt;&lt;Think&gt;&lt;<think>"},
+      {"<thinking><Think><<think>", "&lt;thinking&gt;&lt;Think&gt;&lt;<think></think>"},
+      {"<think>a</reason><reason>b", "<think>a</reason><reason>b</reason></think>"},
       {"unfinished at the end <thou", "unfinished at the end &lt;thou"},
       {"é<reason>日本</reason>", "é<reason>日本</reason>"},
   };
@@ -40,7 +41,8 @@ TEST(CompletionRequestTest, StripReasoning) {
   const std::pair<std::string, std::string> rows[] = {
       {"a<think>1</think>b<think>2\n3</think>c", "abc"},
       {"<think>x</think><thought>y</thought><reason>z</reason>!", "!"},
-      {"open <think>never closed", "open <think>never closed"},
+      {"broke off <think>while reasoning", "broke off "},
+      {"<reason>a</reason>b<thought>c", "b"},
   };
   for (const auto& [answer, stored] : rows) EXPECT_EQ(stripReasoning(answer), stored) << answer;
 }

@@ -133,6 +133,13 @@ TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
               (partial.empty() ? Turns{"user: hi"} : Turns{"user: hi", "assistant: " + partial}));
     EXPECT_TRUE(rig.monitor().starts_with("[Error: ")) << rig.monitor();
   }
+  // Broken off inside the model's reasoning: the page closes it before the error, and the stored
+  // turn leaves it out.
+  answerWith(answerOf({streamEvent(R"({"content":"ok <think>plan"})"), failure}));
+  EXPECT_EQ(bodyOf(exchange(request("POST /submit", "prompt=hi&reset=1"))),
+            head + "ok <think>plan</think>" + std::string(pages::kErrorMarkupFirst) + "overloaded" +
+                std::string(pages::kErrorMarkupSecond));
+  EXPECT_EQ(conversation(), (Turns{"user: hi", "assistant: ok "}));
 }
 
 TEST_F(RelayWireTest, ReasoningFieldsShowInThinkAndNeverJoinTheConversation) {
