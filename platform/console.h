@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace velmora::platform {
@@ -8,5 +9,10 @@ namespace velmora::platform {
 // (a terminal, a test, a service manager) sees it at once. Control characters other than line
 // feed and tab are printed as \xHH. Lines from different threads never interleave. Any thread.
 void printLine(std::string_view line);
+
+// `text` with its control characters (C0 and DEL) other than tab, and line feed when
+// `keepLineFeeds`, shown as \xHH, so that it cannot move the cursor or restyle a terminal. Any
+// thread.
+std::string escapeTerminalControls(std::string_view text, bool keepLineFeeds);
 
 }  // namespace velmora::platform
