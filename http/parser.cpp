@@ -108,6 +108,20 @@ void readLimitedLine(Socket& socket, const HttpLimits& limits, std::string& line
   }
 }
 
+// Holds a socket's read time limit for the reads of one request.
+class ReadTimeLimit {
+ public:
+  ReadTimeLimit(Socket& socket, std::chrono::milliseconds allowance) : socket_(socket) {
+    socket_.limitReadTime(allowance);
+  }
+  ~ReadTimeLimit() { socket_.unlimitReadTime(); }
+  ReadTimeLimit(const ReadTimeLimit&) = delete;
+  ReadTimeLimit& operator=(const ReadTimeLimit&) = delete;
+
+ private:
+  Socket& socket_;
+};
+
 std::string_view trimmedView(std::string_view text) {
   std::size_t begin = 0;
   std::size_t end = text.size();
@@ -127,7 +141,62 @@ std::string_view trimmedView(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+// A chunked body (RFC 9112 section 7.1): sizes in hex, chunk extensions ignored, trailer fields
+// read and dropped.
+void readChunkedBody(Socket& socket, const HttpLimits& limits, std::string& line,
+                     std::vector<uint8_t>& body) {
+  for (;;) {
+    readLimitedLine(socket, limits, line);
+    std::string_view size = std::string_view(line).substr(0, line.find(';'));
+    while (!size.empty() && (size.back() == ' ' || size.back() == '\t')) size.remove_suffix(1);
+    if (size.empty()) throw HttpParserError(HttpParserError::MalformedChunk{});
+    uint64_t length = 0;
+    for (const char digit : size) {
+      const int value = digit >= '0' && digit <= '9'   ? digit - '0'
+                        : digit >= 'a' && digit <= 'f' ? digit - 'a' + 10
+                        : digit >= 'A' && digit <= 'F' ? digit - 'A' + 10
+                                                       : -1;
+      if (value < 0) throw HttpParserError(HttpParserError::MalformedChunk{});
+      length = length * 16 + static_cast<uint64_t>(value);
+      // Checked at each digit, so the sum never overflows.
+      if (length > limits.maxBodyBytes - body.size()) {
+        throw HttpParserError(HttpParserError::ContentTooLarge{body.size() + length});
+      }
+    }
+    if (length == 0) break;
+    socket.appendBytes(body, static_cast<std::size_t>(length));
+    readLimitedLine(socket, limits, line);
+    if (!line.empty()) throw HttpParserError(HttpParserError::MalformedChunk{});
+  }
+  for (std::size_t trailerLines = 0;;) {
+    readLimitedLine(socket, limits, line);
+    if (line.empty()) return;
+    if (++trailerLines > limits.maxHeaderLines) {
+      throw HttpParserError(HttpParserError::TooManyHeaders{});
+    }
+  }
+}
+
 }  // namespace
+
+std::optional<int> HttpParserError::answerStatus() const {
+  return std::visit(
+      [](const auto& c) -> std::optional<int> {
+        using T = std::decay_t<decltype(c)>;
+        if constexpr (std::is_same_v<T, AmbiguousLength> || std::is_same_v<T, MalformedChunk>) {
+          return 400;
+        } else if constexpr (std::is_same_v<T, UnsupportedTransferCoding>) {
+          return 501;
+        } else {
+          static_assert(std::is_same_v<T, InvalidStatusLine> ||
+                        std::is_same_v<T, NegativeContentLength> ||
+                        std::is_same_v<T, LineTooLong> || std::is_same_v<T, TooManyHeaders> ||
+                        std::is_same_v<T, ContentTooLarge>);
+          return std::nullopt;
+        }
+      },
+      value_);
+}
 
 std::string trimSpaces(std::string_view text) { return std::string(trimmedView(text)); }
 
@@ -143,9 +212,15 @@ HttpParserError::HttpParserError(Case value) : value_(std::move(value)) {
           return "lineTooLong";
         } else if constexpr (std::is_same_v<T, TooManyHeaders>) {
           return "tooManyHeaders";
-        } else {
-          static_assert(std::is_same_v<T, ContentTooLarge>);
+        } else if constexpr (std::is_same_v<T, ContentTooLarge>) {
           return "contentTooLarge(" + std::to_string(c.length) + ")";
+        } else if constexpr (std::is_same_v<T, AmbiguousLength>) {
+          return "ambiguousLength";
+        } else if constexpr (std::is_same_v<T, UnsupportedTransferCoding>) {
+          return "unsupportedTransferCoding(\"" + c.coding + "\")";
+        } else {
+          static_assert(std::is_same_v<T, MalformedChunk>);
+          return "malformedChunk";
         }
       },
       value_);
@@ -171,6 +246,10 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
   constexpr std::size_t kScratchKept = 4096;
   if (scratch.capacity() > kScratchKept) std::string().swap(scratch);
   std::string& requestLine = scratch;
+  // Waiting for a request is the connection's idle time; from its first byte on, the whole head
+  // has headerTimeout, so that a client trickling header lines cannot hold the thread for good.
+  socket.waitForBytes();
+  const ReadTimeLimit timeLimit(socket, limits.headerTimeout);
   readLimitedLine(socket, limits, requestLine);
 
   // Words split at every single space; the version word is never examined.
@@ -197,6 +276,10 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
 
   std::size_t headerLines = 0;
   std::string& line = scratch;  // the request line's words have been copied out
+  // The framing fields, read across repeated lines: a later line must not hide an earlier one
+  // that another reader of the same bytes would act on (RFC 9112 section 6.3).
+  std::optional<std::string> contentLength;
+  std::optional<std::string> transferCoding;
   for (;;) {
     readLimitedLine(socket, limits, line);
     if (line.empty()) break;
@@ -204,20 +287,45 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
     const std::size_t colon = line.find(':');
     // Lines without text before their first colon have no reading; they are skipped.
     if (colon == std::string::npos || colon == 0) continue;
-    request->headers.insert_or_assign(
-        platform::lowercaseAscii(std::string_view(line).substr(0, colon)),
-        std::string(trimmedView(std::string_view(line).substr(colon + 1))));
+    std::string name = platform::lowercaseAscii(std::string_view(line).substr(0, colon));
+    std::string value(trimmedView(std::string_view(line).substr(colon + 1)));
+    if (name == "content-length") {
+      // "5, 5" is one length; "5, 6", or another line that says 6, is two.
+      for (std::string_view rest = value;;) {
+        const std::size_t comma = rest.find(',');
+        const std::string piece(trimmedView(rest.substr(0, comma)));
+        if (contentLength && *contentLength != piece) {
+          throw HttpParserError(HttpParserError::AmbiguousLength{});
+        }
+        contentLength = piece;
+        if (comma == std::string_view::npos) break;
+        rest.remove_prefix(comma + 1);
+      }
+    } else if (name == "transfer-encoding") {
+      transferCoding = transferCoding ? *transferCoding + ", " + value : value;
+    }
+    request->headers.insert_or_assign(std::move(name), std::move(value));
   }
 
-  const auto contentLength = request->headers.find("content-length");
-  if (contentLength != request->headers.end()) {
-    if (const std::optional<int64_t> length = parseContentLength(contentLength->second)) {
-      if (*length < 0) throw HttpParserError::negativeContentLength();
-      if (static_cast<uint64_t>(*length) > limits.maxBodyBytes) {
-        throw HttpParserError(HttpParserError::ContentTooLarge{static_cast<uint64_t>(*length)});
-      }
-      request->body = socket.readBytes(static_cast<std::size_t>(*length));
+  if (transferCoding) {
+    if (contentLength) throw HttpParserError(HttpParserError::AmbiguousLength{});
+    if (platform::lowercaseAscii(*transferCoding) != "chunked") {
+      throw HttpParserError(HttpParserError::UnsupportedTransferCoding{*transferCoding});
     }
+  }
+  if (!transferCoding && !contentLength) return request;
+  const std::optional<int64_t> length =
+      contentLength ? parseContentLength(*contentLength) : std::nullopt;
+  if (length && *length < 0) throw HttpParserError::negativeContentLength();
+  if (length && static_cast<uint64_t>(*length) > limits.maxBodyBytes) {
+    throw HttpParserError(HttpParserError::ContentTooLarge{static_cast<uint64_t>(*length)});
+  }
+  // A body must keep coming; a slow one may take as long as its size needs at that rate.
+  socket.limitReadTime(limits.idleTimeout, limits.minBodyBytesPerSecond);
+  if (transferCoding) {
+    readChunkedBody(socket, limits, line, request->body);
+  } else if (length) {
+    socket.appendBytes(request->body, static_cast<std::size_t>(*length));
   }
   return request;
 }

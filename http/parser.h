@@ -34,7 +34,9 @@ struct HttpRequest {
 
 using HttpRequestPtr = std::shared_ptr<HttpRequest>;
 
-// Why a request could not be read. The last three cases refuse requests beyond HttpLimits.
+// Why a request could not be read. LineTooLong, TooManyHeaders and ContentTooLarge refuse
+// requests beyond HttpLimits. The last three leave the body's end unknown (RFC 9112 section 6):
+// they are answered, and the connection then closes.
 class HttpParserError : public std::exception {
  public:
   struct InvalidStatusLine {
@@ -54,8 +56,21 @@ class HttpParserError : public std::exception {
     uint64_t length;
     bool operator==(const ContentTooLarge&) const = default;
   };
-  using Case =
-      std::variant<InvalidStatusLine, NegativeContentLength, LineTooLong, TooManyHeaders, ContentTooLarge>;
+  // Transfer-Encoding beside Content-Length, or Content-Length values that differ.
+  struct AmbiguousLength {
+    bool operator==(const AmbiguousLength&) const = default;
+  };
+  // A Transfer-Encoding other than just chunked.
+  struct UnsupportedTransferCoding {
+    std::string coding;
+    bool operator==(const UnsupportedTransferCoding&) const = default;
+  };
+  struct MalformedChunk {
+    bool operator==(const MalformedChunk&) const = default;
+  };
+  using Case = std::variant<InvalidStatusLine, NegativeContentLength, LineTooLong, TooManyHeaders,
+                            ContentTooLarge, AmbiguousLength, UnsupportedTransferCoding,
+                            MalformedChunk>;
 
   explicit HttpParserError(Case value);
   static HttpParserError invalidStatusLine(std::string line) {
@@ -64,6 +79,8 @@ class HttpParserError : public std::exception {
   static HttpParserError negativeContentLength() { return HttpParserError(NegativeContentLength{}); }
 
   const Case& value() const { return value_; }
+  // The status to answer before closing (400 or 501); nullopt where the connection just closes.
+  std::optional<int> answerStatus() const;
   bool operator==(const HttpParserError& other) const { return value_ == other.value_; }
   const char* what() const noexcept override { return description_.c_str(); }
 
@@ -76,8 +93,9 @@ class HttpParserError : public std::exception {
 // connections on any threads.
 class HttpParser {
  public:
-  // Reads one whole request (line, headers, Content-Length body) on the calling thread. Raises
-  // HttpParserError, or the socket's SocketError unchanged.
+  // Reads one whole request (line, headers, a Content-Length or chunked body) on the calling
+  // thread. The head must arrive within limits.headerTimeout of its first byte, and the body at
+  // limits.minBodyBytesPerSecond. Raises HttpParserError, or the socket's SocketError unchanged.
   HttpRequestPtr readRequest(Socket& socket, const HttpLimits& limits = {}) const;
 
   // True exactly when "connection", trimmed, is "keep-alive" (case-sensitive, no token list).

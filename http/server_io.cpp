@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <limits>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "platform/ascii.h"
@@ -119,17 +120,45 @@ const HttpParser kParser;
 // The threads that accept on one listening socket.
 struct HttpServerIO::AcceptLoop {
   AcceptLoop(std::shared_ptr<Socket> socket, HttpLimits connectionLimits,
-             platform::QualityOfService threadQuality)
-      : listening(std::move(socket)), limits(connectionLimits), quality(threadQuality) {}
+             platform::QualityOfService threadQuality, platform::WorkerPool& threadPool)
+      : listening(std::move(socket)), limits(connectionLimits), quality(threadQuality),
+        pool(threadPool) {}
 
   const std::shared_ptr<Socket> listening;
   const HttpLimits limits;
   const platform::QualityOfService quality;
+  platform::WorkerPool& pool;
 
   std::mutex mutex;
   std::condition_variable allLeft;
-  int accepting = 0;    // threads in accept() or on their way in; guarded by mutex
-  bool closed = false;  // no thread enters accept() again; guarded by mutex
+  std::condition_variable roomMade;
+  int accepting = 0;      // threads in accept() or on their way in; guarded by mutex
+  bool closed = false;    // no thread enters accept() again; guarded by mutex
+  std::size_t slots = 0;  // connections open or about to be accepted; guarded by mutex
+
+  // Runs `task` on a pool thread; false when no thread could be had for it.
+  bool submit(std::function<void()> task) {
+    try {
+      pool.submit(std::move(task), quality);
+      return true;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  // Takes a slot for the next connection, waiting while limits.maxConnections are open; false
+  // once the loop is closed. Those beyond the limit wait in the listening socket's backlog.
+  bool takeSlot() {
+    std::unique_lock lock(mutex);
+    roomMade.wait(lock, [this] { return closed || slots < limits.maxConnections; });
+    if (closed) return false;
+    ++slots;
+    return true;
+  }
+  void releaseSlot() {
+    std::lock_guard lock(mutex);
+    --slots;
+    roomMade.notify_one();
+  }
 
   // Joins the accepting threads, unless the loop is closed or `limit` threads already accept.
   bool enter(int limit) {
@@ -155,6 +184,7 @@ struct HttpServerIO::AcceptLoop {
       std::lock_guard lock(mutex);
       closed = true;
     }
+    roomMade.notify_all();
     // Wakes every blocked accept(); closing alone would leave them blocked on Linux.
     listening->shutdownConnection();
     std::unique_lock lock(mutex);
@@ -210,12 +240,15 @@ void HttpServerIO::start(uint16_t port, bool ipv4Only, platform::QualityOfServic
     std::lock_guard lock(socketMutex_);
     socket_ = listening;
   }
+  auto loop = std::make_shared<AcceptLoop>(listening, limits, priority, *workerPool);
   setState(HttpServerIOState::running);
-
-  auto loop = std::make_shared<AcceptLoop>(listening, limits, priority);
+  if (!loop->submit([weakSelf, loop] { acceptAndServe(weakSelf, loop); })) {
+    // Running without a thread in accept() would leave every client waiting in silence.
+    listening->close();
+    setState(HttpServerIOState::stopped);
+    throw std::system_error(EAGAIN, std::generic_category(), "no thread to accept connections");
+  }
   acceptLoop_ = loop;
-  platform::WorkerPool::shared().submit([weakSelf, loop] { acceptAndServe(weakSelf, loop); },
-                                        priority);
 }
 
 void HttpServerIO::stop() {
@@ -260,10 +293,11 @@ void HttpServerIO::acceptAndServe(std::weak_ptr<HttpServerIO> weakServer,
     std::shared_ptr<Socket> client;
     bool listeningFailed = false;
     auto backOff = std::chrono::milliseconds(5);
-    while (!client) {
+    while (!client && loop->takeSlot()) {
       try {
         client = loop->listening->acceptClient();
       } catch (const SocketError& error) {
+        loop->releaseSlot();
         if (loop->isClosed()) break;
         if (!isTransientAcceptError(error.errorNumber())) {
           listeningFailed = true;  // nothing more can be accepted
@@ -285,29 +319,40 @@ void HttpServerIO::acceptAndServe(std::weak_ptr<HttpServerIO> weakServer,
     // A burst: handing the accept() on to a new thread for each connection would start its
     // connections one thread start after another. This thread accepts them all instead.
     if (wasLast && loop->listening->hasPendingConnection()) {
-      platform::WorkerPool::shared().submit(
-          [weakServer, client, limits = loop->limits] {
-            serveAccepted(weakServer, client, limits);
-          },
-          loop->quality);
+      if (!loop->submit([weakServer, client, loop] { serveAccepted(weakServer, client, loop); })) {
+        refuse(*client, *loop);
+      }
       continue;
     }
-    // This thread may serve the connection for hours; another takes its place in accept().
-    if (wasLast) {
-      platform::WorkerPool::shared().submit(
-          [weakServer, loop] { acceptAndServe(weakServer, loop); }, loop->quality);
+    // This thread may serve the connection for hours; another takes its place in accept(). When
+    // none can be had, serving here would leave nobody accepting: the connection is closed and
+    // this thread goes on accepting, which serves again as soon as threads come free.
+    if (wasLast && !loop->submit([weakServer, loop] { acceptAndServe(weakServer, loop); })) {
+      refuse(*client, *loop);
+      continue;
     }
-    serveAccepted(weakServer, std::move(client), loop->limits);
+    serveAccepted(weakServer, std::move(client), loop);
   }
 }
 
+void HttpServerIO::refuse(Socket& client, AcceptLoop& loop) {
+  client.close();
+  loop.releaseSlot();
+  // Threads run out under load: a short pause lets some of the busy ones finish.
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
 void HttpServerIO::serveAccepted(const std::weak_ptr<HttpServerIO>& weakServer,
-                                 std::shared_ptr<Socket> socket, HttpLimits limits) {
+                                 std::shared_ptr<Socket> socket,
+                                 const std::shared_ptr<AcceptLoop>& loop) {
   {
     auto server = weakServer.lock();
-    if (!server || !server->insertSocket(socket)) return;
+    if (server && server->insertSocket(socket)) {
+      server.reset();
+      serveConnection(weakServer, std::move(socket), loop->limits);
+    }
   }
-  serveConnection(weakServer, std::move(socket), limits);
+  loop->releaseSlot();
 }
 
 bool HttpServerIO::insertSocket(const std::shared_ptr<Socket>& socket) {
@@ -335,8 +380,14 @@ void HttpServerIO::serveConnection(std::weak_ptr<HttpServerIO> weakServer,
     HttpRequestPtr request;
     try {
       request = kParser.readRequest(*socket, limits);
+    } catch (const HttpParserError& error) {
+      // A body whose end is unknown is answered; the rest of the connection cannot be read.
+      if (const std::optional<int> status = error.answerStatus()) {
+        if (auto server = weakServer.lock()) server->answerUnreadable(*socket, *status);
+      }
+      break;
     } catch (const std::exception&) {
-      break;  // unreadable or over a limit: the connection ends without an answer
+      break;  // unreadable, over a limit or too slow: the connection ends without an answer
     }
 
     auto server = weakServer.lock();
@@ -445,6 +496,16 @@ bool HttpServerIO::writeResponse(Socket& socket, const HttpResponse& response, b
   writer.flushHead();
   if (declared) return keepAlive && writer.wroteExactly();
   return keepAlive;
+}
+
+void HttpServerIO::answerUnreadable(Socket& socket, int status) {
+  const HttpResponse answer = HttpResponse::raw(
+      status, status == 501 ? "Not Implemented" : "Bad Request",
+      HttpHeaders{{"Content-Length", "0"}, {"Connection", "close"}});
+  try {
+    writeResponse(socket, answer, false, false);
+  } catch (const SocketError&) {  // the client left first
+  }
 }
 
 std::pair<RouteParams, HttpHandler> HttpServerIO::dispatch(const HttpRequestPtr&) {

@@ -45,8 +45,9 @@ class HttpServerIO : public std::enable_shared_from_this<HttpServerIO> {
   HttpServerIO(const HttpServerIO&) = delete;
   HttpServerIO& operator=(const HttpServerIO&) = delete;
 
-  // Opens the listening socket and starts accepting on the shared worker pool. Does nothing while
-  // running. Raises the SocketError of the listening socket (the state then stays `starting`).
+  // Opens the listening socket and starts accepting on the worker pool. Does nothing while
+  // running. Raises the SocketError of the listening socket (the state then stays `starting`),
+  // or std::system_error when no thread can be had to accept (the state is then `stopped`).
   // Any thread.
   void start(uint16_t port = 8080, bool ipv4Only = false,
              platform::QualityOfService priority = platform::QualityOfService::background);
@@ -69,6 +70,8 @@ class HttpServerIO : public std::enable_shared_from_this<HttpServerIO> {
   std::optional<std::string> listenAddressIPv4;
   std::optional<std::string> listenAddressIPv6;
   HttpLimits limits;  // taken at each start
+  // The threads that accept and serve connections; the pool must outlive the server.
+  platform::WorkerPool* workerPool = &platform::WorkerPool::shared();
 
   // The route parameters and handler for a request; called on the connection's thread. This base
   // version answers notFound to everything.
@@ -87,14 +90,20 @@ class HttpServerIO : public std::enable_shared_from_this<HttpServerIO> {
   // while more connections already wait, it stays in accept() and hands each to a pool thread.
   static void acceptAndServe(std::weak_ptr<HttpServerIO> weakServer,
                              std::shared_ptr<AcceptLoop> loop);
-  // Adds the connection to the set and serves it; closes it when the server has stopped.
+  // Adds the connection to the set and serves it (or closes it when the server has stopped),
+  // then gives its slot back.
   static void serveAccepted(const std::weak_ptr<HttpServerIO>& weakServer,
-                            std::shared_ptr<Socket> socket, HttpLimits limits);
+                            std::shared_ptr<Socket> socket,
+                            const std::shared_ptr<AcceptLoop>& loop);
+  // Closes a connection that no thread could be had for.
+  static void refuse(Socket& client, AcceptLoop& loop);
   static void serveConnection(std::weak_ptr<HttpServerIO> weakServer,
                               std::shared_ptr<Socket> socket, HttpLimits limits);
   // Writes the header block and, unless `headOnly` (a HEAD request), the body; answers whether
   // the connection may serve another request.
   bool writeResponse(Socket& socket, const HttpResponse& response, bool keepAlive, bool headOnly);
+  // Answers a request whose body cannot be read with `status` (400 or 501) and no body.
+  void answerUnreadable(Socket& socket, int status);
   // Adds a connection to the set unless the server stopped; false then.
   bool insertSocket(const std::shared_ptr<Socket>& socket);
   void removeSocket(const std::shared_ptr<Socket>& socket);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 
@@ -263,21 +264,53 @@ Socket::FileTransfer Socket::writeFile(const File& file, uint64_t limit) {
   return {static_cast<uint64_t>(offset), static_cast<uint64_t>(status.st_size)};
 }
 
-void Socket::fillBuffer() {
-  // Not zeroed: an idle connection then holds only the pages its requests touched.
-  if (!readBuffer_) readBuffer_ = std::make_unique_for_overwrite<uint8_t[]>(kReadBufferSize);
-  readBegin_ = 0;
-  readEnd_ = 0;
+std::size_t Socket::receive(uint8_t* into, std::size_t capacity) {
   for (;;) {
-    const ssize_t result = ::recv(socketFileDescriptor_, readBuffer_.get(), kReadBufferSize, 0);
+    if (readDeadline_) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          *readDeadline_ - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        errno = ETIMEDOUT;
+        throw SocketError::fromErrno(SocketError::Case::recvFailed);
+      }
+      pollfd readable{socketFileDescriptor_, POLLIN, 0};
+      const int ready = ::poll(&readable, 1, static_cast<int>(std::min<int64_t>(left.count(), INT_MAX)));
+      if (ready < 0 && errno != EINTR) throw SocketError::fromErrno(SocketError::Case::recvFailed);
+      if (ready <= 0) continue;  // the deadline is checked again
+    }
+    const ssize_t result = ::recv(socketFileDescriptor_, into, capacity, 0);
     if (result < 0 && errno == EINTR) continue;
     if (result <= 0) {
       if (result == 0) errno = ECONNRESET;
       throw SocketError::fromErrno(SocketError::Case::recvFailed);
     }
-    readEnd_ = static_cast<std::size_t>(result);
-    return;
+    const auto received = static_cast<std::size_t>(result);
+    if (readDeadline_ && readBytesPerSecond_ > 0) {
+      const auto earned = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(static_cast<double>(received) / readBytesPerSecond_));
+      *readDeadline_ =
+          std::min(*readDeadline_ + earned, std::chrono::steady_clock::now() + readAllowance_);
+    }
+    return received;
   }
+}
+
+void Socket::limitReadTime(std::chrono::milliseconds allowance, uint32_t bytesPerSecond) {
+  readDeadline_ = std::chrono::steady_clock::now() + allowance;
+  readAllowance_ = allowance;
+  readBytesPerSecond_ = bytesPerSecond;
+}
+
+void Socket::fillBuffer() {
+  // Not zeroed: an idle connection then holds only the pages its requests touched.
+  if (!readBuffer_) readBuffer_ = std::make_unique_for_overwrite<uint8_t[]>(kReadBufferSize);
+  readBegin_ = 0;
+  readEnd_ = 0;
+  readEnd_ = receive(readBuffer_.get(), kReadBufferSize);
+}
+
+void Socket::waitForBytes() {
+  if (readBegin_ == readEnd_) fillBuffer();
 }
 
 uint8_t Socket::readByte() {
@@ -286,23 +319,22 @@ uint8_t Socket::readByte() {
 }
 
 std::vector<uint8_t> Socket::readBytes(std::size_t count) {
-  std::vector<uint8_t> result(count);
+  std::vector<uint8_t> result;
+  appendBytes(result, count);
+  return result;
+}
+
+void Socket::appendBytes(std::vector<uint8_t>& bytes, std::size_t count) {
+  const std::size_t start = bytes.size();
+  bytes.resize(start + count);
+  uint8_t* into = bytes.data() + start;
   std::size_t filled = std::min(count, readEnd_ - readBegin_);
   if (filled > 0) {
-    std::memcpy(result.data(), readBuffer_.get() + readBegin_, filled);
+    std::memcpy(into, readBuffer_.get() + readBegin_, filled);
     readBegin_ += filled;
   }
   // The rest goes straight into the result: no copy through the buffer.
-  while (filled < count) {
-    const ssize_t got = ::recv(socketFileDescriptor_, result.data() + filled, count - filled, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      if (got == 0) errno = ECONNRESET;
-      throw SocketError::fromErrno(SocketError::Case::recvFailed);
-    }
-    filled += static_cast<std::size_t>(got);
-  }
-  return result;
+  while (filled < count) filled += receive(into + filled, count - filled);
 }
 
 std::string Socket::readLine() {

@@ -109,9 +109,13 @@ class Socket {
   FileTransfer writeFile(const File& file, uint64_t limit = UINT64_MAX);
 
   // Blocking reads; each raises recvFailed when the peer closed or the read failed (also on a
-  // receive timeout).
+  // receive timeout, or once the read time limit below has passed).
   uint8_t readByte();
   std::vector<uint8_t> readBytes(std::size_t count);
+  // Appends `count` bytes to `bytes`.
+  void appendBytes(std::vector<uint8_t>& bytes, std::size_t count);
+  // Returns once at least one byte that no read returned yet is in the buffer.
+  void waitForBytes();
   // The next line without its line feed. Bytes below 14 (CR, TAB, other controls) are dropped;
   // every other byte is read as Latin-1 and returned as UTF-8. A partial line is discarded when
   // a read fails.
@@ -142,6 +146,13 @@ class Socket {
   // TCP_NODELAY and the timeouts from the listening socket).
   std::shared_ptr<Socket> acceptClient();
 
+  // Limits the time that reads may take from now on, for a peer that sends just enough to beat
+  // the receive timeout: reads fail with recvFailed (ETIMEDOUT) once a deadline passes that
+  // starts `allowance` from now and moves one second later for every `bytesPerSecond` bytes
+  // received (0: never), but never to more than `allowance` after the last bytes received.
+  void limitReadTime(std::chrono::milliseconds allowance, uint32_t bytesPerSecond = 0);
+  void unlimitReadTime() { readDeadline_.reset(); }
+
   // Receive and send timeouts (SO_RCVTIMEO, SO_SNDTIMEO); zero means none.
   void setReceiveTimeout(std::chrono::milliseconds timeout);
   void setSendTimeout(std::chrono::milliseconds timeout);
@@ -166,6 +177,8 @@ class Socket {
   sockaddr_storage localAddress() const;
   // Reads whatever the kernel has (at least one byte) into the empty buffer.
   void fillBuffer();
+  // One recv() into `into`, within the read time limit; raises recvFailed.
+  std::size_t receive(uint8_t* into, std::size_t capacity);
 
   const int32_t socketFileDescriptor_;
   mutable std::mutex closeMutex_;
@@ -176,6 +189,10 @@ class Socket {
   std::size_t readBegin_ = 0;
   std::size_t readEnd_ = 0;
   std::optional<std::string> peerAddress_;
+  // The read time limit; touched only by the reading thread.
+  std::optional<std::chrono::steady_clock::time_point> readDeadline_;
+  std::chrono::milliseconds readAllowance_{0};
+  uint32_t readBytesPerSecond_ = 0;
 };
 
 }  // namespace velmora::http

@@ -1,6 +1,7 @@
 #include "platform/worker_pool.h"
 
 #include <pthread.h>
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <thread>
@@ -24,7 +25,12 @@ void applyQuality(QualityOfService quality) {
 
 }  // namespace
 
-WorkerPool::WorkerPool(std::chrono::milliseconds idleLifetime) : idleLifetime_(idleLifetime) {}
+void WorkerPool::launchDetachedThread(std::function<void()> body) {
+  std::thread(std::move(body)).detach();
+}
+
+WorkerPool::WorkerPool(std::chrono::milliseconds idleLifetime, ThreadLauncher launcher)
+    : idleLifetime_(idleLifetime), launcher_(std::move(launcher)) {}
 
 WorkerPool::~WorkerPool() {
   std::unique_lock lock(mutex_);
@@ -45,7 +51,8 @@ std::size_t WorkerPool::threadCount() const {
 
 void WorkerPool::submit(std::function<void()> task, QualityOfService quality) {
   std::unique_lock lock(mutex_);
-  tasks_.push_back({std::move(task), quality});
+  const uint64_t number = ++submitted_;
+  tasks_.push_back({std::move(task), quality, number});
   // Every queued task needs an idle thread of its own, or a new one.
   if (idle_ >= tasks_.size()) {
     workAvailable_.notify_one();
@@ -54,10 +61,19 @@ void WorkerPool::submit(std::function<void()> task, QualityOfService quality) {
   ++threads_;
   lock.unlock();
   try {
-    std::thread([this] { workerLoop(); }).detach();
+    launcher_([this] { workerLoop(); });
   } catch (...) {
     lock.lock();
     --threads_;
+    if (threads_ == 0) allEnded_.notify_all();
+    // A thread that came free meanwhile may have taken the task: then it runs after all. Left in
+    // the queue, it would run at some later moment that its caller no longer expects.
+    const auto queued = std::find_if(tasks_.begin(), tasks_.end(),
+                                     [number](const Task& t) { return t.number == number; });
+    if (queued == tasks_.end()) return;
+    Task dropped = std::move(*queued);
+    tasks_.erase(queued);
+    lock.unlock();  // what the task holds is released without the lock
     throw;
   }
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <system_error>
 #include <thread>
 
 #include "tests/http/http_test.h"
@@ -94,6 +95,94 @@ TEST(HttpServerTest, WritesExactResponseBytesAndKeepsAliveByTheRule) {
        {"GARBAGE\r\n\r\n", "GET / HTTP/1.1\r\nContent-Length: -4\r\n\r\n"}) {
     EXPECT_EQ(exchange(server->port(), malformed), "");  // no answer at all
   }
+  // A body whose end is unknown is answered, and the connection closes (RFC 9112 section 6.3).
+  const std::string unframed = "POST /r HTTP/1.1\r\nConnection: keep-alive\r\nTransfer-Encoding: ";
+  const std::pair<std::string, std::string> refusals[] = {
+      {unframed + "chunked\r\nContent-Length: 5\r\n\r\nhello", "400 Bad Request"},
+      {unframed + "gzip\r\n\r\n", "501 Not Implemented"},
+  };
+  for (const auto& [request, status] : refusals) {
+    EXPECT_EQ(exchange(server->port(), request),
+              "HTTP/1.1 " + status + "\r\n" + kServer + "Content-Length: 0\r\nConnection: close\r\n\r\n");
+  }
+}
+
+// Clients that send too slowly, connections over the limit and threads that cannot be made: the
+// server ends or defers the one connection and goes on serving the others.
+TEST(HttpServerTest, SlowClientsTheConnectionLimitAndMissingThreadsNeverStopTheServer) {
+  using namespace std::chrono_literals;
+  HttpLimits limits{.idleTimeout = 1000ms, .headerTimeout = 1000ms, .minBodyBytesPerSecond = 1000};
+  auto server = startLocalServer(limits);
+  (*server)["/r"] = kHi;
+  struct Row {
+    const char* name;
+    std::vector<std::string> pieces;  // sent 300 ms apart, each within the idle timeout
+    bool answered;
+  };
+  const Row rows[] = {
+      {"head within its time", {"GET /r HTTP/1.1\r\n", "A: 1\r\n\r\n"}, true},
+      {"head trickling past its time", {"GET /r HTTP/1.1\r\n", "A: 1\r\n", "B: 2\r\n", "C: 3\r\n", "D: 4\r\n", "\r\n"}, false},
+      {"body below the lowest rate", {"POST /r HTTP/1.1\r\nContent-Length: 6\r\n\r\n", "a", "b", "c", "d", "e", "f"}, false},
+  };
+  std::vector<std::jthread> clients;
+  for (const Row& row : rows) {
+    clients.emplace_back([&row, port = server->port()] {
+      TestClient client(port, 5s);
+      try {
+        for (const std::string& piece : row.pieces) {
+          client.send(piece);
+          std::this_thread::sleep_for(300ms);
+        }
+      } catch (const std::exception&) {  // closed meanwhile
+      }
+      EXPECT_EQ(bodyOf(client.readUntilClose()) == "hi", row.answered) << row.name;
+    });
+  }
+  clients.clear();
+
+  // Beyond maxConnections a connection waits until one ends.
+  auto limited = startLocalServer({.maxConnections = 2});
+  limited->GET["/r"] = kHi;
+  auto first = std::make_unique<TestClient>(limited->port());
+  TestClient second(limited->port());
+  TestClient third(limited->port(), 300ms);
+  third.send(kKeepAlive);
+  EXPECT_EQ(third.readAtLeast(1), "");
+  first.reset();
+  std::string answer;
+  for (int i = 0; i < 30 && answer.empty(); ++i) answer = third.readResponse();
+  EXPECT_EQ(bodyOf(answer), "hi");
+
+  // Threads that cannot be made: start fails cleanly, a connection without a thread is closed,
+  // and accepting goes on. The pool outlives every thread of it.
+  static std::atomic<bool> failing = false;
+  static auto& pool = *new platform::WorkerPool(50ms, [](std::function<void()> body) {
+    if (failing) throw std::system_error(EAGAIN, std::generic_category());
+    platform::WorkerPool::launchDetachedThread(std::move(body));
+  });
+  auto starved = std::make_shared<HttpServer>();
+  starved->listenAddressIPv4 = "127.0.0.1";
+  starved->workerPool = &pool;
+  starved->GET["/r"] = kHi;
+  failing = true;
+  EXPECT_THROW(starved->start(0, true), std::system_error);
+  EXPECT_FALSE(starved->isServing());
+  failing = false;
+  starved->start(0, true);
+  TestClient held(starved->port());
+  held.send(kKeepAlive);
+  EXPECT_EQ(bodyOf(held.readResponse()), "hi");
+  std::this_thread::sleep_for(200ms);  // idle threads end
+  failing = true;
+  std::atomic<bool> ran = false;
+  EXPECT_THROW(pool.submit([&ran] { ran = true; }), std::system_error);
+  EXPECT_EQ(exchange(starved->port(), kKeepAlive), "");
+  failing = false;
+  TestClient after(starved->port());
+  after.send(kKeepAlive);
+  EXPECT_EQ(bodyOf(after.readResponse()), "hi");
+  EXPECT_FALSE(ran);  // a task refused is never run later
+  starved->stop();
 }
 
 std::string mark(const HttpRequestPtr& request, const char* step) {

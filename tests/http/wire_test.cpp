@@ -54,11 +54,12 @@ std::string parseAll(const std::string& wire, const HttpLimits& limits, std::siz
 }
 
 TEST(HttpParserTest, ReadsRequestsAndRefusesThemAtTheExactLimits) {
-  const HttpLimits small{.maxLineBytes = 24, .maxHeaderLines = 3, .maxBodyBytes = 5};
+  const HttpLimits small{.maxLineBytes = 28, .maxHeaderLines = 3, .maxBodyBytes = 5};
   const std::string get = "GET / HTTP/1.1\r\n";
   const std::string post = "POST / HTTP/1.1\r\nContent-Length: ";
   const std::string pipelined = post + "5\r\n\r\nhelloGET /next HTTP/1.1\r\n\r\n";
   const std::string read = "POST / [content-length:5] {hello} | GET /next";
+  const std::string chunked = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
   const std::string v(20000, 'v'), x(40000, 'x');  // longer than the read buffer
   struct Row {
     const char* name;
@@ -93,11 +94,28 @@ TEST(HttpParserTest, ReadsRequestsAndRefusesThemAtTheExactLimits) {
       {"body of maxBodyBytes", post + "5\r\n\r\n12345", "POST / [content-length:5] {12345}", true},
       {"one byte more", post + "6\r\n\r\n123456", "contentTooLarge(6)", true},
       // A line's bytes count its carriage return, not its line feed.
-      {"line of maxLineBytes", "GET /aaaaaaaaa HTTP/1.1\r\n\r\n", "GET /aaaaaaaaa", true},
-      {"one byte more", "GET /aaaaaaaaaa HTTP/1.1\r\n\r\n", "lineTooLong", true},
-      {"line of maxLineBytes in pieces", get + "k: 12345678901234567890\r\n\r\n",
-       "GET / [k:12345678901234567890]", true, 1},
-      {"one byte more in pieces", get + "k: 123456789012345678901\r\n\r\n", "lineTooLong", true, 1},
+      {"line of maxLineBytes", "GET /aaaaaaaaaaaaa HTTP/1.1\r\n\r\n", "GET /aaaaaaaaaaaaa", true},
+      {"one byte more", "GET /aaaaaaaaaaaaaa HTTP/1.1\r\n\r\n", "lineTooLong", true},
+      {"line of maxLineBytes in pieces", get + "k: 123456789012345678901234\r\n\r\n",
+       "GET / [k:123456789012345678901234]", true, 1},
+      {"one byte more in pieces", get + "k: 1234567890123456789012345\r\n\r\n", "lineTooLong", true, 1},
+      {"chunked, extension and trailer, then a pipelined request",
+       chunked + "5;x=y\r\nhello\r\nA \r\n0123456789\r\n0\r\nT: v\r\n\r\n" + get + "\r\n",
+       "POST / [transfer-encoding:chunked] {hello0123456789} | GET /", false, 1},
+      {"chunked to maxBodyBytes", chunked + "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n",
+       "POST / [transfer-encoding:chunked] {abcde}", true},
+      {"one chunked byte more", chunked + "3\r\nabc\r\n3\r\ndef\r\n0\r\n\r\n",
+       "contentTooLarge(6)", true},
+      {"chunk size past 64 bits", chunked + "fffffffffffffffffff\r\n", "contentTooLarge(268435455)"},
+      {"chunk longer than its size", chunked + "2\r\nabc\r\n0\r\n\r\n", "malformedChunk"},
+      {"chunk size not hex", chunked + "0x2\r\nab\r\n0\r\n\r\n", "malformedChunk"},
+      {"length beside chunked", post + "5\r\nTransfer-Encoding: chunked\r\n\r\n", "ambiguousLength"},
+      {"lengths that differ", post + "5\r\ncontent-length: 6\r\n\r\nhello!", "ambiguousLength"},
+      {"a length repeated is one", post + "5, 5\r\n\r\nhello",
+       "POST / [content-length:5, 5] {hello}"},
+      {"a coding before chunked, on another line",
+       get + "Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       "unsupportedTransferCoding(\"gzip, chunked\")"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
