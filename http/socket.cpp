@@ -153,11 +153,29 @@ bool Socket::isShutdown() const {
   return shutdown_;
 }
 
+Socket::WriteUse::WriteUse(Socket& socket) : socket_(socket) {
+  std::lock_guard lock(socket_.closeMutex_);
+  if (socket_.shutdown_) {
+    errno = EBADF;
+    throw SocketError::fromErrno(SocketError::Case::writeFailed);
+  }
+  ++socket_.writers_;
+}
+
+Socket::WriteUse::~WriteUse() {
+  std::lock_guard lock(socket_.closeMutex_);
+  if (--socket_.writers_ == 0) socket_.writesEnded_.notify_all();
+}
+
 void Socket::close() {
-  std::lock_guard lock(closeMutex_);
+  std::unique_lock lock(closeMutex_);
   if (shutdown_) return;
   shutdown_ = true;
-  if (socketFileDescriptor_ >= 0) ::close(socketFileDescriptor_);
+  if (socketFileDescriptor_ < 0) return;
+  // A write blocked on a full buffer would keep the number for the whole send timeout.
+  if (writers_ > 0) ::shutdown(socketFileDescriptor_, SHUT_RDWR);
+  writesEnded_.wait(lock, [this] { return writers_ == 0; });
+  ::close(socketFileDescriptor_);
 }
 
 void Socket::shutdownConnection() {
@@ -204,6 +222,7 @@ void Socket::writeData(const void* bytes, std::size_t length, bool more) {
 }
 
 void Socket::writeRaw(const uint8_t* bytes, std::size_t length, bool more) {
+  const WriteUse use(*this);
   const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
   std::size_t sent = 0;
   while (sent < length) {
@@ -215,6 +234,7 @@ void Socket::writeRaw(const uint8_t* bytes, std::size_t length, bool more) {
 }
 
 void Socket::writeVectored(std::string_view head, std::span<const uint8_t> body) {
+  const WriteUse use(*this);
   iovec pieces[2] = {{const_cast<char*>(head.data()), head.size()},
                      {const_cast<uint8_t*>(body.data()), body.size()}};
   iovec* next = pieces;
@@ -245,6 +265,7 @@ void Socket::writeVectored(std::string_view head, std::span<const uint8_t> body)
 }
 
 Socket::FileTransfer Socket::writeFile(const File& file, uint64_t limit) {
+  const WriteUse use(*this);
   const int in = fileno(file.pointer());
   struct stat status {};
   if (fstat(in, &status) != 0) {

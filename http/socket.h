@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -66,8 +67,9 @@ struct Errno {
 //
 // Reads go through a buffer owned by the socket; every byte that no read operation has returned
 // stays in that buffer for the next reader of the same Socket (the next request of a keep-alive
-// connection, or a WebSocket session after an upgrade). Reads and writes belong to the one thread
-// that serves the connection; close() and shutdownConnection() may be called from any thread.
+// connection, or a WebSocket session after an upgrade). Reads belong to the one thread that
+// serves the connection; writes (kept from interleaving by their caller), close() and
+// shutdownConnection() may come from any thread.
 class Socket {
  public:
   explicit Socket(int32_t socketFileDescriptor);
@@ -79,7 +81,8 @@ class Socket {
   bool isShutdown() const;
 
   // Releases the descriptor, exactly once however often and from however many threads it is
-  // called.
+  // called. Writes under way on other threads are cut short and fail; close() returns when they
+  // have, and later writes fail with writeFailed.
   void close();
   // Ends the connection in both directions without releasing the descriptor, so that a thread
   // blocked in a read or write on it returns with an error. Any thread; a no-op after close().
@@ -180,9 +183,25 @@ class Socket {
   // One recv() into `into`, within the read time limit; raises recvFailed.
   std::size_t receive(uint8_t* into, std::size_t capacity);
 
+  // Counts a write as using the descriptor, so that close() waits for it: a number released
+  // under a write from another thread (a WebSocket session is written from any thread) may
+  // already name someone else's connection. Raises writeFailed (EBADF) once closed.
+  class WriteUse {
+   public:
+    explicit WriteUse(Socket& socket);
+    ~WriteUse();
+    WriteUse(const WriteUse&) = delete;
+    WriteUse& operator=(const WriteUse&) = delete;
+
+   private:
+    Socket& socket_;
+  };
+
   const int32_t socketFileDescriptor_;
   mutable std::mutex closeMutex_;
+  std::condition_variable writesEnded_;
   bool shutdown_ = false;  // guarded by closeMutex_
+  int writers_ = 0;        // writes under way; guarded by closeMutex_
 
   static constexpr std::size_t kReadBufferSize = 16 * 1024;
   std::unique_ptr<uint8_t[]> readBuffer_;  // allocated on the first read

@@ -211,10 +211,6 @@ void WebSocketSession::writeFrame(std::span<const uint8_t> payload, OpCode opcod
 
   std::lock_guard lock(writeMutex_);
   try {
-    if (socket_->isShutdown()) {
-      errno = EBADF;
-      throw SocketError::fromErrno(SocketError::Case::writeFailed);
-    }
     // Three writes, held back by the kernel until the last so that they leave as one segment.
     socket_->writeBytes(std::span(&first, 1), true);
     socket_->writeBytes(std::span(length, lengthSize), !payload.empty());

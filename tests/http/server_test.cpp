@@ -169,6 +169,11 @@ TEST(HttpServerTest, SlowClientsTheConnectionLimitAndMissingThreadsNeverStopTheS
   pool.submit([&next] { next.set_value(); });
   next.get_future().wait();
   EXPECT_FALSE(ran);  // a refused task is never run later
+  // Idle threads would take the tasks below without a launch.
+  const auto busyOnly = [](std::size_t busy) {
+    while (pool.threadCount() > busy) std::this_thread::sleep_for(10ms);
+  };
+  busyOnly(0);
   auto starved = std::make_shared<HttpServer>();
   starved->listenAddressIPv4 = "127.0.0.1";
   starved->workerPool = &pool;
@@ -181,7 +186,7 @@ TEST(HttpServerTest, SlowClientsTheConnectionLimitAndMissingThreadsNeverStopTheS
   TestClient held(starved->port());
   held.send(kKeepAlive);
   EXPECT_EQ(bodyOf(held.readResponse()), "hi");
-  std::this_thread::sleep_for(200ms);  // idle threads end
+  busyOnly(2);  // one serves `held`, one accepts
   failing = true;
   EXPECT_EQ(exchange(starved->port(), kKeepAlive), "");
   failing = false;

@@ -133,5 +133,27 @@ TEST(WebSocketTest, ConcurrentWritersNeverInterleaveFrames) {
   EXPECT_EQ(frames.back(), "8:");
 }
 
+// The connection's thread closes the socket while other threads still write to the session:
+// each write goes out or fails, and none lands on the descriptor number given out next.
+TEST(WebSocketTest, WritesRacingTheCloseNeverReachTheNextConnection) {
+  const auto listening = Socket::listeningSocket(0, true, 8, "127.0.0.1");
+  for (int round = 0; round < 20; ++round) {
+    auto client = std::make_unique<testing::TestClient>(listening->port());
+    auto session = std::make_shared<WebSocketSession>(listening->acceptClient());
+    std::vector<std::jthread> writers;
+    for (int i = 0; i < 3; ++i) {
+      writers.emplace_back([session] {
+        for (int n = 0; n < 50; ++n) session->writeText("x");
+      });
+    }
+    client.reset();  // the peer leaves
+    session->socket()->close();
+    testing::TestClient next(listening->port(), std::chrono::milliseconds(50));
+    const auto reused = listening->acceptClient();
+    writers.clear();
+    EXPECT_EQ(next.readAtLeast(1), "") << "round " << round;
+  }
+}
+
 }  // namespace
 }  // namespace velmora::http
