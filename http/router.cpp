@@ -1,7 +1,6 @@
 #include "http/router.h"
 
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <set>
 
@@ -82,10 +81,10 @@ struct HttpRouter::Search {
   RouteParams params;
   const Node* matched = nullptr;
   std::set<std::pair<const Node*, std::size_t>> deadEnds;
-  // A "**" that reached nothing from an index reaches nothing from any later one either: it
-  // would try a subset of the same endings. Without this, each "**" costs the square of the
-  // path's length.
-  std::map<const Node*, std::size_t> wildcardDeadFrom;
+  // Endings (the "**" node, the index of its literal) already tried in vain. Without them each
+  // "**" costs the square of the path's length, reached from many places that try the same
+  // endings again.
+  std::set<std::pair<const Node*, std::size_t>> triedEndings;
 };
 
 std::optional<RouteMatch> HttpRouter::lookUp(const std::vector<Token>& tokens) const {
@@ -130,15 +129,14 @@ bool HttpRouter::findFirstMatch(const Node& node, std::size_t index, Search& sea
     if (const auto multi = node.nodes.find(std::string_view("**"));
         multi != node.nodes.end() && index + 2 < count) {
       const Node& wildcard = *multi->second;
-      const auto dead = search.wildcardDeadFrom.find(&wildcard);
-      if (dead == search.wildcardDeadFrom.end() || index < dead->second) {
-        for (std::size_t p = index + 2; p < count; ++p) {
-          if (!tokens[p]) break;
-          if (const auto after = wildcard.nodes.find(*tokens[p]); after != wildcard.nodes.end()) {
-            if (findFirstMatch(*after->second, p + 1, search)) return true;
-          }
+      for (std::size_t p = index + 2; p < count && tokens[p]; ++p) {
+        // A walk of this loop that reached nothing tried every ending up to the next undecodable
+        // segment, so the rest of this stretch was tried too. Endings past an undecodable
+        // segment may still be new: "**" takes its second segment undecoded.
+        if (!search.triedEndings.emplace(&wildcard, p).second) break;
+        if (const auto after = wildcard.nodes.find(*tokens[p]); after != wildcard.nodes.end()) {
+          if (findFirstMatch(*after->second, p + 1, search)) return true;
         }
-        search.wildcardDeadFrom[&wildcard] = index;
       }
     }
   }

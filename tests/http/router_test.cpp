@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <map>
+#include <random>
+#include <set>
+#include <span>
 #include <sstream>
 #include <thread>
 
@@ -34,7 +37,8 @@ TEST(HttpRouterTest, FindsTheFirstRouteInPriorityOrder) {
   for (const char* route : {"GET /users/:id get-user", "* /users/:id user", "* /users/me me",
                             "* /users/:id/posts posts", "* /docs/intro/view intro-view",
                             "* /docs/*/edit any-edit", "* /a/**/z deep", "POST /form form",
-                            "* /gone gone", "* /gone -", "* /off/:id -", "* /off/lit lit"}) {
+                            "* /gone gone", "* /gone -", "* /off/:id -", "* /off/lit lit",
+                            "* /**/m/**/k mk"}) {
     std::istringstream fields(route);
     std::string method, path, tag;
     fields >> method >> path >> tag;
@@ -56,6 +60,7 @@ TEST(HttpRouterTest, FindsTheFirstRouteInPriorityOrder) {
       {kAny, "/a/b/z", "none"},                // "**" is never one segment
       {kAny, "/a/b/c/z", "deep"},
       {kAny, "/a/b/z/c/z", "deep"},  // on to a later literal
+      {kAny, "/a/b/m/m/x/%zz/e/k", "mk"},  // the second "**" spans x and %zz
       {"GET", "/form", "none"},
       {"POST", "/form", "form"},
       {"GET", "/gone", "none"},
@@ -64,6 +69,73 @@ TEST(HttpRouterTest, FindsTheFirstRouteInPriorityOrder) {
   for (const auto& [method, path, expected] : rows) {
     EXPECT_EQ(lookUp(router, method, path), expected) << method.value_or("any") << " " << path;
   }
+}
+
+using Choices = std::vector<std::size_t>;
+
+// How `route` first matches `path` by plain backtracking: the choice at each step ranked in the
+// order the router tries them (parameter, literal, "*", then "**" by its span), so the route
+// reached first has the smallest choices. Nullopt when it does not match.
+std::optional<Choices> plainMatch(std::span<const std::string_view> route,
+                                  std::span<const std::optional<std::string>> path) {
+  if (route.empty()) return path.empty() ? std::optional(Choices{}) : std::nullopt;
+  if (path.empty() || !path[0]) return std::nullopt;
+  auto then = [&](std::size_t choice, std::size_t used, std::size_t taken) {
+    std::optional<Choices> rest = plainMatch(route.subspan(used), path.subspan(taken));
+    if (rest) rest->insert(rest->begin(), choice);
+    return rest;
+  };
+  if (route[0].starts_with(':')) return then(0, 1, 1);
+  if (route[0] == "*") return then(2, 1, 1);
+  if (route[0] != "**") return route[0] == *path[0] ? then(1, 1, 1) : std::nullopt;
+  for (std::size_t end = 2; end < path.size() && path[end]; ++end) {
+    if (route.size() < 2 || route[1] != *path[end]) continue;
+    if (std::optional<Choices> rest = then(1 + end, 2, end + 1)) return rest;
+  }
+  return std::nullopt;
+}
+
+TEST(HttpRouterTest, ReachesTheRoutePlainBacktrackingReaches) {
+  std::mt19937 random(7);
+  auto draw = [&random](std::vector<std::string> from, std::size_t least, std::size_t most) {
+    std::string path;
+    for (auto n = least + random() % (most - least + 1); n > 0; --n)
+      path += "/" + from[random() % from.size()];
+    return path;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    HttpRouter router;
+    std::set<std::string> routes;
+    std::string drawn, path;
+    for (int i = 0; i < 3; ++i) {
+      routes.insert(drawn = draw({"m", "k", ":p", "*", "**", "**/m", "**/k"}, 1, 4));
+      router.registerRoute("GET", drawn, tagged(drawn));
+    }
+    // Near a match of the last route: its literals kept, the rest filled in at random.
+    for (const std::string_view segment : pathSegments(drawn)) {
+      path += segment == "m" || segment == "k"
+                  ? "/" + std::string(segment)
+                  : draw({"m", "k", "x", "%6D", "%zz", ""}, segment == "**" ? 2 : 1, 4);
+    }
+    std::vector<std::optional<std::string>> tokens;
+    for (const std::string_view segment : pathSegments(path))
+      tokens.push_back(percentDecode(segment));
+    std::optional<Choices> first;
+    std::string expected = "none";
+    for (const std::string& route : routes) {
+      const std::optional<Choices> choices = plainMatch(pathSegments(route), tokens);
+      if (choices && (!first || *choices < *first)) first = choices, expected = route;
+    }
+    const std::optional<RouteMatch> match = router.route("GET", path);
+    EXPECT_EQ(match ? match->handler(nullptr).reasonPhrase() : "none", expected)
+        << path << " in " << ::testing::PrintToString(routes);
+  }
+  // Plain backtracking would not end here in any reasonable time.
+  HttpRouter router;
+  router.registerRoute("GET", "/**/m/**/m/**/m/**/m/**/m/**/k", tagged("deep"));
+  const std::string path = "/m/%zz" + draw({"m"}, 400, 400);
+  EXPECT_EQ(lookUp(router, "GET", path + "/x"), "none");
+  EXPECT_EQ(lookUp(router, "GET", path + "/k"), "deep");
 }
 
 TEST(HttpRouterTest, RegistrationsWhileOtherThreadsLookUp) {
