@@ -2,6 +2,8 @@
 // velmora --headless and on servers in this process: one line per scenario with its figures on
 // standard error (standard output has the console lines); exit status 1 when one failed.
 
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -105,13 +107,56 @@ struct Hammer {
   }
 };
 
-// velmora --headless against a fake backend in this process, on any free port.
+// The threads of every process of `user`, which is what RLIMIT_NPROC counts.
+int threadsOf(uid_t user) {
+  const auto owner = [](const std::filesystem::path& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? status.st_uid : uid_t(-1);
+  };
+  int threads = 0;
+  for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+    std::error_code error;
+    if (!std::isdigit(process.path().filename().string()[0]) || owner(process.path()) != user)
+      continue;
+    threads += int(std::distance(std::filesystem::directory_iterator(process.path() / "task", error),
+                                 std::filesystem::directory_iterator()));
+  }
+  return threads;
+}
+
+// `command` with its user's thread limit lowered to `spare` threads beyond what the user runs now.
+// Root's limit binds nothing, so as root it runs as user nobody, its files in a folder anyone may
+// write.
+std::vector<std::string> withFewThreads(std::vector<std::string> command, int spare,
+                                        std::filesystem::path& folder) {
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    folder = work / "nobody";
+    std::filesystem::create_directories(folder);
+    std::filesystem::permissions(folder, std::filesystem::perms::all);
+    command.insert(command.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  }
+  const int limit = threadsOf(root ? 65534 : ::geteuid()) + spare;
+  command.insert(command.begin(), {"prlimit", format("--nproc=%d:%d", limit, limit), "--"});
+  return command;
+}
+
+// velmora --headless against a fake backend in this process, on any free port; with `threads`,
+// allowed that many threads beyond its user's others.
 struct Relay {
+  explicit Relay(int threadLimit = 0) : spareThreads(threadLimit) {}
+  const int spareThreads;
+  std::filesystem::path folder = work;
   testing::FakeBackend backend;
   ChildProcess process{
-      {VELMORA_BINARY, "--headless", "--port", "0", "--model", "m", "--backend",
-       "127.0.0.1:" + std::to_string(backend.port()), "--settings", (work / "relay.json").string()},
-      {"XDG_CONFIG_HOME=" + work.string()}};
+      [this] {
+        std::vector<std::string> command = {VELMORA_BINARY, "--headless", "--port", "0", "--model",
+                                            "m", "--backend", "127.0.0.1:" + std::to_string(backend.port())};
+        if (spareThreads > 0) command = withFewThreads(command, spareThreads, folder);
+        command.insert(command.end(), {"--settings", (folder / "relay.json").string()});
+        return command;
+      }(),
+      {"XDG_CONFIG_HOME=" + folder.string()}};
   const int port = [this] {
     const auto line = process.waitForLine("Open http://", 60s);
     return line ? std::stoi(line->substr(line->rfind(':') + 1)) : 0;
@@ -255,6 +300,93 @@ Outcome settingsKilled() {
                  kills, count, broken, mostLeft, left)};
 }
 
+// Thread creation fails under a lowered limit while clients come and go: the connections
+// without a thread are closed, and once the others leave the server serves again.
+Outcome threadsRunOut() {
+  Relay relay(20);
+  const bool limited = relay.warm;
+  const int rounds = quick ? 3 : 10;
+  int served = 0, refused = 0, after = 0;
+  Figures peak;
+  for (int round = 0; round < rounds && limited; ++round) {
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < 80; ++i) {
+      clients.push_back(std::make_unique<TestClient>(relay.port, 3s));
+      clients.back()->send("GET / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+    }
+    // An answered client keeps its connection, and its thread, until the round ends.
+    for (auto& client : clients) {
+      const bool whole = client->readResponse().ends_with(kPageEnd);
+      served += whole;
+      refused += !whole && client->closedWithoutData();
+      if (!whole && !client->closedWithoutData()) break;  // left waiting: the rest would be too
+    }
+    peak = figuresOf(relay.process.pid());
+    clients.clear();
+    std::this_thread::sleep_for(300ms);  // their threads come free
+    after += exchange(relay.port, kGetRoot).ends_with(kPageEnd);
+  }
+  const bool back = relay.settlesAndEnds(false);
+  return {limited && refused > 0 && served + refused == 80 * rounds && after == rounds && back,
+          format("%d rounds of 80 keep-alive clients, 20 threads allowed: %d served, %d closed "
+                 "unanswered, %d lost; \"/\" answered after each round %d/%d; threads %d/%d",
+                 rounds, served, refused, 80 * rounds - served - refused, after, rounds,
+                 relay.start.threads, peak.threads)};
+}
+
+// 1000 clients trickle header lines, one each per second, while a polite client asks for "/".
+Outcome slowHeads() {
+  Relay relay;
+  const auto baseline = [&relay] {
+    std::vector<double> times;
+    while (times.size() < 21) {
+      const auto begin = Clock::now();
+      if (!exchange(relay.port, kGetRoot).ends_with(kPageEnd)) return std::vector<double>{};
+      times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+      std::this_thread::sleep_for(20ms);
+    }
+    std::ranges::sort(times);
+    return times;
+  };
+  const std::vector<double> before = baseline();
+  std::vector<std::unique_ptr<TestClient>> slow;
+  for (int i = 0; i < 1000; ++i) {
+    slow.push_back(std::make_unique<TestClient>(relay.port, 100ms));
+    slow.back()->send("GET / HTTP/1.1\r\n");
+  }
+  std::atomic<bool> done = false;
+  std::jthread trickle([&] {
+    for (int line = 0; !done; ++line) {
+      for (auto& client : slow) {
+        try {
+          client->send("X-Line-" + std::to_string(line) + ": trickle\r\n");
+        } catch (const std::exception&) {  // the server has closed it
+        }
+      }
+      for (int i = 0; i < 10 && !done; ++i) std::this_thread::sleep_for(100ms);
+    }
+  });
+  std::this_thread::sleep_for(2s);
+  const Figures loaded = figuresOf(relay.process.pid());
+  const std::vector<double> during = baseline();
+  // Past the head deadline the server ends them.
+  if (!quick) std::this_thread::sleep_for(65s);
+  done = true;
+  trickle.join();
+  int ended = 0;
+  for (auto& client : slow) ended += !quick && client->closedWithoutData();
+  slow.clear();
+  const bool back = relay.settlesAndEnds(false);
+  const auto median = [](const std::vector<double>& times) { return times.empty() ? -1 : times[10]; };
+  return {!before.empty() && !during.empty() && (quick || ended == 1000) && back,
+          format("1000 clients trickling a header line a second: polite \"/\" median %.2f ms "
+                 "before, %.2f ms during (slowest %.2f ms); threads %d/%d; slow heads ended by "
+                 "the server after 60 s: %s",
+                 median(before), median(during), during.empty() ? -1 : during.back(),
+                 relay.start.threads, loaded.threads,
+                 quick ? "not waited for" : std::to_string(ended).c_str())};
+}
+
 Outcome steadyLoad() {
   Relay relay;
   const int clients = quick ? 50 : 200;
@@ -292,6 +424,11 @@ int main(int argc, char** argv) {
   const auto only = std::ranges::find(args, "--only"sv);
   quick = std::ranges::count(args, "--quick"sv) > 0;
   std::signal(SIGPIPE, SIG_IGN);
+  // A thousand slow clients and their server, which inherits the limit.
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = std::min<rlim_t>(files.rlim_max, 8192);
+  setrlimit(RLIMIT_NOFILE, &files);
   work = std::filesystem::temp_directory_path() / ("velmora-stress-" + std::to_string(::getpid()));
   std::filesystem::create_directories(work);
   int ran = 0, failed = 0;
@@ -299,6 +436,8 @@ int main(int argc, char** argv) {
                                                              {"backend-dies", backendDies},
                                                              {"start-stop", startStop},
                                                              {"settings-killed", settingsKilled},
+                                                             {"threads-run-out", threadsRunOut},
+                                                             {"slow-heads", slowHeads},
                                                              {"steady-load", steadyLoad}};
   for (const auto& [name, run] : scenarios) {
     if (only + 1 < args.end() && std::string_view(name).find(only[1]) == std::string_view::npos)
