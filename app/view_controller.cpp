@@ -213,21 +213,24 @@ void ViewController::noteHistoryReset() {
 
 void ViewController::resetChatHistory() { chatHistory.reset(); }
 
-void ViewController::appendUserMessage(const std::string& prompt) {
-  chatHistory.append({"user", prompt});
+relay::ChatSnapshot ViewController::appendUserMessage(const std::string& prompt) {
+  return chatHistory.appendAndSnapshot({"user", prompt});
 }
 
-void ViewController::appendAssistantMessage(const std::string& text) {
-  chatHistory.append({"assistant", text});
+void ViewController::appendAssistantMessage(const std::string& text, uint64_t generation) {
+  chatHistory.appendToGeneration({"assistant", text}, generation);
 }
+
+uint64_t ViewController::chatGeneration() const { return chatHistory.generation(); }
 
 std::vector<relay::ChatMessage> ViewController::chatMessages() const { return chatHistory.messages(); }
 
 std::string ViewController::chatHistoryDescription() const { return chatHistory.description(); }
 
-platform::HttpClientRequest ViewController::makeCompletionRequest(const std::string& model,
-                                                                  const std::string& systemPrompt) {
-  return relay::makeCompletionRequest(urlRequestTemplate(), model, systemPrompt, chatHistory.messages());
+platform::HttpClientRequest ViewController::makeCompletionRequest(
+    const std::string& model, const std::string& systemPrompt,
+    const std::vector<relay::ChatMessage>& history) {
+  return relay::makeCompletionRequest(urlRequestTemplate(), model, systemPrompt, history);
 }
 
 platform::HttpClientRequest ViewController::urlRequestTemplate() const {

@@ -91,12 +91,14 @@ class ViewController final : public relay::RelayHost,
   std::string accessToken() override;
   void noteHistoryReset() override;
   void resetChatHistory() override;
-  void appendUserMessage(const std::string& prompt) override;
-  void appendAssistantMessage(const std::string& text) override;
+  relay::ChatSnapshot appendUserMessage(const std::string& prompt) override;
+  void appendAssistantMessage(const std::string& text, uint64_t generation) override;
+  uint64_t chatGeneration() const override;
   std::vector<relay::ChatMessage> chatMessages() const override;
   std::string chatHistoryDescription() const override;
-  platform::HttpClientRequest makeCompletionRequest(const std::string& model,
-                                                    const std::string& systemPrompt) override;
+  platform::HttpClientRequest makeCompletionRequest(
+      const std::string& model, const std::string& systemPrompt,
+      const std::vector<relay::ChatMessage>& history) override;
   platform::HttpClientRequest urlRequestTemplate() const override;
   platform::MainQueue& mainQueue() override { return mainQueue_; }
   platform::HttpClient& backendClient() override { return httpClient_; }

@@ -5,11 +5,30 @@ namespace velmora::relay {
 void ChatHistory::reset() {
   std::lock_guard lock(mutex_);
   messages_.clear();
+  ++generation_;
 }
 
 void ChatHistory::append(ChatMessage message) {
   std::lock_guard lock(mutex_);
   messages_.push_back(std::move(message));
+}
+
+ChatSnapshot ChatHistory::appendAndSnapshot(ChatMessage message) {
+  std::lock_guard lock(mutex_);
+  messages_.push_back(std::move(message));
+  return {messages_, generation_};
+}
+
+bool ChatHistory::appendToGeneration(ChatMessage message, uint64_t generation) {
+  std::lock_guard lock(mutex_);
+  if (generation != generation_) return false;
+  messages_.push_back(std::move(message));
+  return true;
+}
+
+uint64_t ChatHistory::generation() const {
+  std::lock_guard lock(mutex_);
+  return generation_;
 }
 
 std::vector<ChatMessage> ChatHistory::messages() const {

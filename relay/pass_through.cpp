@@ -37,12 +37,14 @@ std::string trimmed(std::string_view text) {
 void writePassThrough(http::HttpResponseBodyWriter& out, const std::weak_ptr<RelayHost>& weakHost,
                       const http::HttpRequestPtr& clientRequest) {
   platform::HttpClientRequest request;
+  uint64_t generation = 0;
   {
     const auto host = weakHost.lock();
     if (!host) return;
     // Two spaces: the label ends with one and the rendering is set apart by another.
     platform::printLine("/api/chat:  " + host->chatHistoryDescription());
     request = host->urlRequestTemplate();
+    generation = host->chatGeneration();
   }
 
   std::string failure;
@@ -60,7 +62,7 @@ void writePassThrough(http::HttpResponseBodyWriter& out, const std::weak_ptr<Rel
     if (!isHopHeader(name, clientRequest->headers)) request.setHeader(name, value);
   }
 
-  relayStreamedAnswer(out, {}, weakHost, std::move(request), PieceEncoding::plain,
+  relayStreamedAnswer(out, {}, weakHost, std::move(request), generation, PieceEncoding::plain,
                       ActiveStream::doNotKeep);
 }
 

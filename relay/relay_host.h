@@ -28,17 +28,22 @@ class RelayHost {
   // (never waits for the main thread), so that it can be asked for each request.
   virtual std::string accessToken() = 0;
 
-  // The shared conversation.
+  // The shared conversation (see ChatHistory for its generations).
   virtual void noteHistoryReset() = 0;  // monitor notice and console line; keeps the history
   virtual void resetChatHistory() = 0;
-  virtual void appendUserMessage(const std::string& prompt) = 0;
-  virtual void appendAssistantMessage(const std::string& text) = 0;
+  // Appends the user's turn; returns the conversation with it, to build the request from.
+  virtual ChatSnapshot appendUserMessage(const std::string& prompt) = 0;
+  // The answer to a request built from `generation`; dropped when the conversation has been
+  // reset since.
+  virtual void appendAssistantMessage(const std::string& text, uint64_t generation) = 0;
+  virtual uint64_t chatGeneration() const = 0;
   virtual std::vector<ChatMessage> chatMessages() const = 0;
   virtual std::string chatHistoryDescription() const = 0;
 
-  // The chat-completions request for the whole conversation, and the bare template.
-  virtual platform::HttpClientRequest makeCompletionRequest(const std::string& model,
-                                                            const std::string& systemPrompt) = 0;
+  // The chat-completions request for `history`, and the bare template.
+  virtual platform::HttpClientRequest makeCompletionRequest(
+      const std::string& model, const std::string& systemPrompt,
+      const std::vector<ChatMessage>& history) = 0;
   virtual platform::HttpClientRequest urlRequestTemplate() const = 0;
 
   // Replace the monitor's text, on the main thread (queued).

@@ -75,17 +75,19 @@ http::HttpResponse handleSubmit(const std::shared_ptr<RelayHost>& host,
     }
   }
   if (resetValue == "1") host->resetChatHistory();
-  host->appendUserMessage(prompt);
+  const ChatSnapshot conversation = host->appendUserMessage(prompt);
   host->setMonitorText("Processing request...\nUser: " + prompt);
-  platform::HttpClientRequest backendRequest = host->makeCompletionRequest(model, systemPrompt);
+  platform::HttpClientRequest backendRequest =
+      host->makeCompletionRequest(model, systemPrompt, conversation.messages);
 
   std::weak_ptr<RelayHost> weakHost = host;
-  return http::HttpResponse::raw(200, "OK", streamedAnswerHeaders("text/html; charset=utf-8"),
-                                 [weakHost, backendRequest](http::HttpResponseBodyWriter& out) {
-                                   relayStreamedAnswer(out, pages::kAnswerPageHead, weakHost,
-                                                       backendRequest, PieceEncoding::htmlText,
-                                                       ActiveStream::keep);
-                                 });
+  return http::HttpResponse::raw(
+      200, "OK", streamedAnswerHeaders("text/html; charset=utf-8"),
+      [weakHost, backendRequest, generation = conversation.generation](
+          http::HttpResponseBodyWriter& out) {
+        relayStreamedAnswer(out, pages::kAnswerPageHead, weakHost, backendRequest, generation,
+                            PieceEncoding::htmlText, ActiveStream::keep);
+      });
 }
 
 http::HttpResponse handleClear(RelayHost& host, const http::HttpRequestPtr&) {

@@ -66,10 +66,12 @@ std::string errorStatusDescription(int status, std::span<const uint8_t> body) {
 }
 
 StreamingDelegate::StreamingDelegate(StreamWriter writer, std::weak_ptr<RelayHost> parent,
-                                     std::function<void()> finishCallback, PieceEncoding encoding)
+                                     std::function<void()> finishCallback, uint64_t generation,
+                                     PieceEncoding encoding)
     : writer_(std::move(writer)),
       parent_(std::move(parent)),
       finishCallback_(std::move(finishCallback)),
+      generation_(generation),
       encoding_(encoding) {}
 
 void StreamingDelegate::didReceiveResponse(int status, const platform::HttpClientHeaders&) {
@@ -104,8 +106,8 @@ void StreamingDelegate::didCompleteWithError(const std::optional<std::string>& e
   if (!assistantBuffer_.empty()) {
     const std::string answer = stripReasoning(assistantBuffer_);
     if (parent) {
-      parent->mainQueue().async([weak = parent_, answer] {
-        if (auto host = weak.lock()) host->appendAssistantMessage(answer);
+      parent->mainQueue().async([weak = parent_, answer, generation = generation_] {
+        if (auto host = weak.lock()) host->appendAssistantMessage(answer, generation);
       });
     }
     assistantBuffer_.clear();

@@ -2,6 +2,7 @@
 // libcurl, and the fake model server, spoken to in raw bytes.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <nlohmann/json.hpp>
 
 #include "relay/pages.h"
@@ -100,6 +101,29 @@ TEST_F(RelayWireTest, ABrowserChatsContinuesStartsAfreshAndClears) {
   EXPECT_EQ(statusLine(cleared), "HTTP/1.1 301 Moved Permanently");
   EXPECT_EQ(headerValue(cleared, "Location"), "/");
   EXPECT_EQ(conversation(), Turns{});
+}
+
+TEST_F(RelayWireTest, AnAnswerToAClearedConversationStaysOutOfTheNewOne) {
+  const std::pair<const char*, std::string> rows[] = {
+      {"/submit", request("POST /submit", "prompt=old&reset=1")},
+      {"/api/chat", request("POST /api/chat", R"({"messages":[]})")},
+  };
+  for (const auto& [name, sent] : rows) {
+    SCOPED_TRACE(name);
+    std::promise<void> cleared;  // the backend answers once the conversation has been cleared
+    backend.respond([held = cleared.get_future().share()](const testing::BackendRequest&) {
+      held.wait();
+      return testing::streamedAnswer({"old answer"});
+    });
+    const std::size_t before = backend.requests().size();
+    testing::TestClient browser(port);
+    browser.send(sent);
+    ASSERT_EQ(backend.waitForRequests(before + 1).size(), before + 1);
+    exchange(request("GET /clear"));
+    cleared.set_value();
+    EXPECT_NE(browser.readUntilClose().find("old answer"), std::string::npos);
+    EXPECT_EQ(conversation(), Turns{});
+  }
 }
 
 TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
