@@ -61,6 +61,7 @@ void ViewController::loadSettings() {
   SysPrompt.setText(settings_.string("systemPrompt").value_or(""));
   // An older key, read only as a fallback and never written.
   if (SysPrompt.text().empty()) SysPrompt.setText(settings_.string("SysPrompt").value_or(""));
+  keepSystemPrompt();
   studioIP.setText(settings_.string("studioIP").value_or(kDefaultStudioIP));
   studioPort.setText(settings_.string("studioPort").value_or(kDefaultStudioPort));
   serverPort.setText(settings_.string("serverPort").value_or(kDefaultServerPort));
@@ -117,7 +118,22 @@ void ViewController::pickServerIP() {
   serverIP = "localhost";
 }
 
-void ViewController::sysPromptDidChange() { settings_.set("systemPrompt", SysPrompt.text()); }
+void ViewController::sysPromptDidChange() {
+  settings_.set("systemPrompt", SysPrompt.text());
+  keepSystemPrompt();
+}
+
+void ViewController::keepSystemPrompt() {
+  std::string text = SysPrompt.text();
+  std::lock_guard lock(submissionFieldsMutex_);
+  systemPrompt_ = std::move(text);
+}
+
+void ViewController::keepModelTitle() {
+  std::string title = setModel.titleOfSelectedItem().value_or("");
+  std::lock_guard lock(submissionFieldsMutex_);
+  modelTitle_ = std::move(title);
+}
 
 void ViewController::accessTokenDidChange() {
   settings_.set("accessToken", accessTokenField.text());
@@ -138,6 +154,7 @@ bool ViewController::useAccessToken(const std::string& text) {
 
 void ViewController::savePrefs() {
   settings_.set("systemPrompt", SysPrompt.text());
+  keepSystemPrompt();
   settings_.set("initialMessage", initMessage.text());
   settings_.set("studioIP", studioIP.text());
   settings_.set("studioPort", studioPort.text());
@@ -194,11 +211,13 @@ std::string ViewController::initialMessageText() {
 }
 
 std::string ViewController::systemPromptText() {
-  return readOnMain([this] { return SysPrompt.text(); });
+  std::lock_guard lock(submissionFieldsMutex_);
+  return systemPrompt_;
 }
 
 std::string ViewController::selectedModelTitle() {
-  return readOnMain([this] { return setModel.titleOfSelectedItem().value_or(""); });
+  std::lock_guard lock(submissionFieldsMutex_);
+  return modelTitle_;
 }
 
 std::string ViewController::accessToken() {

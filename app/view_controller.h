@@ -133,6 +133,9 @@ class ViewController final : public relay::RelayHost,
   // Makes the relay ask for the token in `text` (blanks around it dropped); false when that was
   // the token already.
   bool useAccessToken(const std::string& text);
+  // Copy the system prompt field and the popup's selection for submissions. Main thread.
+  void keepSystemPrompt();
+  void keepModelTitle();
 
   platform::MainQueue& mainQueue_;
   platform::SettingsFile& settings_;
@@ -143,6 +146,12 @@ class ViewController final : public relay::RelayHost,
   // main thread to learn it. Set on the main thread by loadSettings and accessTokenDidChange.
   mutable std::mutex accessTokenMutex_;
   std::string accessToken_;  // guarded by accessTokenMutex_
+
+  // The same for the system prompt field and the model popup's selection, as last applied (at
+  // launch, when editing ends, when a model is picked or the list is replaced).
+  mutable std::mutex submissionFieldsMutex_;
+  std::string systemPrompt_;  // guarded by submissionFieldsMutex_
+  std::string modelTitle_;    // guarded by submissionFieldsMutex_
 
   mutable std::mutex urlRequestMutex_;
   platform::HttpClientRequest urlRequest_;  // guarded by urlRequestMutex_

@@ -18,11 +18,13 @@ class RelayHost {
  public:
   virtual ~RelayHost() = default;
 
-  // The current texts of the window's fields, read on the main thread while the caller waits.
-  // Empty when the main queue no longer runs (the application is ending).
+  // The current text of the initial message field, read on the main thread while the caller
+  // waits. Empty when the main queue no longer runs (the application is ending).
   virtual std::string initialMessageText() = 0;
+  // The system prompt, and the title of the model popup's selected item ("" when none is
+  // selected), as the window last applied them. Answer at once (never wait for the main thread):
+  // every submission asks for them.
   virtual std::string systemPromptText() = 0;
-  // The title of the model popup's selected item, "" when none is selected.
   virtual std::string selectedModelTitle() = 0;
   // The token every request must present, "" when the relay is open to all. Answers at once
   // (never waits for the main thread), so that it can be asked for each request.

@@ -44,6 +44,7 @@ class RelayWireTest : public ::testing::Test {
       rig.view.initMessage.setText("<h1>Hi & welcome</h1>");
       rig.view.setModel.addItems({"fake-model"});
       rig.view.setModel.selectItemWithTitle("fake-model");
+      rig.controller->setModelChanged();
       rig.controller->startWebServer();
     });
     port = rig.controller->webServer->port();
@@ -101,6 +102,20 @@ TEST_F(RelayWireTest, ABrowserChatsContinuesStartsAfreshAndClears) {
   EXPECT_EQ(statusLine(cleared), "HTTP/1.1 301 Moved Permanently");
   EXPECT_EQ(headerValue(cleared, "Location"), "/");
   EXPECT_EQ(conversation(), Turns{});
+}
+
+TEST_F(RelayWireTest, ASubmissionNeverWaitsForTheMainThread) {
+  rig.onMain([&] {
+    rig.view.sysPrompt.setText("Be brief");
+    rig.controller->sysPromptDidChange();
+  });
+  std::promise<void> busy;
+  rig.queue.async([until = busy.get_future().share()] { until.wait(); });
+  const std::string answer = exchange(request("POST /submit", "prompt=hi&reset=1"));
+  busy.set_value();
+  ASSERT_EQ(bodyOf(answer), page("You said: hi"));
+  EXPECT_EQ(sentTurns(), (Turns{"system: Be brief", "user: hi"}));
+  EXPECT_EQ(nlohmann::json::parse(backend.requests().back().body).at("model"), "fake-model");
 }
 
 TEST_F(RelayWireTest, AnAnswerToAClearedConversationStaysOutOfTheNewOne) {
