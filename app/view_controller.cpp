@@ -236,8 +236,8 @@ relay::ChatSnapshot ViewController::appendUserMessage(const std::string& prompt)
   return chatHistory.appendAndSnapshot({"user", prompt});
 }
 
-void ViewController::appendAssistantMessage(const std::string& text, uint64_t generation) {
-  chatHistory.appendToGeneration({"assistant", text}, generation);
+void ViewController::appendAssistantMessage(std::string text, uint64_t generation) {
+  chatHistory.appendToGeneration({"assistant", std::move(text)}, generation);
 }
 
 uint64_t ViewController::chatGeneration() const { return chatHistory.generation(); }
@@ -248,8 +248,9 @@ std::string ViewController::chatHistoryDescription() const { return chatHistory.
 
 platform::HttpClientRequest ViewController::makeCompletionRequest(
     const std::string& model, const std::string& systemPrompt,
-    const std::vector<relay::ChatMessage>& history) {
-  return relay::makeCompletionRequest(urlRequestTemplate(), model, systemPrompt, history);
+    std::vector<relay::ChatMessage> history) {
+  return relay::makeCompletionRequest(urlRequestTemplate(), model, systemPrompt,
+                                      std::move(history));
 }
 
 platform::HttpClientRequest ViewController::urlRequestTemplate() const {

@@ -92,13 +92,13 @@ class ViewController final : public relay::RelayHost,
   void noteHistoryReset() override;
   void resetChatHistory() override;
   relay::ChatSnapshot appendUserMessage(const std::string& prompt) override;
-  void appendAssistantMessage(const std::string& text, uint64_t generation) override;
+  void appendAssistantMessage(std::string text, uint64_t generation) override;
   uint64_t chatGeneration() const override;
   std::vector<relay::ChatMessage> chatMessages() const override;
   std::string chatHistoryDescription() const override;
   platform::HttpClientRequest makeCompletionRequest(
       const std::string& model, const std::string& systemPrompt,
-      const std::vector<relay::ChatMessage>& history) override;
+      std::vector<relay::ChatMessage> history) override;
   platform::HttpClientRequest urlRequestTemplate() const override;
   platform::MainQueue& mainQueue() override { return mainQueue_; }
   platform::HttpClient& backendClient() override { return httpClient_; }

@@ -1,5 +1,7 @@
 #include "relay/chat_history.h"
 
+#include "platform/console.h"
+
 namespace velmora::relay {
 
 void ChatHistory::reset() {
@@ -46,7 +48,8 @@ std::string ChatHistory::description() const {
   std::string text = "[";
   for (std::size_t i = 0; i < messages_.size(); ++i) {
     if (i > 0) text += ", ";
-    text += "[\"role\": \"" + messages_[i].role + "\", \"content\": \"" + messages_[i].content + "\"]";
+    text += "[\"role\": \"" + messages_[i].role + "\", \"content\": \"" +
+            platform::consoleExcerpt(messages_[i].content) + "\"]";
   }
   return text + "]";
 }

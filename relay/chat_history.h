@@ -39,7 +39,8 @@ class ChatHistory {
   uint64_t generation() const;
   std::vector<ChatMessage> messages() const;
   std::size_t size() const;
-  // The console rendering: [["role": "user", "content": "hi"], ...].
+  // The console rendering: [["role": "user", "content": "hi"], ...], each content cut to
+  // platform::consoleExcerpt.
   std::string description() const;
 
  private:

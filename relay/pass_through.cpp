@@ -54,8 +54,9 @@ void writePassThrough(http::HttpResponseBodyWriter& out, const std::weak_ptr<Rel
   request.timeoutInterval = std::chrono::seconds(120);
   request.method = "POST";
   const std::string_view bodyText(reinterpret_cast<const char*>(body.data()), body.size());
-  platform::printLine("LM Studioへ送信するmodifiedBody: " +
-                      (http::isWellFormedUtf8(bodyText) ? std::string(bodyText) : "(invalid)"));
+  platform::printLine(
+      "LM Studioへ送信するmodifiedBody: " +
+      (http::isWellFormedUtf8(bodyText) ? platform::consoleExcerpt(bodyText) : "(invalid)"));
   request.body = std::move(body);
   request.setHeader("Content-Type", "application/json");
   for (const auto& [name, value] : clientRequest->headers) {

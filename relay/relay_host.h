@@ -37,15 +37,16 @@ class RelayHost {
   virtual ChatSnapshot appendUserMessage(const std::string& prompt) = 0;
   // The answer to a request built from `generation`; dropped when the conversation has been
   // reset since.
-  virtual void appendAssistantMessage(const std::string& text, uint64_t generation) = 0;
+  virtual void appendAssistantMessage(std::string text, uint64_t generation) = 0;
   virtual uint64_t chatGeneration() const = 0;
   virtual std::vector<ChatMessage> chatMessages() const = 0;
   virtual std::string chatHistoryDescription() const = 0;
 
-  // The chat-completions request for `history`, and the bare template.
-  virtual platform::HttpClientRequest makeCompletionRequest(
-      const std::string& model, const std::string& systemPrompt,
-      const std::vector<ChatMessage>& history) = 0;
+  // The chat-completions request for `history` (see relay/completion_request.h), and the bare
+  // template.
+  virtual platform::HttpClientRequest makeCompletionRequest(const std::string& model,
+                                                            const std::string& systemPrompt,
+                                                            std::vector<ChatMessage> history) = 0;
   virtual platform::HttpClientRequest urlRequestTemplate() const = 0;
 
   // Replace the monitor's text, on the main thread (queued).

@@ -104,13 +104,16 @@ void StreamingDelegate::didCompleteWithError(const std::optional<std::string>& e
   // while its connection still waits for this answer.
   const std::shared_ptr<RelayHost> parent = parent_.lock();
   if (!assistantBuffer_.empty()) {
-    const std::string answer = stripReasoning(assistantBuffer_);
+    // The answer's one copy: its reasoning is cut out in place and it moves on into the
+    // conversation.
+    std::string answer = stripReasoning(std::exchange(assistantBuffer_, {}));
     if (parent) {
-      parent->mainQueue().async([weak = parent_, answer, generation = generation_] {
-        if (auto host = weak.lock()) host->appendAssistantMessage(answer, generation);
-      });
+      parent->mainQueue().async(
+          [weak = parent_, answer = std::move(answer), generation = generation_]() mutable {
+            if (auto host = weak.lock())
+              host->appendAssistantMessage(std::move(answer), generation);
+          });
     }
-    assistantBuffer_.clear();
   }
 
   std::optional<std::string> failure;

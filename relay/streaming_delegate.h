@@ -79,7 +79,7 @@ class StreamingDelegate final : public platform::HttpClientDelegate {
   const uint64_t generation_;             // of the conversation the request was built from
   const PieceEncoding encoding_;
 
-  std::string assistantBuffer_;  // the answer so far, unescaped
+  std::string assistantBuffer_;  // the answer so far, unescaped; its only whole copy
   StreamLineParser parser_;
   AnswerEscaper escaper_;
   std::optional<int> errorStatus_;          // a status of 400 or more
