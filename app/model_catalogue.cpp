@@ -79,6 +79,7 @@ void ViewController::updateModelPopup(const std::vector<std::string>& names) {
     Monitor.setText(kSelectModel);
     selectedModel = "";
   }
+  keepModelTitle();
   tempBar.setEnabled(!isReasoningModel);
 }
 
@@ -86,6 +87,7 @@ void ViewController::setModelChanged() {
   const std::optional<std::string> title = setModel.titleOfSelectedItem();
   if (!title) return;
   selectedModel = *title;
+  keepModelTitle();
   settings_.set("modelName", *title);
   showServerStatus("New model is selected.\n");
 }

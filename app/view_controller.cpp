@@ -61,6 +61,7 @@ void ViewController::loadSettings() {
   SysPrompt.setText(settings_.string("systemPrompt").value_or(""));
   // An older key, read only as a fallback and never written.
   if (SysPrompt.text().empty()) SysPrompt.setText(settings_.string("SysPrompt").value_or(""));
+  keepSystemPrompt();
   studioIP.setText(settings_.string("studioIP").value_or(kDefaultStudioIP));
   studioPort.setText(settings_.string("studioPort").value_or(kDefaultStudioPort));
   serverPort.setText(settings_.string("serverPort").value_or(kDefaultServerPort));
@@ -117,7 +118,22 @@ void ViewController::pickServerIP() {
   serverIP = "localhost";
 }
 
-void ViewController::sysPromptDidChange() { settings_.set("systemPrompt", SysPrompt.text()); }
+void ViewController::sysPromptDidChange() {
+  settings_.set("systemPrompt", SysPrompt.text());
+  keepSystemPrompt();
+}
+
+void ViewController::keepSystemPrompt() {
+  std::string text = SysPrompt.text();
+  std::lock_guard lock(submissionFieldsMutex_);
+  systemPrompt_ = std::move(text);
+}
+
+void ViewController::keepModelTitle() {
+  std::string title = setModel.titleOfSelectedItem().value_or("");
+  std::lock_guard lock(submissionFieldsMutex_);
+  modelTitle_ = std::move(title);
+}
 
 void ViewController::accessTokenDidChange() {
   settings_.set("accessToken", accessTokenField.text());
@@ -138,6 +154,7 @@ bool ViewController::useAccessToken(const std::string& text) {
 
 void ViewController::savePrefs() {
   settings_.set("systemPrompt", SysPrompt.text());
+  keepSystemPrompt();
   settings_.set("initialMessage", initMessage.text());
   settings_.set("studioIP", studioIP.text());
   settings_.set("studioPort", studioPort.text());
@@ -194,11 +211,13 @@ std::string ViewController::initialMessageText() {
 }
 
 std::string ViewController::systemPromptText() {
-  return readOnMain([this] { return SysPrompt.text(); });
+  std::lock_guard lock(submissionFieldsMutex_);
+  return systemPrompt_;
 }
 
 std::string ViewController::selectedModelTitle() {
-  return readOnMain([this] { return setModel.titleOfSelectedItem().value_or(""); });
+  std::lock_guard lock(submissionFieldsMutex_);
+  return modelTitle_;
 }
 
 std::string ViewController::accessToken() {
@@ -213,21 +232,25 @@ void ViewController::noteHistoryReset() {
 
 void ViewController::resetChatHistory() { chatHistory.reset(); }
 
-void ViewController::appendUserMessage(const std::string& prompt) {
-  chatHistory.append({"user", prompt});
+relay::ChatSnapshot ViewController::appendUserMessage(const std::string& prompt) {
+  return chatHistory.appendAndSnapshot({"user", prompt});
 }
 
-void ViewController::appendAssistantMessage(const std::string& text) {
-  chatHistory.append({"assistant", text});
+void ViewController::appendAssistantMessage(std::string text, uint64_t generation) {
+  chatHistory.appendToGeneration({"assistant", std::move(text)}, generation);
 }
+
+uint64_t ViewController::chatGeneration() const { return chatHistory.generation(); }
 
 std::vector<relay::ChatMessage> ViewController::chatMessages() const { return chatHistory.messages(); }
 
 std::string ViewController::chatHistoryDescription() const { return chatHistory.description(); }
 
-platform::HttpClientRequest ViewController::makeCompletionRequest(const std::string& model,
-                                                                  const std::string& systemPrompt) {
-  return relay::makeCompletionRequest(urlRequestTemplate(), model, systemPrompt, chatHistory.messages());
+platform::HttpClientRequest ViewController::makeCompletionRequest(
+    const std::string& model, const std::string& systemPrompt,
+    std::vector<relay::ChatMessage> history) {
+  return relay::makeCompletionRequest(urlRequestTemplate(), model, systemPrompt,
+                                      std::move(history));
 }
 
 platform::HttpClientRequest ViewController::urlRequestTemplate() const {

@@ -91,12 +91,14 @@ class ViewController final : public relay::RelayHost,
   std::string accessToken() override;
   void noteHistoryReset() override;
   void resetChatHistory() override;
-  void appendUserMessage(const std::string& prompt) override;
-  void appendAssistantMessage(const std::string& text) override;
+  relay::ChatSnapshot appendUserMessage(const std::string& prompt) override;
+  void appendAssistantMessage(std::string text, uint64_t generation) override;
+  uint64_t chatGeneration() const override;
   std::vector<relay::ChatMessage> chatMessages() const override;
   std::string chatHistoryDescription() const override;
-  platform::HttpClientRequest makeCompletionRequest(const std::string& model,
-                                                    const std::string& systemPrompt) override;
+  platform::HttpClientRequest makeCompletionRequest(
+      const std::string& model, const std::string& systemPrompt,
+      std::vector<relay::ChatMessage> history) override;
   platform::HttpClientRequest urlRequestTemplate() const override;
   platform::MainQueue& mainQueue() override { return mainQueue_; }
   platform::HttpClient& backendClient() override { return httpClient_; }
@@ -131,6 +133,9 @@ class ViewController final : public relay::RelayHost,
   // Makes the relay ask for the token in `text` (blanks around it dropped); false when that was
   // the token already.
   bool useAccessToken(const std::string& text);
+  // Copy the system prompt field and the popup's selection for submissions. Main thread.
+  void keepSystemPrompt();
+  void keepModelTitle();
 
   platform::MainQueue& mainQueue_;
   platform::SettingsFile& settings_;
@@ -141,6 +146,12 @@ class ViewController final : public relay::RelayHost,
   // main thread to learn it. Set on the main thread by loadSettings and accessTokenDidChange.
   mutable std::mutex accessTokenMutex_;
   std::string accessToken_;  // guarded by accessTokenMutex_
+
+  // The same for the system prompt field and the model popup's selection, as last applied (at
+  // launch, when editing ends, when a model is picked or the list is replaced).
+  mutable std::mutex submissionFieldsMutex_;
+  std::string systemPrompt_;  // guarded by submissionFieldsMutex_
+  std::string modelTitle_;    // guarded by submissionFieldsMutex_
 
   mutable std::mutex urlRequestMutex_;
   platform::HttpClientRequest urlRequest_;  // guarded by urlRequestMutex_

@@ -27,6 +27,15 @@ std::string escapeTerminalControls(std::string_view text, bool keepLineFeeds) {
   return out;
 }
 
+std::string consoleExcerpt(std::string_view text, std::size_t maxBytes) {
+  if (text.size() <= maxBytes) return std::string(text);
+  std::size_t cut = maxBytes;
+  // Back to the first byte of the character the cut falls in.
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(text.substr(0, cut)) + "… (" + std::to_string(text.size() - cut) +
+         " more bytes)";
+}
+
 void printLine(std::string_view line) {
   // Lines carry prompts and answers from the network: an escape sequence from a browser or a
   // model must not rewrite the operator's terminal.

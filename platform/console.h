@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -14,5 +15,12 @@ void printLine(std::string_view line);
 // `keepLineFeeds`, shown as \xHH, so that it cannot move the cursor or restyle a terminal. Any
 // thread.
 std::string escapeTerminalControls(std::string_view text, bool keepLineFeeds);
+
+// `text` when it has at most `maxBytes` bytes; else its first `maxBytes` at most (never half a
+// UTF-8 character) followed by "… (N more bytes)". For lines that may carry a whole answer or
+// conversation, which would otherwise be copied whole, several times, on their way out. Any
+// thread.
+inline constexpr std::size_t kConsoleExcerptBytes = 4096;
+std::string consoleExcerpt(std::string_view text, std::size_t maxBytes = kConsoleExcerptBytes);
 
 }  // namespace velmora::platform

@@ -1,6 +1,7 @@
 #include "relay/answer_escaper.h"
 
 #include <array>
+#include <utility>
 
 #include "html/escape.h"
 
@@ -10,6 +11,7 @@ namespace {
 
 constexpr std::array<std::string_view, 6> kReasoningTags = {"<think>",    "</think>", "<thought>",
                                                             "</thought>", "<reason>", "</reason>"};
+constexpr std::size_t kLongestTag = std::string_view("</thought>").size();
 
 // The length of the reasoning tag that starts `text`, or 0.
 std::size_t tagAtStart(std::string_view text) {
@@ -53,15 +55,29 @@ std::string AnswerEscaper::closeOpenElements() {
 }
 
 std::string AnswerEscaper::feed(std::string_view piece) {
-  std::string text = std::move(held_);
-  held_.clear();
-  text.append(piece);
-
   std::string out;
-  out.reserve(text.size());
-  std::size_t plainFrom = 0;
   std::size_t i = 0;
-  const std::string_view view = text;
+  if (!held_.empty()) {
+    // Only the held-back beginning meets the piece, never the whole piece: a tag is short.
+    std::string start = std::exchange(held_, {});
+    const std::size_t heldSize = start.size();
+    start.append(piece.substr(0, kLongestTag));
+    if (const std::size_t length = tagAtStart(start)) {
+      out.append(start, 0, length);
+      track(std::string_view(start).substr(0, length));
+      i = length - heldSize;
+    } else if (couldBecomeTag(start)) {
+      held_ = std::move(start);
+      return out;
+    } else {
+      // No "<" follows the held one within it, so the rest of it is plain text.
+      out = "&lt;" + html::escapeHtmlText(std::string_view(start).substr(1, heldSize - 1));
+    }
+  }
+
+  out.reserve(out.size() + piece.size() - i);
+  std::size_t plainFrom = i;
+  const std::string_view view = piece;
   while (i < view.size()) {
     if (view[i] != '<') {
       ++i;

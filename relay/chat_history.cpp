@@ -1,15 +1,36 @@
 #include "relay/chat_history.h"
 
+#include "platform/console.h"
+
 namespace velmora::relay {
 
 void ChatHistory::reset() {
   std::lock_guard lock(mutex_);
   messages_.clear();
+  ++generation_;
 }
 
 void ChatHistory::append(ChatMessage message) {
   std::lock_guard lock(mutex_);
   messages_.push_back(std::move(message));
+}
+
+ChatSnapshot ChatHistory::appendAndSnapshot(ChatMessage message) {
+  std::lock_guard lock(mutex_);
+  messages_.push_back(std::move(message));
+  return {messages_, generation_};
+}
+
+bool ChatHistory::appendToGeneration(ChatMessage message, uint64_t generation) {
+  std::lock_guard lock(mutex_);
+  if (generation != generation_) return false;
+  messages_.push_back(std::move(message));
+  return true;
+}
+
+uint64_t ChatHistory::generation() const {
+  std::lock_guard lock(mutex_);
+  return generation_;
 }
 
 std::vector<ChatMessage> ChatHistory::messages() const {
@@ -27,7 +48,8 @@ std::string ChatHistory::description() const {
   std::string text = "[";
   for (std::size_t i = 0; i < messages_.size(); ++i) {
     if (i > 0) text += ", ";
-    text += "[\"role\": \"" + messages_[i].role + "\", \"content\": \"" + messages_[i].content + "\"]";
+    text += "[\"role\": \"" + messages_[i].role + "\", \"content\": \"" +
+            platform::consoleExcerpt(messages_[i].content) + "\"]";
   }
   return text + "]";
 }

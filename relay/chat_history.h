@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,20 +14,39 @@ struct ChatMessage {
   bool operator==(const ChatMessage&) const = default;
 };
 
+// The conversation as a request was built from it: its turns and their generation, read together.
+struct ChatSnapshot {
+  std::vector<ChatMessage> messages;
+  uint64_t generation = 0;
+};
+
 // The one conversation shared by every browser. Connection threads, the backend's threads and
 // the main thread all change it, so every operation takes the lock; each is atomic on its own.
+//
+// Every reset starts a new generation. An answer carries the generation its request was built
+// from and joins only that one: an answer still streaming when another browser clears the
+// conversation must not land in the fresh one.
 class ChatHistory {
  public:
   void reset();
   void append(ChatMessage message);
+  // Appends and returns the conversation with the new turn, in one step: a reset from another
+  // browser cannot come between the turn and the request built from it.
+  ChatSnapshot appendAndSnapshot(ChatMessage message);
+  // Appends only while the conversation is still `generation`; false, appending nothing, when it
+  // has been reset since.
+  bool appendToGeneration(ChatMessage message, uint64_t generation);
+  uint64_t generation() const;
   std::vector<ChatMessage> messages() const;
   std::size_t size() const;
-  // The console rendering: [["role": "user", "content": "hi"], ...].
+  // The console rendering: [["role": "user", "content": "hi"], ...], each content cut to
+  // platform::consoleExcerpt.
   std::string description() const;
 
  private:
   mutable std::mutex mutex_;
   std::vector<ChatMessage> messages_;  // guarded by mutex_
+  uint64_t generation_ = 0;            // guarded by mutex_; the resets so far
 };
 
 }  // namespace velmora::relay

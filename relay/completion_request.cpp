@@ -1,28 +1,95 @@
 #include "relay/completion_request.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <nlohmann/json.hpp>
+
+#include "platform/utf8.h"
 
 namespace velmora::relay {
 
 namespace {
 
-// Removes every shortest open…close section, searching on after each removal the way a
+// Removes every shortest open…close section in place, searching on after each removal the way a
 // regular expression's replace-all does.
-std::string removeSections(std::string_view text, std::string_view open, std::string_view close) {
-  std::string result;
-  std::size_t from = 0;
+void removeSections(std::string& text, std::string_view open, std::string_view close) {
+  std::size_t from = 0;  // where the text still to be read begins
+  std::size_t kept = 0;  // the length of what is kept so far, at the front
   for (;;) {
     const std::size_t start = text.find(open, from);
-    if (start == std::string_view::npos) break;
+    const std::size_t keepUntil = std::min(start, text.size());
+    if (kept < from) std::copy(text.begin() + from, text.begin() + keepUntil, text.begin() + kept);
+    kept += keepUntil - from;
+    if (start == std::string::npos) break;
     const std::size_t end = text.find(close, start + open.size());
     // An answer that broke off while reasoning: the rest is reasoning too.
-    if (end == std::string_view::npos) return result.append(text.substr(from, start - from));
-    result.append(text.substr(from, start - from));
+    if (end == std::string::npos) break;
     from = end + close.size();
   }
-  result.append(text.substr(from));
-  return result;
+  text.resize(kept);
+}
+
+// How the JSON library writes a byte of well-formed UTF-8 inside a string; empty: as it is.
+std::string_view jsonEscape(char c, std::array<char, 6>& buffer) {
+  switch (c) {
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    case '\b':
+      return "\\b";
+    case '\f':
+      return "\\f";
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    case '\t':
+      return "\\t";
+    default:
+      break;
+  }
+  const auto byte = static_cast<unsigned char>(c);
+  if (byte >= 0x20) return {};
+  static constexpr char kHex[] = "0123456789abcdef";
+  buffer = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
+  return {buffer.data(), buffer.size()};
+}
+
+// The bytes `text` takes as a JSON string (when it is UTF-8).
+std::size_t jsonStringSize(std::string_view text) {
+  std::array<char, 6> buffer;
+  std::size_t size = 2;
+  for (const char c : text) size += std::max<std::size_t>(jsonEscape(c, buffer).size(), 1);
+  return size;
+}
+
+void append(std::vector<uint8_t>& out, std::string_view bytes) {
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+// Appends `text` as a JSON string the way the JSON library writes it (UTF-8 kept, bytes that are
+// not UTF-8 replaced), straight into the body: a turn may be a whole long answer, and going
+// through the library's tree and text took three more copies of it.
+void appendJsonString(std::vector<uint8_t>& out, std::string_view text) {
+  if (!platform::isWellFormedUtf8(text)) {  // rare; the library's replacement rules apply
+    append(out,
+           nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    return;
+  }
+  std::array<char, 6> buffer;
+  out.push_back('"');
+  std::size_t plainFrom = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::string_view escape = jsonEscape(text[i], buffer);
+    if (escape.empty()) continue;
+    append(out, text.substr(plainFrom, i - plainFrom));
+    append(out, escape);
+    plainFrom = i + 1;
+  }
+  append(out, text.substr(plainFrom));
+  out.push_back('"');
 }
 
 }  // namespace
@@ -30,27 +97,44 @@ std::string removeSections(std::string_view text, std::string_view open, std::st
 platform::HttpClientRequest makeCompletionRequest(const platform::HttpClientRequest& urlTemplate,
                                                   const std::string& model,
                                                   const std::string& systemPrompt,
-                                                  const std::vector<ChatMessage>& history) {
-  nlohmann::ordered_json messages = nlohmann::ordered_json::array();
-  if (!systemPrompt.empty()) messages.push_back({{"role", "system"}, {"content", systemPrompt}});
+                                                  std::vector<ChatMessage> history) {
+  if (!systemPrompt.empty()) history.insert(history.begin(), {"system", systemPrompt});
+  constexpr std::string_view kTurnOpen = R"({"role":)", kContent = R"(,"content":)";
+  std::size_t size = 64 + jsonStringSize(model);
   for (const ChatMessage& message : history) {
-    messages.push_back({{"role", message.role}, {"content", message.content}});
+    size += kTurnOpen.size() + kContent.size() + 2 + jsonStringSize(message.role) +
+            jsonStringSize(message.content);
   }
-  const nlohmann::ordered_json body = {{"model", model}, {"messages", messages}, {"stream", true}};
-  const std::string text = body.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+
+  std::vector<uint8_t> body;
+  body.reserve(size);
+  append(body, R"({"model":)");
+  appendJsonString(body, model);
+  append(body, R"(,"messages":[)");
+  for (std::size_t i = 0; i < history.size(); ++i) {
+    if (i > 0) append(body, ",");
+    append(body, kTurnOpen);
+    appendJsonString(body, history[i].role);
+    append(body, kContent);
+    appendJsonString(body, history[i].content);
+    append(body, "}");
+    history[i] = {};  // written: the body and the turns still to come hold one copy together
+  }
+  append(body, R"(],"stream":true})");
 
   platform::HttpClientRequest request = urlTemplate;
   request.timeoutInterval = std::chrono::seconds(120);
   request.method = "POST";
-  request.body = std::vector<uint8_t>(text.begin(), text.end());
+  request.body = std::move(body);
   request.setHeader("Content-Type", "application/json");
   return request;
 }
 
-std::string stripReasoning(std::string_view answer) {
-  std::string text = removeSections(answer, "<think>", "</think>");
-  text = removeSections(text, "<thought>", "</thought>");
-  return removeSections(text, "<reason>", "</reason>");
+std::string stripReasoning(std::string answer) {
+  removeSections(answer, "<think>", "</think>");
+  removeSections(answer, "<thought>", "</thought>");
+  removeSections(answer, "<reason>", "</reason>");
+  return answer;
 }
 
 }  // namespace velmora::relay

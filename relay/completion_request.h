@@ -11,16 +11,18 @@ namespace velmora::relay {
 
 // The backend's chat-completions request for one prompt: a copy of `urlTemplate` made a POST
 // with a 120 s idle timeout, "Content-Type: application/json", and the body
-// {"model", "messages": [system prompt if not empty, then the whole history], "stream": true}.
-// Text that is not valid UTF-8 is sent with replacement characters rather than dropping the body.
+// {"model", "messages": [system prompt if not empty, then the whole history], "stream": true},
+// compact, as the JSON library writes it. Text that is not valid UTF-8 is sent with replacement
+// characters rather than dropping the body. Each turn of `history` is let go once written, so
+// that a long conversation is not held twice besides the body.
 platform::HttpClientRequest makeCompletionRequest(const platform::HttpClientRequest& urlTemplate,
                                                   const std::string& model,
                                                   const std::string& systemPrompt,
-                                                  const std::vector<ChatMessage>& history);
+                                                  std::vector<ChatMessage> history);
 
 // Removes every <think>…</think>, then <thought>…</thought>, then <reason>…</reason> section
 // (case-sensitive, shortest match, across lines). A section without its closing tag runs to the
-// end: the answer broke off while reasoning. Linear in the length of the answer.
-std::string stripReasoning(std::string_view answer);
+// end: the answer broke off while reasoning. In place, linear in the length of the answer.
+std::string stripReasoning(std::string answer);
 
 }  // namespace velmora::relay

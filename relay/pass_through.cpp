@@ -37,12 +37,14 @@ std::string trimmed(std::string_view text) {
 void writePassThrough(http::HttpResponseBodyWriter& out, const std::weak_ptr<RelayHost>& weakHost,
                       const http::HttpRequestPtr& clientRequest) {
   platform::HttpClientRequest request;
+  uint64_t generation = 0;
   {
     const auto host = weakHost.lock();
     if (!host) return;
     // Two spaces: the label ends with one and the rendering is set apart by another.
     platform::printLine("/api/chat:  " + host->chatHistoryDescription());
     request = host->urlRequestTemplate();
+    generation = host->chatGeneration();
   }
 
   std::string failure;
@@ -52,15 +54,16 @@ void writePassThrough(http::HttpResponseBodyWriter& out, const std::weak_ptr<Rel
   request.timeoutInterval = std::chrono::seconds(120);
   request.method = "POST";
   const std::string_view bodyText(reinterpret_cast<const char*>(body.data()), body.size());
-  platform::printLine("LM Studioへ送信するmodifiedBody: " +
-                      (http::isWellFormedUtf8(bodyText) ? std::string(bodyText) : "(invalid)"));
+  platform::printLine(
+      "LM Studioへ送信するmodifiedBody: " +
+      (http::isWellFormedUtf8(bodyText) ? platform::consoleExcerpt(bodyText) : "(invalid)"));
   request.body = std::move(body);
   request.setHeader("Content-Type", "application/json");
   for (const auto& [name, value] : clientRequest->headers) {
     if (!isHopHeader(name, clientRequest->headers)) request.setHeader(name, value);
   }
 
-  relayStreamedAnswer(out, {}, weakHost, std::move(request), PieceEncoding::plain,
+  relayStreamedAnswer(out, {}, weakHost, std::move(request), generation, PieceEncoding::plain,
                       ActiveStream::doNotKeep);
 }
 

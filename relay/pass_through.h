@@ -17,7 +17,8 @@ namespace velmora::relay {
 // "/api/chat", every method: answers 200 "OK" with "Content-Type: application/json" and a body
 // writer that forwards the client's chat-completions request to the backend, forced to stream,
 // and relays the answer's text pieces unescaped, then the answer-page tail or the error markup.
-// The answer joins the conversation as an assistant turn; the connection closes at the end.
+// The answer joins the conversation as an assistant turn unless the conversation is reset before
+// it ends; the connection closes at the end.
 // Connection thread; the writer holds the host weakly.
 http::HttpResponse handleApiChat(const std::shared_ptr<RelayHost>& host,
                                  const http::HttpRequestPtr& request);

@@ -18,27 +18,35 @@ class RelayHost {
  public:
   virtual ~RelayHost() = default;
 
-  // The current texts of the window's fields, read on the main thread while the caller waits.
-  // Empty when the main queue no longer runs (the application is ending).
+  // The current text of the initial message field, read on the main thread while the caller
+  // waits. Empty when the main queue no longer runs (the application is ending).
   virtual std::string initialMessageText() = 0;
+  // The system prompt, and the title of the model popup's selected item ("" when none is
+  // selected), as the window last applied them. Answer at once (never wait for the main thread):
+  // every submission asks for them.
   virtual std::string systemPromptText() = 0;
-  // The title of the model popup's selected item, "" when none is selected.
   virtual std::string selectedModelTitle() = 0;
   // The token every request must present, "" when the relay is open to all. Answers at once
   // (never waits for the main thread), so that it can be asked for each request.
   virtual std::string accessToken() = 0;
 
-  // The shared conversation.
+  // The shared conversation (see ChatHistory for its generations).
   virtual void noteHistoryReset() = 0;  // monitor notice and console line; keeps the history
   virtual void resetChatHistory() = 0;
-  virtual void appendUserMessage(const std::string& prompt) = 0;
-  virtual void appendAssistantMessage(const std::string& text) = 0;
+  // Appends the user's turn; returns the conversation with it, to build the request from.
+  virtual ChatSnapshot appendUserMessage(const std::string& prompt) = 0;
+  // The answer to a request built from `generation`; dropped when the conversation has been
+  // reset since.
+  virtual void appendAssistantMessage(std::string text, uint64_t generation) = 0;
+  virtual uint64_t chatGeneration() const = 0;
   virtual std::vector<ChatMessage> chatMessages() const = 0;
   virtual std::string chatHistoryDescription() const = 0;
 
-  // The chat-completions request for the whole conversation, and the bare template.
+  // The chat-completions request for `history` (see relay/completion_request.h), and the bare
+  // template.
   virtual platform::HttpClientRequest makeCompletionRequest(const std::string& model,
-                                                            const std::string& systemPrompt) = 0;
+                                                            const std::string& systemPrompt,
+                                                            std::vector<ChatMessage> history) = 0;
   virtual platform::HttpClientRequest urlRequestTemplate() const = 0;
 
   // Replace the monitor's text, on the main thread (queued).

@@ -75,17 +75,21 @@ http::HttpResponse handleSubmit(const std::shared_ptr<RelayHost>& host,
     }
   }
   if (resetValue == "1") host->resetChatHistory();
-  host->appendUserMessage(prompt);
+  ChatSnapshot conversation = host->appendUserMessage(prompt);
   host->setMonitorText("Processing request...\nUser: " + prompt);
-  platform::HttpClientRequest backendRequest = host->makeCompletionRequest(model, systemPrompt);
+  // Shared, not copied: the request holds the whole conversation, and the response's writer is
+  // copied on its way to the connection. The writer runs once and hands the request on.
+  auto backendRequest = std::make_shared<platform::HttpClientRequest>(
+      host->makeCompletionRequest(model, systemPrompt, std::move(conversation.messages)));
 
   std::weak_ptr<RelayHost> weakHost = host;
-  return http::HttpResponse::raw(200, "OK", streamedAnswerHeaders("text/html; charset=utf-8"),
-                                 [weakHost, backendRequest](http::HttpResponseBodyWriter& out) {
-                                   relayStreamedAnswer(out, pages::kAnswerPageHead, weakHost,
-                                                       backendRequest, PieceEncoding::htmlText,
-                                                       ActiveStream::keep);
-                                 });
+  return http::HttpResponse::raw(
+      200, "OK", streamedAnswerHeaders("text/html; charset=utf-8"),
+      [weakHost, backendRequest,
+       generation = conversation.generation](http::HttpResponseBodyWriter& out) {
+        relayStreamedAnswer(out, pages::kAnswerPageHead, weakHost, std::move(*backendRequest),
+                            generation, PieceEncoding::htmlText, ActiveStream::keep);
+      });
 }
 
 http::HttpResponse handleClear(RelayHost& host, const http::HttpRequestPtr&) {

@@ -90,7 +90,7 @@ http::HttpHeaders streamedAnswerHeaders(std::string contentType) {
 
 void relayStreamedAnswer(http::HttpResponseBodyWriter& out, std::string_view head,
                          const std::weak_ptr<RelayHost>& host, platform::HttpClientRequest request,
-                         PieceEncoding encoding, ActiveStream active) {
+                         uint64_t generation, PieceEncoding encoding, ActiveStream active) {
   auto sink = std::make_shared<ConnectionSink>(out);
   if (!head.empty()) {
     sink->write({reinterpret_cast<const uint8_t*>(head.data()), head.size()});
@@ -98,7 +98,7 @@ void relayStreamedAnswer(http::HttpResponseBodyWriter& out, std::string_view hea
   }
   auto delegate = std::make_shared<StreamingDelegate>(
       [sink](std::span<const uint8_t> bytes) { sink->write(bytes); }, host,
-      [sink] { sink->flush(); }, encoding);
+      [sink] { sink->flush(); }, generation, encoding);
 
   // The request runs on this thread, which would otherwise only wait for it. The host, and with
   // it the client, is held until the request has started, from when the application can cancel

@@ -25,9 +25,10 @@ http::HttpHeaders streamedAnswerHeaders(std::string contentType);
 // on the connection's thread, inside a body callback; the request runs on that thread too.
 //
 // Write failures (a client that went away) are dropped: the request still runs to its end and
-// its answer still reaches the conversation.
+// its answer still reaches the conversation, unless that has been reset since `generation`, the
+// one the request was built from.
 void relayStreamedAnswer(http::HttpResponseBodyWriter& out, std::string_view head,
                          const std::weak_ptr<RelayHost>& host, platform::HttpClientRequest request,
-                         PieceEncoding encoding, ActiveStream active);
+                         uint64_t generation, PieceEncoding encoding, ActiveStream active);
 
 }  // namespace velmora::relay

@@ -66,10 +66,12 @@ std::string errorStatusDescription(int status, std::span<const uint8_t> body) {
 }
 
 StreamingDelegate::StreamingDelegate(StreamWriter writer, std::weak_ptr<RelayHost> parent,
-                                     std::function<void()> finishCallback, PieceEncoding encoding)
+                                     std::function<void()> finishCallback, uint64_t generation,
+                                     PieceEncoding encoding)
     : writer_(std::move(writer)),
       parent_(std::move(parent)),
       finishCallback_(std::move(finishCallback)),
+      generation_(generation),
       encoding_(encoding) {}
 
 void StreamingDelegate::didReceiveResponse(int status, const platform::HttpClientHeaders&) {
@@ -102,13 +104,16 @@ void StreamingDelegate::didCompleteWithError(const std::optional<std::string>& e
   // while its connection still waits for this answer.
   const std::shared_ptr<RelayHost> parent = parent_.lock();
   if (!assistantBuffer_.empty()) {
-    const std::string answer = stripReasoning(assistantBuffer_);
+    // The answer's one copy: its reasoning is cut out in place and it moves on into the
+    // conversation.
+    std::string answer = stripReasoning(std::exchange(assistantBuffer_, {}));
     if (parent) {
-      parent->mainQueue().async([weak = parent_, answer] {
-        if (auto host = weak.lock()) host->appendAssistantMessage(answer);
-      });
+      parent->mainQueue().async(
+          [weak = parent_, answer = std::move(answer), generation = generation_]() mutable {
+            if (auto host = weak.lock())
+              host->appendAssistantMessage(std::move(answer), generation);
+          });
     }
-    assistantBuffer_.clear();
   }
 
   std::optional<std::string> failure;

@@ -38,8 +38,9 @@ inline constexpr std::string_view kReasoningClose = "</think>";
 // soon as its line has arrived, followed by an empty write as a flush request. Reasoning pieces
 // (sent in a field of their own) are written the same way inside kReasoningOpen ...
 // kReasoningClose, opened at the first such piece and closed before the next content piece or at
-// the end, also after a failure; they never join the conversation. At the end the
-// answer without its reasoning becomes the assistant's turn (queued on the main queue), the page
+// the end, also after a failure; they never join the conversation. At the end the answer without
+// its reasoning becomes the assistant's turn of conversation generation `generation` (queued on
+// the main queue; dropped when the conversation has been reset since), the page
 // is closed with the answer-page tail or, when the request failed, with the error markup, the
 // monitor shows the server status (prefixed with "[Error: ...]" after a failure), and
 // finishCallback runs, exactly once.
@@ -53,7 +54,7 @@ inline constexpr std::string_view kReasoningClose = "</think>";
 class StreamingDelegate final : public platform::HttpClientDelegate {
  public:
   StreamingDelegate(StreamWriter writer, std::weak_ptr<RelayHost> parent,
-                    std::function<void()> finishCallback,
+                    std::function<void()> finishCallback, uint64_t generation,
                     PieceEncoding encoding = PieceEncoding::htmlText);
 
   void didReceiveResponse(int status, const platform::HttpClientHeaders& headers) override;
@@ -75,9 +76,10 @@ class StreamingDelegate final : public platform::HttpClientDelegate {
   StreamWriter writer_;  // released once the request has ended
   const std::weak_ptr<RelayHost> parent_;
   std::function<void()> finishCallback_;  // released once called
+  const uint64_t generation_;             // of the conversation the request was built from
   const PieceEncoding encoding_;
 
-  std::string assistantBuffer_;  // the answer so far, unescaped
+  std::string assistantBuffer_;  // the answer so far, unescaped; its only whole copy
   StreamLineParser parser_;
   AnswerEscaper escaper_;
   std::optional<int> errorStatus_;          // a status of 400 or more

@@ -2,6 +2,7 @@
 // turn, the backend request's body and the description of a backend's error status.
 #include <gtest/gtest.h>
 
+#include "platform/console.h"
 #include "relay/answer_escaper.h"
 #include "relay/completion_request.h"
 #include "relay/streaming_delegate.h"
@@ -49,9 +50,12 @@ TEST(CompletionRequestTest, StripReasoning) {
 
 TEST(CompletionRequestTest, Body) {
   // Bytes that are not UTF-8 go out replaced; the system prompt only when there is one.
-  const std::vector<ChatMessage> history = {{"user", "h\xffi"}, {"assistant", "yo"}};
-  const std::string turns =
-      R"({"role":"user","content":"h�i"},{"role":"assistant","content":"yo"})";
+  const std::vector<ChatMessage> history = {{"user", "h\xffi"},
+                                            {"assistant", "yo\\\"\x01\x1f\x7f\b\f\n\r\t"}};
+  const std::string turns = R"({"role":"user","content":"h�i"},)"
+                            R"({"role":"assistant","content":"yo\\\"\u0001\u001f)"
+                            "\x7f"
+                            R"(\b\f\n\r\t"})";
   const std::pair<std::string, std::string> rows[] = {
       {"", ""}, {"Be \"brief\"", R"({"role":"system","content":"Be \"brief\""},)"}};
   platform::HttpClientRequest base;
@@ -65,6 +69,19 @@ TEST(CompletionRequestTest, Body) {
                                                             {"Content-Type", "application/json"}}));
     EXPECT_EQ(std::string(request.body.value().begin(), request.body.value().end()),
               R"({"model":"m","messages":[)" + first + turns + R"(],"stream":true})");
+  }
+}
+
+TEST(ChatHistoryTest, ConsoleLinesShowTheBeginningOfALongTurn) {
+  const std::size_t limit = platform::kConsoleExcerptBytes;
+  const std::pair<std::string, std::string> rows[] = {
+      {std::string(limit, 'a'), std::string(limit, 'a')},
+      {std::string(limit - 1, 'a') + "é!", std::string(limit - 1, 'a') + "… (3 more bytes)"},
+  };
+  for (const auto& [content, shown] : rows) {
+    ChatHistory history;
+    history.append({"assistant", content});
+    EXPECT_EQ(history.description(), R"([["role": "assistant", "content": ")" + shown + "\"]]");
   }
 }
 

@@ -2,6 +2,7 @@
 // libcurl, and the fake model server, spoken to in raw bytes.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <nlohmann/json.hpp>
 
 #include "relay/pages.h"
@@ -43,6 +44,7 @@ class RelayWireTest : public ::testing::Test {
       rig.view.initMessage.setText("<h1>Hi & welcome</h1>");
       rig.view.setModel.addItems({"fake-model"});
       rig.view.setModel.selectItemWithTitle("fake-model");
+      rig.controller->setModelChanged();
       rig.controller->startWebServer();
     });
     port = rig.controller->webServer->port();
@@ -100,6 +102,43 @@ TEST_F(RelayWireTest, ABrowserChatsContinuesStartsAfreshAndClears) {
   EXPECT_EQ(statusLine(cleared), "HTTP/1.1 301 Moved Permanently");
   EXPECT_EQ(headerValue(cleared, "Location"), "/");
   EXPECT_EQ(conversation(), Turns{});
+}
+
+TEST_F(RelayWireTest, ASubmissionNeverWaitsForTheMainThread) {
+  rig.onMain([&] {
+    rig.view.sysPrompt.setText("Be brief");
+    rig.controller->sysPromptDidChange();
+  });
+  std::promise<void> busy;
+  rig.queue.async([until = busy.get_future().share()] { until.wait(); });
+  const std::string answer = exchange(request("POST /submit", "prompt=hi&reset=1"));
+  busy.set_value();
+  ASSERT_EQ(bodyOf(answer), page("You said: hi"));
+  EXPECT_EQ(sentTurns(), (Turns{"system: Be brief", "user: hi"}));
+  EXPECT_EQ(nlohmann::json::parse(backend.requests().back().body).at("model"), "fake-model");
+}
+
+TEST_F(RelayWireTest, AnAnswerToAClearedConversationStaysOutOfTheNewOne) {
+  const std::pair<const char*, std::string> rows[] = {
+      {"/submit", request("POST /submit", "prompt=old&reset=1")},
+      {"/api/chat", request("POST /api/chat", R"({"messages":[]})")},
+  };
+  for (const auto& [name, sent] : rows) {
+    SCOPED_TRACE(name);
+    std::promise<void> cleared;  // the backend answers once the conversation has been cleared
+    backend.respond([held = cleared.get_future().share()](const testing::BackendRequest&) {
+      held.wait();
+      return testing::streamedAnswer({"old answer"});
+    });
+    const std::size_t before = backend.requests().size();
+    testing::TestClient browser(port);
+    browser.send(sent);
+    ASSERT_EQ(backend.waitForRequests(before + 1).size(), before + 1);
+    exchange(request("GET /clear"));
+    cleared.set_value();
+    EXPECT_NE(browser.readUntilClose().find("old answer"), std::string::npos);
+    EXPECT_EQ(conversation(), Turns{});
+  }
 }
 
 TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
