@@ -7,7 +7,7 @@
 # (bench/*/run.sh) are commands of their own.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/setup.sh
+scripts/setup.sh --dev
 jobs=$(nproc)
 started=$SECONDS
 passed=0
