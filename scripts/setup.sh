@@ -28,11 +28,12 @@ if $dev; then
   )
 fi
 
+# One dpkg-query for all of them: one per package takes seconds.
+installed=" $(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
+  awk '/install ok installed$/ { printf "%s ", $1 }')"
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  [[ "$installed" == *" $p "* ]] || missing+=("$p")
 done
 if $dev; then
   # The machine image may carry its own Node.js (with npm); only a machine without one gets Debian's.
