@@ -28,9 +28,9 @@ if $dev; then
   )
 fi
 
-# One dpkg-query for all of them: one per package takes seconds.
+# One dpkg-query for all of them (one per package takes seconds); it fails when one is unknown.
 installed=" $(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
-  awk '/install ok installed$/ { printf "%s ", $1 }')"
+  awk '/install ok installed$/ { printf "%s ", $1 }' || true)"
 missing=()
 for p in "${packages[@]}"; do
   [[ "$installed" == *" $p "* ]] || missing+=("$p")
