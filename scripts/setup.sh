@@ -24,7 +24,7 @@ if $dev; then
     python3 curl wrk chromium
     nginx libcpp-httplib-dev
     xvfb dbus
-    dpkg-dev file desktop-file-utils appstream systemd groff-base
+    dpkg-dev file desktop-file-utils appstream systemd groff-base libxml2-utils
   )
 fi
 
