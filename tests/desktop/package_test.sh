@@ -60,8 +60,9 @@ unit_log=$(XDG_RUNTIME_DIR=$work/runtime systemd-analyze verify --user --man=no 
 velmora=$root/usr/bin/velmora
 [ "$("$velmora" --version)" = "Velmora $version" ] || fail "--version: $("$velmora" --version)"
 help=$("$velmora" --help) || fail "--help failed"
-for option in $(grep -o -E -- '--[a-z-]+' <<<"$help" | sort -u); do
-  grep -q -F -- "${option//-/\\-}" "$share/man/man1/velmora.1" || fail "the man page lacks $option"
+for option in $(grep -o -E -- '(^  |, )-{1,2}[a-z][a-z-]*' <<<"$help" | tr -d ' ,' | sort -u); do
+  grep -q -E -- "${option//-/'\\-'}([^a-z-]|\$)" "$share/man/man1/velmora.1" ||
+    fail "the man page lacks $option"
 done
 [ "$failures" -eq 0 ] || exit 1
 echo "package_test: $(basename "$deb") holds $(wc -l <<<"$files") files, each validated"
