@@ -10,6 +10,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
   qt6-base-dev libqt6svg6
+  file  # cpack -G DEB finds the programs to pass to dpkg-shlibdeps with it
 )
 dev=false
 case "${1:-}" in
@@ -24,7 +25,7 @@ if $dev; then
     python3 curl wrk chromium
     nginx libcpp-httplib-dev
     xvfb dbus
-    dpkg-dev file desktop-file-utils appstream systemd groff-base libxml2-utils
+    desktop-file-utils appstream systemd groff-base libxml2-utils
   )
 fi
 
