@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Velmora (Release) and starts it: the window when a display is
-# there ($DISPLAY, $WAYLAND_DISPLAY or $QT_QPA_PLATFORM), the relay without a window otherwise
-# (as with --headless). Arguments go to velmora: ./run.sh --headless --model NAME --port N
-# --backend HOST:PORT; ./run.sh --help.
+# Installs what building and running needs (no test tools), builds Velmora (Release) and starts
+# it: the window when a display is there ($DISPLAY, $WAYLAND_DISPLAY or $QT_QPA_PLATFORM), the
+# relay without a window otherwise (as with --headless). Arguments go to velmora:
+# ./run.sh --headless --model NAME --port N --backend HOST:PORT; ./run.sh --help.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup.sh

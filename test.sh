@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Velmora and runs every test once: all of them under
-# AddressSanitizer+UndefinedBehaviorSanitizer (the unit and wire tests, the program runs, the fuzz
-# targets' seed corpora and regression inputs, the browser test), the concurrency tests again
-# under ThreadSanitizer, then the short fault-and-load run. Warnings are errors in these builds.
+# Installs what the tests need (scripts/setup.sh --dev), builds Velmora and runs every test once:
+# all of them under AddressSanitizer+UndefinedBehaviorSanitizer (the unit and wire tests, the
+# program runs, the fuzz targets' seed corpora and regression inputs, the browser test, the Debian
+# package and its files' validators), the concurrency tests again under ThreadSanitizer, then the
+# short fault-and-load run. Warnings are errors in these builds.
 # Long fuzzing (fuzz/run.sh), the full fault-and-load suite (stress/run.sh) and the benchmarks
 # (bench/*/run.sh) are commands of their own.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/setup.sh
+scripts/setup.sh --dev
 jobs=$(nproc)
 started=$SECONDS
 passed=0

@@ -23,6 +23,7 @@
 #include "platform/settings_file.h"
 #include "update/curl_document_fetcher.h"
 #include "update/update_checker.h"
+#include "velmora/version.h"
 
 namespace velmora::desktop {
 
@@ -204,7 +205,8 @@ int runDesktop(int& argc, char** argv, const HeadlessOptions& options) {
   std::signal(SIGPIPE, SIG_IGN);
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Velmora"));
-  QApplication::setDesktopFileName(QStringLiteral("velmora"));
+  // On Wayland the compositor finds the launcher entry, and with it the icon, by this name.
+  QApplication::setDesktopFileName(QString::fromLatin1(kApplicationId));
   StopSignals stopSignals;
   int status = 0;
   {

@@ -29,7 +29,7 @@ constexpr const char* kHelp =
     "                       sign-in page); an empty TOKEN lets everyone in again\n"
     "  --settings FILE      the settings file (default $XDG_CONFIG_HOME/velmora/settings.json,\n"
     "                       else ~/.config/velmora/settings.json)\n"
-    "  --help               show this help and exit\n"
+    "  -h, --help           show this help and exit\n"
     "  --version            show the version and exit\n"
     "\n"
     "--model, --port, --backend and --access-token are stored in the settings file, as a\n"

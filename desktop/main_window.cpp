@@ -7,6 +7,7 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -20,6 +21,7 @@
 #include <cmath>
 
 #include "app/view_controller.h"
+#include "velmora/version.h"
 
 namespace velmora::desktop {
 
@@ -212,6 +214,9 @@ MainWindow::MainWindow(QWidget* parent)
       mainButton_(new QPushButton),
       saveButton_(new QPushButton(tr("Save Settings"))) {
   setWindowTitle(QStringLiteral("Velmora"));
+  // The installed icon, which an icon theme may replace; the built-in copy when not installed.
+  setWindowIcon(QIcon::fromTheme(QString::fromLatin1(kApplicationId),
+                                 QIcon(QStringLiteral(":/velmora/velmora.svg"))));
 
   studioIP_->setPlaceholderText(QStringLiteral("localhost"));
   studioIP_->setToolTip(tr("Name or address of the computer running LM Studio's server"));

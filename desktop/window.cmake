@@ -12,5 +12,9 @@ add_library(velmora_desktop_qt STATIC
 set_target_properties(velmora_desktop_qt PROPERTIES AUTOMOC ON)
 target_include_directories(velmora_desktop_qt PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(velmora_desktop_qt
-  PUBLIC Qt6::Widgets Qt6::DBus velmora_desktop_core velmora_app velmora_update)
+  PUBLIC Qt6::Widgets Qt6::DBus velmora_desktop_core velmora_app velmora_update
+  PRIVATE velmora_version)
+# The window's icon, also when velmora runs uninstalled (drawn by Qt's SVG plug-in, libqt6svg6).
+qt_add_resources(velmora_desktop_qt velmora_icon PREFIX /velmora
+  BASE ${CMAKE_CURRENT_LIST_DIR}/data FILES ${CMAKE_CURRENT_LIST_DIR}/data/velmora.svg)
 velmora_target(velmora_desktop_qt)

@@ -5,7 +5,7 @@
 # of its log, which names the input kept in build/fuzz/findings/TARGET.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" --dev
 build="$root/build/fuzz" seconds="${1:-60}"
 shift || true
 mkdir -p "$build" && { CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DVELMORA_FUZZ=ON \

@@ -1,28 +1,46 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Velmora needs to build, run and test. Idempotent: silent when all
-# of them are already there.
+# Installs the Debian packages Velmora needs, by purpose:
+#   scripts/setup.sh        building and running velmora (what ./run.sh needs)
+#   scripts/setup.sh --dev  that, and what the tests, the packaging checks, the fault-and-load
+#                           suite, the benchmarks and fuzzing need (what ./test.sh needs)
+# Idempotent: silent when all of them are already there.
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config
   nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
-  qt6-base-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  clang llvm libclang-rt-dev
-  python3 curl wrk chromium
-  nginx libcpp-httplib-dev
-  xvfb dbus
+  qt6-base-dev libqt6svg6
+  file  # cpack -G DEB finds the programs to pass to dpkg-shlibdeps with it
 )
+dev=false
+case "${1:-}" in
+  "") ;;
+  --dev) dev=true ;;
+  *) echo "usage: scripts/setup.sh [--dev]" >&2; exit 2 ;;
+esac
+if $dev; then
+  packages+=(
+    git libgtest-dev libgmock-dev libbenchmark-dev
+    clang llvm libclang-rt-dev
+    python3 curl wrk chromium
+    nginx libcpp-httplib-dev
+    xvfb dbus
+    desktop-file-utils appstream systemd groff-base libxml2-utils
+  )
+fi
 
+# One dpkg-query for all of them (one per package takes seconds); it fails when one is unknown.
+installed=" $(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
+  awk '/install ok installed$/ { printf "%s ", $1 }' || true)"
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  [[ "$installed" == *" $p "* ]] || missing+=("$p")
 done
-# The machine image may carry its own Node.js (with npm); only a machine without one gets Debian's.
-command -v node >/dev/null 2>&1 || missing+=(nodejs)
-command -v npm >/dev/null 2>&1 || missing+=(npm)
+if $dev; then
+  # The machine image may carry its own Node.js (with npm); only a machine without one gets Debian's.
+  command -v node >/dev/null 2>&1 || missing+=(nodejs)
+  command -v npm >/dev/null 2>&1 || missing+=(npm)
+fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "setup: installing ${missing[*]}"

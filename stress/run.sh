@@ -3,7 +3,7 @@
 # built in that configured tree only, or else in a RelWithDebInfo tree build/stress.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --dev
 tree="" args=()
 while [[ $# -gt 0 ]]; do
   if [[ "$1" == --build-dir ]]; then tree=$2 && shift; else args+=("$1"); fi

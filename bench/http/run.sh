@@ -39,7 +39,7 @@ while [ $# -gt 0 ]; do
 done
 
 for tool in wrk nginx python3 curl; do
-  command -v "$tool" >/dev/null || { echo "bench/http/run.sh: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+  command -v "$tool" >/dev/null || { echo "bench/http/run.sh: $tool is missing (scripts/setup.sh --dev installs it)" >&2; exit 1; }
 done
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 

@@ -50,6 +50,7 @@ TEST(MainWindowTest, EveryControlReachesTheController) {
   auto controller = std::make_shared<app::ViewController>(
       w.view(), queue, settings, client, [] { return std::vector<std::string>{"10.0.0.2"}; });
   w.setController(controller), w.show(), w.activateWindow();
+  EXPECT_FALSE(w.windowIcon().pixmap(64).isNull()) << "the window shows Velmora's icon";
   ASSERT_TRUE(QTest::qWaitForWindowActive(&w) && spinUntil([&] { return w.modelPopup().count(); }));
   // What the controller's actions change: the settings file, the label, the button, the backend.
   const auto effects = [&] {
