@@ -66,14 +66,14 @@ class HeadlessButton : public Button {
 struct HeadlessView {
   HeadlessMonitor monitor;
   HeadlessTextField sysPrompt, initMessage, studioIP, studioPort, serverPort, tempBarLabel,
-      accessToken;
+      accessToken, backendKey, backendCaFile;
   HeadlessPopupButton setModel;
   HeadlessSlider tempBar;
   HeadlessButton mainButton;
 
   View view() {
-    return View{monitor,  sysPrompt, initMessage,  studioIP,   studioPort, serverPort,
-                setModel, tempBar,   tempBarLabel, mainButton, accessToken};
+    return View{monitor, sysPrompt,    initMessage, studioIP,    studioPort, serverPort,   setModel,
+                tempBar, tempBarLabel, mainButton,  accessToken, backendKey, backendCaFile};
   }
 };
 

@@ -54,7 +54,9 @@ struct View {
   Slider& tempBar;
   TextField& tempBarLabel;
   Button& mainButton;
-  TextField& accessToken;  // the token the relay asks for; empty: none
+  TextField& accessToken;    // the token the relay asks for; empty: none
+  TextField& backendKey;     // the key the relay gives the backend; empty: none
+  TextField& backendCaFile;  // the CA file for an https backend; empty: the system's store
 };
 
 }  // namespace velmora::app

@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "app/backend_address.h"
 #include "platform/console.h"
 #include "platform/url.h"
 #include "relay/completion_request.h"
@@ -46,6 +47,8 @@ ViewController::ViewController(const View& view, platform::MainQueue& mainQueue,
       tempBarLabel(view.tempBarLabel),
       mainButton(view.mainButton),
       accessTokenField(view.accessToken),
+      backendKeyField(view.backendKey),
+      backendCaFileField(view.backendCaFile),
       mainQueue_(mainQueue),
       settings_(settings),
       httpClient_(httpClient),
@@ -68,6 +71,9 @@ void ViewController::loadSettings() {
   selectedModel = settings_.string("modelName").value_or("");
   accessTokenField.setText(settings_.string("accessToken").value_or(""));
   useAccessToken(accessTokenField.text());
+  backendKeyField.setText(settings_.string("backendApiKey").value_or(""));
+  backendCaFileField.setText(settings_.string("backendCaFile").value_or(""));
+  keepBackendCredentials();
 }
 
 bool ViewController::applyBackendAddress(std::optional<BackendField> changed) {
@@ -81,10 +87,10 @@ bool ViewController::applyBackendAddress(std::optional<BackendField> changed) {
       case BackendField::port: settings_.set("studioPort", port); break;
     }
   }
-  const std::string url = "http://" + host + ":" + port + "/v1/chat/completions";
-  if (!platform::tryParseUrl(url)) return false;
+  const std::optional<BackendBase> base = backendBase(host, port);
+  if (!base) return false;
   std::lock_guard lock(urlRequestMutex_);
-  urlRequest_ = templateFor(url);
+  urlRequest_ = templateFor(base->url + "/chat/completions");
   return true;
 }
 
@@ -152,6 +158,26 @@ bool ViewController::useAccessToken(const std::string& text) {
   return true;
 }
 
+void ViewController::backendKeyDidChange() {
+  settings_.set("backendApiKey", backendKeyField.text());
+  keepBackendCredentials();
+  fetchModelList();
+}
+
+void ViewController::backendCaFileDidChange() {
+  settings_.set("backendCaFile", backendCaFileField.text());
+  keepBackendCredentials();
+  fetchModelList();
+}
+
+void ViewController::keepBackendCredentials() {
+  std::string key = withoutSurroundingBlanks(backendKeyField.text());
+  std::string caFile = withoutSurroundingBlanks(backendCaFileField.text());
+  std::lock_guard lock(urlRequestMutex_);
+  backendKey_ = std::move(key);
+  backendCaFile_ = std::move(caFile);
+}
+
 void ViewController::savePrefs() {
   settings_.set("systemPrompt", SysPrompt.text());
   keepSystemPrompt();
@@ -160,6 +186,9 @@ void ViewController::savePrefs() {
   settings_.set("studioPort", studioPort.text());
   settings_.set("serverPort", serverPort.text());
   settings_.set("accessToken", accessTokenField.text());
+  settings_.set("backendApiKey", backendKeyField.text());
+  settings_.set("backendCaFile", backendCaFileField.text());
+  keepBackendCredentials();
 }
 
 // ---- Monitor and start reports ----
@@ -215,9 +244,10 @@ std::string ViewController::systemPromptText() {
   return systemPrompt_;
 }
 
-std::string ViewController::selectedModelTitle() {
+relay::ModelChoice ViewController::modelChoice() {
   std::lock_guard lock(submissionFieldsMutex_);
-  return modelTitle_;
+  if (!modelTitle_.empty() || !listedModels_) return relay::ModelToSend{modelTitle_};
+  return relay::NoModelChosen{};
 }
 
 std::string ViewController::accessToken() {
@@ -255,7 +285,10 @@ platform::HttpClientRequest ViewController::makeCompletionRequest(
 
 platform::HttpClientRequest ViewController::urlRequestTemplate() const {
   std::lock_guard lock(urlRequestMutex_);
-  return urlRequest_;
+  platform::HttpClientRequest request = urlRequest_;
+  if (!backendKey_.empty()) request.setHeader("Authorization", "Bearer " + backendKey_);
+  request.caFile = backendCaFile_;
+  return request;
 }
 
 void ViewController::setActiveStream(std::shared_ptr<relay::StreamingDelegate> delegate,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -51,6 +52,10 @@ class ViewController final : public relay::RelayHost,
   // Stores the access token field's text and makes the relay ask for it from the next request
   // on (none when empty). Main thread.
   void accessTokenDidChange();
+  // Store the backend key or CA file field and use it from the next backend request on; the
+  // model list is fetched again. The key is never printed. Main thread.
+  void backendKeyDidChange();
+  void backendCaFileDidChange();
   void savePrefs();
 
   // ---- Monitor and start reports ----
@@ -70,7 +75,8 @@ class ViewController final : public relay::RelayHost,
   void studioIPDidChange();
   void studioPortDidChange();
   // Fetches the backend's model list; the result reaches the popup through the main queue, and
-  // only when no newer fetch has started meanwhile. Main thread.
+  // only when no newer fetch has started meanwhile. While no list can be read, fetches again
+  // after a pause that doubles from 1 s to 30 s, and the monitor says it is waiting. Main thread.
   void fetchModelList();
   void updateModelPopup(const std::vector<std::string>& names);  // main thread
   void setModelChanged();
@@ -87,7 +93,7 @@ class ViewController final : public relay::RelayHost,
   // ---- RelayHost ----
   std::string initialMessageText() override;
   std::string systemPromptText() override;
-  std::string selectedModelTitle() override;
+  relay::ModelChoice modelChoice() override;
   std::string accessToken() override;
   void noteHistoryReset() override;
   void resetChatHistory() override;
@@ -124,6 +130,8 @@ class ViewController final : public relay::RelayHost,
   TextField& tempBarLabel;
   Button& mainButton;
   TextField& accessTokenField;  // the View's accessToken
+  TextField& backendKeyField;
+  TextField& backendCaFileField;
 
   static constexpr const char* kInitialUrl = "http://127.0.0.1:1234/v1/chat/completions";
 
@@ -136,6 +144,11 @@ class ViewController final : public relay::RelayHost,
   // Copy the system prompt field and the popup's selection for submissions. Main thread.
   void keepSystemPrompt();
   void keepModelTitle();
+  // Copies the backend key and CA file fields for the request template. Main thread.
+  void keepBackendCredentials();
+  // The model list's fetch `generation` failed for `reason`: says so and tries again after the
+  // next pause.
+  void retryModelList(uint64_t generation, const std::string& address, const std::string& reason);
 
   platform::MainQueue& mainQueue_;
   platform::SettingsFile& settings_;
@@ -152,15 +165,20 @@ class ViewController final : public relay::RelayHost,
   mutable std::mutex submissionFieldsMutex_;
   std::string systemPrompt_;  // guarded by submissionFieldsMutex_
   std::string modelTitle_;    // guarded by submissionFieldsMutex_
+  // The number of models in the last list read; nullopt while none has been read.
+  std::optional<std::size_t> listedModels_;  // guarded by submissionFieldsMutex_
 
   mutable std::mutex urlRequestMutex_;
   platform::HttpClientRequest urlRequest_;  // guarded by urlRequestMutex_
+  std::string backendKey_;                  // guarded by urlRequestMutex_
+  std::string backendCaFile_;               // guarded by urlRequestMutex_
 
   std::mutex activeStreamMutex_;
   std::shared_ptr<relay::StreamingDelegate> activeStreamDelegate_;        // guarded by activeStreamMutex_
   std::shared_ptr<platform::HttpClientTask> activeStreamingSession_;      // guarded by activeStreamMutex_
 
   uint64_t modelFetchGeneration_ = 0;  // main thread; the newest fetch's number
+  std::chrono::milliseconds modelRetryPause_{0};  // main thread; 0 until a fetch failed
 };
 
 }  // namespace velmora::app

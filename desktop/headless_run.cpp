@@ -58,6 +58,8 @@ int runHeadless(const HeadlessOptions& options) {
   if (options.backendHost) settings.set("studioIP", *options.backendHost);
   if (options.backendPort) settings.set("studioPort", *options.backendPort);
   if (options.accessToken) settings.set("accessToken", *options.accessToken);
+  if (options.backendKey) settings.set("backendApiKey", *options.backendKey);
+  if (options.backendCaFile) settings.set("backendCaFile", *options.backendCaFile);
 
   platform::CurlHttpClient curl;
   TrackedHttpClient client(curl);

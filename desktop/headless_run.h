@@ -12,9 +12,11 @@ struct HeadlessOptions {
   std::optional<std::filesystem::path> settingsPath;  // else SettingsFile::defaultPath()
   std::optional<std::string> model;                   // stored under "modelName"
   std::optional<std::string> relayPort;               // stored under "serverPort"
-  std::optional<std::string> backendHost;             // stored under "studioIP"
+  std::optional<std::string> backendHost;             // stored under "studioIP"; may be a URL
   std::optional<std::string> backendPort;             // stored under "studioPort"
   std::optional<std::string> accessToken;             // stored under "accessToken"; "": none
+  std::optional<std::string> backendKey;              // stored under "backendApiKey"; "": none
+  std::optional<std::string> backendCaFile;           // stored under "backendCaFile"
 };
 
 // Runs the window controller on controls without a window, with a main queue on the calling

@@ -23,7 +23,12 @@ constexpr const char* kHelp =
     "                       no display ($DISPLAY, $WAYLAND_DISPLAY and $QT_QPA_PLATFORM unset)\n"
     "  --model NAME         the model to use\n"
     "  --port N             the relay's port, 0 to 65535 (0: any free port)\n"
-    "  --backend HOST:PORT  the model server's address (default localhost:1234)\n"
+    "  --backend HOST:PORT  the model server's address (default localhost:1234), or its base\n"
+    "                       URL (https://models.example.org/v1, http://gpu-box:4000)\n"
+    "  --backend-key KEY    the model server's API key, sent as \"Authorization: Bearer KEY\"\n"
+    "                       with every request to it; an empty KEY sends none\n"
+    "  --backend-ca FILE    the certificate authorities (PEM) an https model server's\n"
+    "                       certificate is checked against (default: the system's)\n"
     "  --access-token TOKEN the token browsers and programs must give to use the relay\n"
     "                       (programs send \"Authorization: Bearer TOKEN\"; browsers get a\n"
     "                       sign-in page); an empty TOKEN lets everyone in again\n"
@@ -32,8 +37,9 @@ constexpr const char* kHelp =
     "  -h, --help           show this help and exit\n"
     "  --version            show the version and exit\n"
     "\n"
-    "--model, --port, --backend and --access-token are stored in the settings file, as a\n"
-    "choice in the window would be, and so also apply to later runs. Without --model the stored\n"
+    "--model, --port, --backend, --backend-key, --backend-ca and --access-token are stored in\n"
+    "the settings file, as a choice in the window would be, and so also apply to later runs.\n"
+    "The settings file is readable by its owner only. Without --model the stored\n"
     "model is used; with none stored the relay does not start and the server's models are\n"
     "listed.\n"
     "\n"
@@ -70,7 +76,8 @@ int main(int argc, char** argv) {
       value = std::string(argument.substr(equals + 1));
     }
     const bool takesValue = name == "--model" || name == "--port" || name == "--backend" ||
-                            name == "--settings" || name == "--access-token";
+                            name == "--settings" || name == "--access-token" ||
+                            name == "--backend-key" || name == "--backend-ca";
     if (takesValue && !value) {
       if (i + 1 >= argc) return usageError("option '" + name + "' needs a value");
       value = argv[++i];
@@ -91,6 +98,8 @@ int main(int argc, char** argv) {
     } else if (name == "--port") {
       if (!isPortNumber(*value)) return usageError("--port needs a number from 0 to 65535");
       options.relayPort = *value;
+    } else if (name == "--backend" && value->find("://") != std::string::npos) {
+      options.backendHost = *value;  // a base URL carries its own port
     } else if (name == "--backend") {
       const auto colon = value->rfind(':');
       if (colon == std::string::npos || colon == 0 || !isPortNumber(value->substr(colon + 1))) {
@@ -100,6 +109,10 @@ int main(int argc, char** argv) {
       options.backendPort = value->substr(colon + 1);
     } else if (name == "--access-token") {
       options.accessToken = *value;
+    } else if (name == "--backend-key") {
+      options.backendKey = *value;
+    } else if (name == "--backend-ca") {
+      options.backendCaFile = *value;
     } else if (name == "--settings") {
       if (value->empty()) return usageError("--settings needs a file name");
       options.settingsPath = *value;

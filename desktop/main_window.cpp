@@ -204,6 +204,10 @@ MainWindow::MainWindow(QWidget* parent)
       serverPort_(makePortEdit(QStringLiteral("8080"))),
       accessToken_(new QLineEdit),
       showAccessToken_(new QToolButton),
+      backendKey_(new QLineEdit),
+      showBackendKey_(new QToolButton),
+      backendCaFile_(new QLineEdit),
+      refreshModels_(new QToolButton),
       sysPrompt_(
           new LinesTextEdit(4, tr("Instructions sent to the model before every chat (optional)"))),
       initMessage_(new LinesTextEdit(3, QStringLiteral("<h1>Velmora</h1>"))),
@@ -219,7 +223,9 @@ MainWindow::MainWindow(QWidget* parent)
                                  QIcon(QStringLiteral(":/velmora/velmora.svg"))));
 
   studioIP_->setPlaceholderText(QStringLiteral("localhost"));
-  studioIP_->setToolTip(tr("Name or address of the computer running LM Studio's server"));
+  studioIP_->setToolTip(
+      tr("Name or address of the computer running the model server, or its base URL "
+         "(https://models.example.org/v1)"));
   studioPort_->setToolTip(tr("Port of LM Studio's server (LM Studio shows it; usually 1234)"));
   serverPort_->setToolTip(tr("Port on which Velmora waits for browsers; 0 picks a free one"));
   accessToken_->setEchoMode(QLineEdit::Password);
@@ -234,6 +240,23 @@ MainWindow::MainWindow(QWidget* parent)
     accessToken_->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
     showAccessToken_->setText(shown ? tr("Hide") : tr("Show"));
   });
+  backendKey_->setEchoMode(QLineEdit::Password);
+  backendKey_->setPlaceholderText(tr("None"));
+  backendKey_->setToolTip(
+      tr("The model server's API key, sent to it as \"Authorization: Bearer KEY\""));
+  showBackendKey_->setText(tr("Show"));
+  showBackendKey_->setCheckable(true);
+  showBackendKey_->setToolTip(tr("Show or hide the API key"));
+  connect(showBackendKey_, &QToolButton::toggled, this, [this](bool shown) {
+    backendKey_->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
+    showBackendKey_->setText(shown ? tr("Hide") : tr("Show"));
+  });
+  backendCaFile_->setPlaceholderText(tr("The system's certificate authorities"));
+  backendCaFile_->setToolTip(
+      tr("A PEM file of the certificate authorities that an https model server's certificate "
+         "is checked against"));
+  refreshModels_->setText(tr("Refresh"));
+  refreshModels_->setToolTip(tr("Read the model server's list of models again"));
   setModel_->setPlaceholderText(tr("Choose a model"));
   setModel_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   setModel_->setMinimumContentsLength(24);
@@ -265,7 +288,15 @@ MainWindow::MainWindow(QWidget* parent)
   backendForm->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
   backendForm->addRow(tr("Host:"), studioIP_);
   backendForm->addRow(tr("Port:"), studioPort_);
-  backendForm->addRow(tr("Model:"), setModel_);
+  auto* keyRow = new QHBoxLayout;
+  keyRow->addWidget(backendKey_, 1);
+  keyRow->addWidget(showBackendKey_);
+  backendForm->addRow(tr("API key:"), keyRow);
+  backendForm->addRow(tr("CA file:"), backendCaFile_);
+  auto* modelRow = new QHBoxLayout;
+  modelRow->addWidget(setModel_, 1);
+  modelRow->addWidget(refreshModels_);
+  backendForm->addRow(tr("Model:"), modelRow);
   backendForm->addRow(tempBarLabel_, tempBar_);
 
   auto* relay = new QGroupBox(tr("Relay for browsers on your network"));
@@ -304,6 +335,8 @@ MainWindow::MainWindow(QWidget* parent)
   studioPortField_ = std::make_unique<LineEditField>(*studioPort_);
   serverPortField_ = std::make_unique<LineEditField>(*serverPort_);
   accessTokenField_ = std::make_unique<LineEditField>(*accessToken_);
+  backendKeyField_ = std::make_unique<LineEditField>(*backendKey_);
+  backendCaFileField_ = std::make_unique<LineEditField>(*backendCaFile_);
   setModelPopup_ = std::make_unique<ComboBoxPopup>(*setModel_);
   tempBarSlider_ = std::make_unique<TenthsSlider>(*tempBar_);
   tempBarLabelField_ = std::make_unique<LabelField>(*tempBarLabel_);
@@ -315,9 +348,11 @@ MainWindow::MainWindow(QWidget* parent)
 MainWindow::~MainWindow() {
   // The children outlive this object's own members; focus changes while they are deleted must
   // not reach the filter.
-  for (QObject* watched : {static_cast<QObject*>(studioIP_), static_cast<QObject*>(studioPort_),
-                           static_cast<QObject*>(serverPort_), static_cast<QObject*>(accessToken_),
-                           static_cast<QObject*>(sysPrompt_)}) {
+  for (QObject* watched :
+       {static_cast<QObject*>(studioIP_), static_cast<QObject*>(studioPort_),
+        static_cast<QObject*>(serverPort_), static_cast<QObject*>(accessToken_),
+        static_cast<QObject*>(backendKey_), static_cast<QObject*>(backendCaFile_),
+        static_cast<QObject*>(sysPrompt_)}) {
     watched->removeEventFilter(this);
   }
 }
@@ -325,7 +360,8 @@ MainWindow::~MainWindow() {
 app::View MainWindow::view() {
   return app::View{*monitorField_,      *sysPromptField_,    *initMessageField_, *studioIPField_,
                    *studioPortField_,   *serverPortField_,   *setModelPopup_,    *tempBarSlider_,
-                   *tempBarLabelField_, *mainButtonControl_, *accessTokenField_};
+                   *tempBarLabelField_, *mainButtonControl_, *accessTokenField_, *backendKeyField_,
+                   *backendCaFileField_};
 }
 
 template <typename Action>
@@ -349,6 +385,10 @@ void MainWindow::setController(const std::shared_ptr<app::ViewController>& contr
   bindLineEdit(*studioPort_, &app::ViewController::studioPortDidChange);
   bindLineEdit(*serverPort_, &app::ViewController::serverPortDidChange);
   bindLineEdit(*accessToken_, &app::ViewController::accessTokenDidChange);
+  bindLineEdit(*backendKey_, &app::ViewController::backendKeyDidChange);
+  bindLineEdit(*backendCaFile_, &app::ViewController::backendCaFileDidChange);
+  connect(refreshModels_, &QToolButton::clicked, this,
+          [this] { forward(&app::ViewController::fetchModelList); });
   sysPrompt_->installEventFilter(this);
   connect(setModel_, &QComboBox::activated, this,
           [this] { forward(&app::ViewController::setModelChanged); });
@@ -381,6 +421,8 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         {studioPort_, &app::ViewController::studioPortDidChange},
         {serverPort_, &app::ViewController::serverPortDidChange},
         {accessToken_, &app::ViewController::accessTokenDidChange},
+        {backendKey_, &app::ViewController::backendKeyDidChange},
+        {backendCaFile_, &app::ViewController::backendCaFileDidChange},
     };
     for (const auto& [edit, action] : lineEdits) {
       if (endsEditing && watched == edit && edit->isModified()) {

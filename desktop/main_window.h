@@ -127,6 +127,9 @@ class MainWindow final : public QWidget {
   QLineEdit& serverPortEdit() const { return *serverPort_; }
   QLineEdit& accessTokenEdit() const { return *accessToken_; }
   QToolButton& showAccessTokenButton() const { return *showAccessToken_; }
+  QLineEdit& backendKeyEdit() const { return *backendKey_; }
+  QLineEdit& backendCaFileEdit() const { return *backendCaFile_; }
+  QToolButton& refreshModelsButton() const { return *refreshModels_; }
   QPlainTextEdit& sysPromptEdit() const { return *sysPrompt_; }
   QPlainTextEdit& initMessageEdit() const { return *initMessage_; }
   QTextEdit& monitorView() const { return *monitor_; }
@@ -153,6 +156,10 @@ class MainWindow final : public QWidget {
   QLineEdit* serverPort_;
   QLineEdit* accessToken_;
   QToolButton* showAccessToken_;  // shows the token while checked
+  QLineEdit* backendKey_;
+  QToolButton* showBackendKey_;  // shows the key while checked
+  QLineEdit* backendCaFile_;
+  QToolButton* refreshModels_;
   QPlainTextEdit* sysPrompt_;
   QPlainTextEdit* initMessage_;
   QTextEdit* monitor_;
@@ -169,6 +176,8 @@ class MainWindow final : public QWidget {
   std::unique_ptr<LineEditField> studioPortField_;
   std::unique_ptr<LineEditField> serverPortField_;
   std::unique_ptr<LineEditField> accessTokenField_;
+  std::unique_ptr<LineEditField> backendKeyField_;
+  std::unique_ptr<LineEditField> backendCaFileField_;
   std::unique_ptr<ComboBoxPopup> setModelPopup_;
   std::unique_ptr<TenthsSlider> tempBarSlider_;
   std::unique_ptr<LabelField> tempBarLabelField_;

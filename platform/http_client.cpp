@@ -152,6 +152,7 @@ class CurlTransfer final : public HttpClientTask {
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    if (!request_.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, request_.caFile.c_str());
 
     const std::string& method = request_.method;
     const bool isPost = method == "POST";

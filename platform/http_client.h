@@ -27,6 +27,9 @@ struct HttpClientRequest {
   // longer, or when less than one byte per second has moved for this long. An answer that keeps
   // streaming is never cut. The speed check counts whole seconds, rounded up.
   std::chrono::milliseconds timeoutInterval = std::chrono::seconds(60);
+  // A PEM file of the certificate authorities that an https server's certificate is verified
+  // against; empty: the system's store.
+  std::string caFile = {};
 
   // Replaces the value of the first field with the same name (compared without case) and drops
   // later ones, or appends a field.

@@ -1,5 +1,6 @@
 #include "relay/pass_through.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <exception>
@@ -59,9 +60,7 @@ void writePassThrough(http::HttpResponseBodyWriter& out, const std::weak_ptr<Rel
       (http::isWellFormedUtf8(bodyText) ? platform::consoleExcerpt(bodyText) : "(invalid)"));
   request.body = std::move(body);
   request.setHeader("Content-Type", "application/json");
-  for (const auto& [name, value] : clientRequest->headers) {
-    if (!isHopHeader(name, clientRequest->headers)) request.setHeader(name, value);
-  }
+  forwardClientHeaders(request, *clientRequest);
 
   relayStreamedAnswer(out, {}, weakHost, std::move(request), generation, PieceEncoding::plain,
                       ActiveStream::doNotKeep);
@@ -108,6 +107,16 @@ bool isHopHeader(std::string_view name,
     tokens.remove_prefix(comma + 1);
   }
   return false;
+}
+
+void forwardClientHeaders(platform::HttpClientRequest& request, const http::HttpRequest& client) {
+  const bool keyed = std::any_of(request.headers.begin(), request.headers.end(), [](const auto& f) {
+    return platform::equalsIgnoringAsciiCase(f.first, "authorization");
+  });
+  for (const auto& [name, value] : client.headers) {
+    if (isHopHeader(name, client.headers) || (keyed && name == "authorization")) continue;
+    request.setHeader(name, value);
+  }
 }
 
 http::HttpResponse handleApiChat(const std::shared_ptr<RelayHost>& host,

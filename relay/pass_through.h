@@ -36,4 +36,9 @@ std::vector<uint8_t> forwardedBody(const std::vector<uint8_t>& clientBody, std::
 bool isHopHeader(std::string_view name,
                  const std::unordered_map<std::string, std::string>& headers);
 
+// Adds the client's header fields, less the hop headers, to a request for the backend. When the
+// request already carries an "Authorization" field (the backend's key), the client's is dropped.
+// Any thread.
+void forwardClientHeaders(platform::HttpClientRequest& request, const http::HttpRequest& client);
+
 }  // namespace velmora::relay

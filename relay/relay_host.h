@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "platform/http_client.h"
@@ -12,6 +13,15 @@ namespace velmora::relay {
 
 class StreamingDelegate;
 
+// The model a submission names: the one chosen (or the only one listed), or "" when no list has
+// been read (some servers serve their one model whatever the name).
+struct ModelToSend {
+  std::string name;
+};
+// The backend listed several models (or none) and none is chosen: nothing may be sent.
+struct NoModelChosen {};
+using ModelChoice = std::variant<ModelToSend, NoModelChosen>;
+
 // What the relay needs of the window controller that owns it. The controller implements it; tests
 // may implement it with a fake. Unless a call says otherwise it may be made from any thread.
 class RelayHost {
@@ -21,11 +31,10 @@ class RelayHost {
   // The current text of the initial message field, read on the main thread while the caller
   // waits. Empty when the main queue no longer runs (the application is ending).
   virtual std::string initialMessageText() = 0;
-  // The system prompt, and the title of the model popup's selected item ("" when none is
-  // selected), as the window last applied them. Answer at once (never wait for the main thread):
-  // every submission asks for them.
+  // The system prompt, and the model to send, as the window last applied them. Answer at once
+  // (never wait for the main thread): every submission asks for them.
   virtual std::string systemPromptText() = 0;
-  virtual std::string selectedModelTitle() = 0;
+  virtual ModelChoice modelChoice() = 0;
   // The token every request must present, "" when the relay is open to all. Answers at once
   // (never waits for the main thread), so that it can be asked for each request.
   virtual std::string accessToken() = 0;

@@ -4,6 +4,7 @@
 
 #include "http/body_decoding.h"
 #include "platform/console.h"
+#include "platform/overloaded.h"
 #include "platform/url.h"
 #include "relay/access_control.h"
 #include "relay/pages.h"
@@ -14,6 +15,9 @@
 namespace velmora::relay {
 
 namespace {
+
+constexpr std::string_view kNoModelChosen =
+    "No model is chosen: choose a model in Velmora's window";
 
 // The pieces of `text` between separators, empty ones dropped.
 std::vector<std::string_view> splitDroppingEmpty(std::string_view text, char separator) {
@@ -60,7 +64,24 @@ http::HttpResponse handleSubmit(const std::shared_ptr<RelayHost>& host,
   if (!http::isWellFormedUtf8(text)) text = {};
   const auto pieces = splitDroppingEmpty(text, '&');
   const std::string systemPrompt = host->systemPromptText();
-  const std::string model = host->selectedModelTitle();
+  const std::optional<std::string> model = std::visit(
+      platform::Overloaded{[](const ModelToSend& chosen) { return std::optional(chosen.name); },
+                           [](const NoModelChosen&) { return std::optional<std::string>(); }},
+      host->modelChoice());
+  if (!model) {
+    // Nothing goes to the backend, and the conversation is left as it was.
+    platform::printLine("/submit: " + std::string(kNoModelChosen));
+    std::string page(pages::kAnswerPageHead);
+    page += pages::kErrorMarkupFirst;
+    page += kNoModelChosen;
+    page += pages::kErrorMarkupSecond;
+    return http::HttpResponse::raw(
+        200, "OK", streamedAnswerHeaders("text/html; charset=utf-8"),
+        [page](http::HttpResponseBodyWriter& out) {
+          out.write(
+              std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(page.data()), page.size()));
+        });
+  }
 
   std::string prompt;
   std::optional<std::string> resetValue;
@@ -80,7 +101,7 @@ http::HttpResponse handleSubmit(const std::shared_ptr<RelayHost>& host,
   // Shared, not copied: the request holds the whole conversation, and the response's writer is
   // copied on its way to the connection. The writer runs once and hands the request on.
   auto backendRequest = std::make_shared<platform::HttpClientRequest>(
-      host->makeCompletionRequest(model, systemPrompt, std::move(conversation.messages)));
+      host->makeCompletionRequest(*model, systemPrompt, std::move(conversation.messages)));
 
   std::weak_ptr<RelayHost> weakHost = host;
   return http::HttpResponse::raw(

@@ -182,9 +182,11 @@ bool clientHasLeft(const std::weak_ptr<http::Socket>& connection) {
 }  // namespace
 
 std::string backendUrlForPath(const std::string& completionsUrl, std::string_view path) {
-  constexpr std::string_view kCompletionsPath = "/v1/chat/completions";
+  // The backend's API may sit under a prefix other than "/v1" (a router's "/openai/v1").
+  constexpr std::string_view kCompletionsPath = "/chat/completions", kApiPrefix = "/v1";
   std::string_view base = completionsUrl;
   if (base.ends_with(kCompletionsPath)) base.remove_suffix(kCompletionsPath.size());
+  if (path.starts_with(kApiPrefix)) path.remove_prefix(kApiPrefix.size());
   return std::string(base) + std::string(path);
 }
 
@@ -194,10 +196,7 @@ http::HttpResponse handleTransparentRequest(const std::shared_ptr<RelayHost>& ho
   platform::HttpClientRequest request = host->urlRequestTemplate();
   request.url = backendUrlForPath(request.url, clientRequest->path);
   request.method = clientRequest->method;
-  request.headers.clear();
-  for (const auto& [name, value] : clientRequest->headers) {
-    if (!isHopHeader(name, clientRequest->headers)) request.setHeader(name, value);
-  }
+  forwardClientHeaders(request, *clientRequest);
   if (clientRequest->method == "GET" || clientRequest->method == "HEAD") {
     request.body.reset();
   } else {

@@ -29,8 +29,8 @@ namespace velmora::relay {
 http::HttpResponse handleTransparentRequest(const std::shared_ptr<RelayHost>& host,
                                             const http::HttpRequestPtr& request);
 
-// The backend URL for `path`: the chat-completions URL of the request template with its path
-// replaced. Pure; any thread.
+// The backend URL for `path` ("/v1/..."): the API base of the template's chat-completions URL
+// followed by `path` without its "/v1". Pure; any thread.
 std::string backendUrlForPath(const std::string& completionsUrl, std::string_view path);
 
 // How often a waiting relay looks whether its client is still there.

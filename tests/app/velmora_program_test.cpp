@@ -5,6 +5,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
 
 #include "platform/settings_file.h"
 #include "relay/pages.h"
@@ -63,6 +65,41 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   EXPECT_EQ(again.waitForExit(), 0);
   ::stat((config / "velmora" / "settings.json").c_str(), &after);
   EXPECT_EQ(before.st_ino, after.st_ino);
+  std::filesystem::remove_all(config);
+}
+
+TEST(VelmoraProgramTest, AKeyedHttpsBackendThatStartsTenSecondsLate) {
+  const testing::TestCertificate tls;
+  const int backendPort = testing::FakeBackend().port();  // free again once the probe is gone
+  std::string folder = (std::filesystem::temp_directory_path() / "velmora-run-XXXXXX").string();
+  const std::filesystem::path config = ::mkdtemp(folder.data());
+  const std::string key = "sk-never-printed";
+  const std::string base = "https://127.0.0.1:" + std::to_string(backendPort) + "/v1";
+  const auto started = std::chrono::steady_clock::now();
+  testing::ChildProcess velmora(
+      {VELMORA_BINARY, "--headless", "--model", "fake-model", "--port", "0", "--backend", base,
+       "--backend-key", key, "--backend-ca", tls.certificate},
+      {"XDG_CONFIG_HOME=" + config.string()});
+  EXPECT_TRUE(velmora.waitForLine("monitor: Waiting for the model server at " + base + "…"));
+  const std::string open = velmora.waitForLine("/ in a browser").value_or(":0/");
+  std::this_thread::sleep_until(started + std::chrono::seconds(10));
+  testing::FakeBackend backend(backendPort, &tls);
+  backend.requireKey(key);
+  EXPECT_TRUE(velmora.waitForLine("models: fake-model"));
+  const std::size_t end = open.rfind('/'), colon = open.rfind(':', end);
+  testing::TestClient browser(std::stoi(open.substr(colon + 1, end - colon - 1)));
+  browser.send("POST /submit HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\nprompt=hi");
+  EXPECT_EQ(testing::bodyOf(browser.readUntilClose()),
+            std::string(relay::pages::kAnswerPageHead) + "You said: hi" +
+                std::string(relay::pages::kAnswerPageTail));
+  EXPECT_EQ(nlohmann::json::parse(backend.requests().back().body).at("model"), "fake-model");
+  velmora.signal(SIGTERM);
+  EXPECT_EQ(velmora.waitForExit(), 0);
+  for (const std::string& line : velmora.lines)
+    EXPECT_EQ(line.find(key), std::string::npos) << line;
+  struct stat file {};
+  ::stat((config / "velmora" / "settings.json").c_str(), &file);
+  EXPECT_EQ(file.st_mode & 0777, 0600u);  // it holds the key
   std::filesystem::remove_all(config);
 }
 

@@ -51,6 +51,30 @@ TEST_F(ViewControllerTest, SettingsLoadWithDefaultsForWhatIsAbsent) {
   EXPECT_EQ(rig.controller->accessToken(), "t0k");
 }
 
+TEST_F(ViewControllerTest, BackendAddressForms) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"gpu-box", "http://gpu-box:4000/v1/chat/completions"},
+      {"http://gpu-box:4000", "http://gpu-box:4000/v1/chat/completions"},
+      {"https://models.example.org/v1", "https://models.example.org/v1/chat/completions"},
+      {"https://r.example/openai/v1/", "https://r.example/openai/v1/chat/completions"},
+      {"ftp://gpu-box/v1", ""},
+      {"https://r.example/v1?x=1", ""},
+      {"gpu box", ""},
+  };
+  for (const auto& [host, url] : rows) {
+    SCOPED_TRACE(host);
+    rig.onMain([&] {
+      rig.view.studioIP.setText("localhost");
+      rig.view.studioPort.setText("4000");
+      rig.controller->applyBackendAddress(ViewController::BackendField::port);
+      rig.view.studioIP.setText(host);
+      EXPECT_EQ(rig.controller->applyBackendAddress(std::nullopt), !url.empty());
+    });
+    EXPECT_EQ(rig.controller->urlRequestTemplate().url,
+              url.empty() ? "http://localhost:4000/v1/chat/completions" : url);
+  }
+}
+
 TEST_F(ViewControllerTest, RelayPortField) {
   const std::pair<std::string, std::optional<int>> rows[] = {
       {"65535", 65535},  {"65536", {}},       {"0", 0},   {"+80", 80}, {"-0", 0},     {"-1", {}},
@@ -126,21 +150,33 @@ TEST_F(ViewControllerTest, ModelPopupFollowsTheNewestFetch) {
     });
     return popup;
   };
-  rig.onMain([&] { rig.controller->selectedModel = "m"; });
+  rig.settings->set("modelName", "m");
   fetch();
   EXPECT_EQ(answer(0, R"({"data":[{"id":"a"},{"id":"m"}]})"), Popup({"a", "m"}, "m"));
   fetch();
-  EXPECT_EQ(answer(1, R"({"data":[{"id":"x"}]})"), Popup({"x"}, std::nullopt));
+  EXPECT_EQ(answer(1, R"({"data":[{"id":"x"}]})"), Popup({"x"}, "x"));  // the only one is used
+  fetch();
+  EXPECT_EQ(answer(2, R"({"data":[{"id":"x"},{"id":"y"}]})"), Popup({"x", "y"}, std::nullopt));
   EXPECT_EQ(rig.monitor(), "Select model, then start server");
   fetch();
-  answer(2, "");
-  EXPECT_EQ(rig.monitor(), "Failed to fetch model list");
+  answer(3, "");
+  EXPECT_EQ(
+      rig.monitor(),
+      "Waiting for the model server at http://127.0.0.1:1234/v1… (Couldn't connect to server)");
+
+  // Fetched again a second later without being asked; the saved model comes back with the list.
+  std::size_t fetches = 0;
+  for (int i = 0; i < 500 && fetches < 5; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    rig.onMain([&] { fetches = client.completions.size(); });
+  }
+  EXPECT_EQ(answer(4, R"({"data":[{"id":"z"},{"id":"m"}]})"), Popup({"z", "m"}, "m"));
 
   // Two fetches answering out of order: the newest list stays.
   fetch();
   fetch();
-  answer(4, R"({"data":[{"id":"new"}]})");
-  EXPECT_EQ(answer(3, R"({"data":[{"id":"old"}]})"), Popup({"new"}, std::nullopt));
+  answer(6, R"({"data":[{"id":"new"}]})");
+  EXPECT_EQ(answer(5, R"({"data":[{"id":"old"}]})"), Popup({"new"}, "new"));
 }
 
 }  // namespace

@@ -39,6 +39,11 @@ struct QtDriver {
 
 TEST(MainWindowTest, EveryControlReachesTheController) {
   testing::FakeBackend backend;
+  backend.respond([](const testing::BackendRequest& r) {  // two models: no choice is made alone
+    return r.target == "/v1/models"
+               ? testing::jsonAnswer(200, R"({"data":[{"id":"fake-model"},{"id":"m2"}]})")
+               : testing::FakeBackend::defaultAnswer(r);
+  });
   QTemporaryDir folder;
   const std::string path = folder.filePath("settings.json").toStdString();
   platform::SettingsFile settings(path);
@@ -68,6 +73,8 @@ TEST(MainWindowTest, EveryControlReachesTheController) {
       {"relay port", [&] { type(w.serverPortEdit(), "0", true); }, R"("serverPort":"0")"},
       {"access token", [&] { type(w.accessTokenEdit(), "t0k", false); }, R"("accessToken":"t0k")"},
       {"backend host", [&] { type(w.studioIPEdit(), "localhost", false); }, "requests 2"},
+      {"backend key", [&] { type(w.backendKeyEdit(), "k3y", false); }, R"("backendApiKey":"k3y")"},
+      {"refresh", [&] { w.refreshModelsButton().click(); }, "requests 4"},
       {"system prompt", [&] { type(w.sysPromptEdit(), "Be brief.", false); },
        R"("systemPrompt":"Be brief.")"},
       {"model", [&] { w.modelPopup().setFocus(), QTest::keyClick(&w.modelPopup(), Qt::Key_Down); },

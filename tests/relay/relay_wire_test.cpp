@@ -276,5 +276,60 @@ TEST_F(RelayWireTest, AccessToken) {
   EXPECT_EQ(backend.requests().back().headers.at("cookie"), "a=1");
 }
 
+TEST_F(RelayWireTest, AKeyedBackendOverHttps) {
+  const testing::TestCertificate tls;
+  testing::FakeBackend secure(0, &tls);
+  secure.requireKey("k3y");
+  const std::string submit = request("POST /submit", "prompt=hi&reset=1");
+  struct Row {
+    const char* name;
+    std::string key, caFile, sent, shown;
+  };
+  const Row rows[] = {
+      {"right key", "k3y", tls.certificate, submit, "You said: hi"},
+      {"wrong key", "k3", tls.certificate, submit, "[Error: HTTP 401: Invalid API key]"},
+      {"untrusted certificate", "k3y", "", submit, "[Error: SSL certificate problem"},
+      {"the key replaces a client's", "k3y", tls.certificate,
+       request("POST /v1/chat/completions", "{}", "Authorization: Bearer other\r\n"), "You said: "},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    rig.onMain([&] {
+      rig.view.studioIP.setText(secure.url() + "/v1/");
+      EXPECT_TRUE(rig.controller->applyBackendAddress(app::ViewController::BackendField::host));
+      rig.view.backendKey.setText(row.key);
+      rig.view.backendCaFile.setText(row.caFile);
+      rig.controller->savePrefs();  // uses both, without fetching the model list
+    });
+    EXPECT_NE(exchange(row.sent).find(row.shown), std::string::npos);
+  }
+  std::vector<std::string> keys;  // the untrusted connection never got to a request
+  for (const auto& sent : secure.requests()) keys.push_back(sent.headers.at("authorization"));
+  EXPECT_EQ(keys, (std::vector<std::string>{"Bearer k3y", "Bearer k3", "Bearer k3y"}));
+}
+
+TEST_F(RelayWireTest, ASubmissionWithoutAChosenModel) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> listed;
+    std::string shown, sentModel;  // sentModel "": nothing reaches the backend
+  };
+  const Row rows[] = {
+      {"one model listed", {"solo"}, page("You said: hi"), "solo"},
+      {"several listed", {"a", "b"}, "[Error: No model is chosen: choose a model in Velmora", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    rig.settings->set("modelName", "");
+    rig.onMain([&] { rig.controller->updateModelPopup(row.listed); });
+    const std::size_t before = backend.requests().size();
+    EXPECT_NE(bodyOf(exchange(request("POST /submit", "prompt=hi&reset=1"))).find(row.shown),
+              std::string::npos);
+    EXPECT_EQ(backend.requests().size(), before + (row.sentModel.empty() ? 0 : 1));
+    if (row.sentModel.empty()) continue;
+    EXPECT_EQ(nlohmann::json::parse(backend.requests().back().body).at("model"), row.sentModel);
+  }
+}
+
 }  // namespace
 }  // namespace velmora::relay

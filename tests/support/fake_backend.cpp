@@ -4,9 +4,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
@@ -15,9 +19,22 @@ namespace velmora::testing {
 
 namespace {
 
-bool sendAll(int fd, std::string_view bytes) {
+// One accepted connection, plain or TLS.
+struct Connection {
+  int fd;
+  SSL* ssl = nullptr;
+};
+
+ssize_t receive(Connection& c, char* buffer, std::size_t size) {
+  if (c.ssl == nullptr) return ::recv(c.fd, buffer, size, 0);
+  return SSL_read(c.ssl, buffer, static_cast<int>(size));
+}
+
+bool sendAll(Connection& c, std::string_view bytes) {
   while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    const ssize_t sent = c.ssl != nullptr
+                             ? SSL_write(c.ssl, bytes.data(), static_cast<int>(bytes.size()))
+                             : ::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (sent <= 0) return false;
     bytes.remove_prefix(static_cast<std::size_t>(sent));
   }
@@ -25,10 +42,10 @@ bool sendAll(int fd, std::string_view bytes) {
 }
 
 // Reads from `fd` into `buffer` until it holds `needed` bytes, or `marker` when `needed` is 0.
-bool readUntil(int fd, std::string& buffer, std::size_t needed, std::string_view marker = {}) {
+bool readUntil(Connection& fd, std::string& buffer, std::size_t needed, std::string_view marker = {}) {
   char chunk[16384];
   while (marker.empty() ? buffer.size() < needed : buffer.find(marker) == std::string::npos) {
-    const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    const ssize_t got = receive(fd, chunk, sizeof chunk);
     if (got <= 0) return false;
     buffer.append(chunk, static_cast<std::size_t>(got));
   }
@@ -41,7 +58,7 @@ std::string lowercase(std::string text) {
   return text;
 }
 
-std::optional<BackendRequest> readRequest(int fd) {
+std::optional<BackendRequest> readRequest(Connection& fd) {
   std::string buffer;
   if (!readUntil(fd, buffer, 0, "\r\n\r\n")) return std::nullopt;
   const std::size_t headEnd = buffer.find("\r\n\r\n");
@@ -116,7 +133,37 @@ BackendAnswer FakeBackend::defaultAnswer(const BackendRequest& request) {
   return streamedAnswer({"You said: ", last});
 }
 
-FakeBackend::FakeBackend(int port) : responder_(defaultAnswer) {
+TestCertificate::TestCertificate() {
+  std::string name = (std::filesystem::temp_directory_path() / "velmora-tls-XXXXXX").string();
+  if (::mkdtemp(name.data()) == nullptr) throw std::runtime_error("no folder for a certificate");
+  folder = name;
+  certificate = folder + "/certificate.pem";
+  key = folder + "/key.pem";
+  const std::string command =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
+      "subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + certificate + " 2>/dev/null";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl made no certificate");
+}
+
+TestCertificate::~TestCertificate() {
+  std::filesystem::remove_all(folder);
+}
+
+void FakeBackend::requireKey(std::string key) {
+  std::lock_guard lock(mutex_);
+  key_ = std::move(key);
+}
+
+FakeBackend::FakeBackend(int port, const TestCertificate* tls) : responder_(defaultAnswer) {
+  if (tls != nullptr) {
+    std::signal(SIGPIPE, SIG_IGN);  // OpenSSL writes without MSG_NOSIGNAL
+    tls_ = SSL_CTX_new(TLS_server_method());
+    if (SSL_CTX_use_certificate_file(tls_, tls->certificate.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(tls_, tls->key.c_str(), SSL_FILETYPE_PEM) != 1) {
+      SSL_CTX_free(tls_);
+      throw std::runtime_error("the fake backend cannot load its certificate");
+    }
+  }
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int one = 1;
   setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -137,10 +184,12 @@ FakeBackend::FakeBackend(int port) : responder_(defaultAnswer) {
 
 FakeBackend::~FakeBackend() {
   stop();
+  SSL_CTX_free(tls_);
 }
 
 std::string FakeBackend::url() const {
-  return "http://127.0.0.1:" + std::to_string(port_);
+  return (tls_ != nullptr ? "https" : "http") + std::string("://127.0.0.1:") +
+         std::to_string(port_);
 }
 
 void FakeBackend::respond(Responder responder) {
@@ -201,16 +250,34 @@ void FakeBackend::acceptLoop() {
   }
 }
 
-void FakeBackend::serve(int client) {
-  if (std::optional<BackendRequest> request = readRequest(client)) {
+void FakeBackend::serve(int fd) {
+  Connection client{fd};
+  if (tls_ != nullptr) {
+    client.ssl = SSL_new(tls_);
+    SSL_set_fd(client.ssl, fd);
+    if (SSL_accept(client.ssl) != 1) {  // a client that refused the certificate
+      SSL_free(client.ssl);
+      client.ssl = nullptr;
+      ::shutdown(fd, SHUT_RDWR);
+    }
+  }
+  std::optional<BackendRequest> request;
+  if (tls_ == nullptr || client.ssl != nullptr) request = readRequest(client);
+  if (request) {
     Responder responder;
+    std::string key;
     {
       std::lock_guard lock(mutex_);
       requests_.push_back(*request);
       responder = responder_;
+      key = key_;
       changed_.notify_all();
     }
-    const BackendAnswer answer = responder(*request);
+    const BackendAnswer answer =
+        key.empty() || request->headers["authorization"] == "Bearer " + key
+            ? responder(*request)
+            : jsonAnswer(401, R"({"error":{"message":"Invalid API key","type":)"
+                              R"("invalid_request_error","code":"invalid_api_key"}})");
     bool alive = sendAll(client, "HTTP/1.1 " + std::to_string(answer.status) +
                                      " Fake\r\nContent-Type: " + answer.contentType +
                                      "\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n");
@@ -226,18 +293,19 @@ void FakeBackend::serve(int client) {
     if (alive && answer.end == BackendAnswer::End::complete) sendAll(client, "0\r\n\r\n");
     if (answer.end == BackendAnswer::End::reset) {
       const linger abort{1, 0};
-      setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }
     if (answer.end == BackendAnswer::End::hang) {
       // Until the client leaves (or stop() shuts the connection down).
       char byte;
-      while (::recv(client, &byte, 1, 0) > 0) {
+      while (receive(client, &byte, 1) > 0) {
       }
     }
   }
+  if (client.ssl != nullptr) SSL_free(client.ssl);
   std::lock_guard lock(mutex_);
-  ::close(client);
-  std::erase(clients_, client);
+  ::close(fd);
+  std::erase(clients_, fd);
   --liveThreads_;
   changed_.notify_all();
 }

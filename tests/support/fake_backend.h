@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
+
 namespace velmora::testing {
 
 // A request as the fake model server read it.
@@ -42,11 +44,20 @@ BackendAnswer jsonAnswer(int status, std::string json);
 // fault of Velmora's own server cannot hide behind the same fault here. One connection per
 // request. Unless `respond` is replaced, GET /v1/models lists "fake-model" and a chat completion
 // streams "You said: " and the last message's content in two pieces.
+// A certificate and its key, made by openssl for 127.0.0.1 at run time in a fresh folder, which
+// goes with the object.
+struct TestCertificate {
+  TestCertificate();
+  ~TestCertificate();
+  std::string folder, certificate, key;  // the last two: PEM files
+};
+
 class FakeBackend {
  public:
   using Responder = std::function<BackendAnswer(const BackendRequest&)>;
 
-  explicit FakeBackend(int port = 0);
+  // With `tls`, the server speaks HTTPS with that certificate.
+  explicit FakeBackend(int port = 0, const TestCertificate* tls = nullptr);
   ~FakeBackend();  // stop()
   FakeBackend(const FakeBackend&) = delete;
   FakeBackend& operator=(const FakeBackend&) = delete;
@@ -54,9 +65,12 @@ class FakeBackend {
   // Replaces how requests are answered; called on the connection's thread. Any thread.
   void respond(Responder responder);
   static BackendAnswer defaultAnswer(const BackendRequest& request);
+  // From now on a request without "Authorization: Bearer KEY" is answered 401 with an
+  // OpenAI-style error document (and still recorded); "" accepts every request again.
+  void requireKey(std::string key);
 
   int port() const { return port_; }
-  std::string url() const;  // "http://127.0.0.1:PORT"
+  std::string url() const;  // "http://127.0.0.1:PORT", or https
 
   // Every request so far, oldest first; waitForRequests waits until there are `count`.
   std::vector<BackendRequest> requests() const;
@@ -81,6 +95,8 @@ class FakeBackend {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   Responder responder_;                   // guarded by mutex_
+  std::string key_;                       // guarded by mutex_
+  ssl_ctx_st* tls_ = nullptr;             // when serving HTTPS; set before accepting
   std::vector<BackendRequest> requests_;  // guarded by mutex_
   std::vector<int> clients_;              // open connections; guarded by mutex_
   std::size_t liveThreads_ = 0;           // connection threads not yet ended; guarded by mutex_
