@@ -228,29 +228,15 @@ MainWindow::MainWindow(QWidget* parent)
          "(https://models.example.org/v1)"));
   studioPort_->setToolTip(tr("Port of LM Studio's server (LM Studio shows it; usually 1234)"));
   serverPort_->setToolTip(tr("Port on which Velmora waits for browsers; 0 picks a free one"));
-  accessToken_->setEchoMode(QLineEdit::Password);
   accessToken_->setPlaceholderText(tr("None: anyone on the network may use the relay"));
   accessToken_->setToolTip(
       tr("When set, browsers sign in with this token once and programs send "
          "\"Authorization: Bearer TOKEN\""));
-  showAccessToken_->setText(tr("Show"));
-  showAccessToken_->setCheckable(true);
-  showAccessToken_->setToolTip(tr("Show or hide the access token"));
-  connect(showAccessToken_, &QToolButton::toggled, this, [this](bool shown) {
-    accessToken_->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
-    showAccessToken_->setText(shown ? tr("Hide") : tr("Show"));
-  });
-  backendKey_->setEchoMode(QLineEdit::Password);
+  hideUntilShown(*accessToken_, *showAccessToken_, tr("Show or hide the access token"));
   backendKey_->setPlaceholderText(tr("None"));
   backendKey_->setToolTip(
       tr("The model server's API key, sent to it as \"Authorization: Bearer KEY\""));
-  showBackendKey_->setText(tr("Show"));
-  showBackendKey_->setCheckable(true);
-  showBackendKey_->setToolTip(tr("Show or hide the API key"));
-  connect(showBackendKey_, &QToolButton::toggled, this, [this](bool shown) {
-    backendKey_->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
-    showBackendKey_->setText(shown ? tr("Hide") : tr("Show"));
-  });
+  hideUntilShown(*backendKey_, *showBackendKey_, tr("Show or hide the API key"));
   backendCaFile_->setPlaceholderText(tr("The system's certificate authorities"));
   backendCaFile_->setToolTip(
       tr("A PEM file of the certificate authorities that an https model server's certificate "
@@ -367,6 +353,17 @@ app::View MainWindow::view() {
 template <typename Action>
 void MainWindow::forward(Action action) {
   if (auto controller = controller_.lock()) ((*controller).*action)();
+}
+
+void MainWindow::hideUntilShown(QLineEdit& field, QToolButton& show, const QString& toolTip) {
+  field.setEchoMode(QLineEdit::Password);
+  show.setText(tr("Show"));
+  show.setCheckable(true);
+  show.setToolTip(toolTip);
+  connect(&show, &QToolButton::toggled, this, [&field, &show](bool shown) {
+    field.setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
+    show.setText(shown ? tr("Hide") : tr("Show"));
+  });
 }
 
 void MainWindow::bindLineEdit(QLineEdit& edit, void (app::ViewController::*action)()) {

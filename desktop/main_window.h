@@ -149,6 +149,8 @@ class MainWindow final : public QWidget {
   template <typename Action>
   void forward(Action action);
   void bindLineEdit(QLineEdit& edit, void (app::ViewController::*action)());
+  // Shows `field` as dots until `show` is checked; the button says what pressing it does.
+  void hideUntilShown(QLineEdit& field, QToolButton& show, const QString& toolTip);
 
   // Owned by the window through Qt's parent chain.
   QLineEdit* studioIP_;
