@@ -266,8 +266,8 @@ relay::ChatSnapshot ViewController::appendUserMessage(const std::string& prompt)
   return chatHistory.appendAndSnapshot({"user", prompt});
 }
 
-void ViewController::appendAssistantMessage(std::string text, uint64_t generation) {
-  chatHistory.appendToGeneration({"assistant", std::move(text)}, generation);
+void ViewController::appendAssistantMessage(relay::ChatMessage answer, uint64_t generation) {
+  chatHistory.appendToGeneration(std::move(answer), generation);
 }
 
 uint64_t ViewController::chatGeneration() const { return chatHistory.generation(); }

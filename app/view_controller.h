@@ -98,7 +98,7 @@ class ViewController final : public relay::RelayHost,
   void noteHistoryReset() override;
   void resetChatHistory() override;
   relay::ChatSnapshot appendUserMessage(const std::string& prompt) override;
-  void appendAssistantMessage(std::string text, uint64_t generation) override;
+  void appendAssistantMessage(relay::ChatMessage answer, uint64_t generation) override;
   uint64_t chatGeneration() const override;
   std::vector<relay::ChatMessage> chatMessages() const override;
   std::string chatHistoryDescription() const override;

@@ -11,6 +11,9 @@ namespace velmora::relay {
 struct ChatMessage {
   std::string role;
   std::string content;
+  // An answer that a person stopped before the model had finished it; `content` holds what had
+  // arrived. Shown to people, never sent to the backend.
+  bool stopped = false;
   bool operator==(const ChatMessage&) const = default;
 };
 

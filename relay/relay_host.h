@@ -44,9 +44,9 @@ class RelayHost {
   virtual void resetChatHistory() = 0;
   // Appends the user's turn; returns the conversation with it, to build the request from.
   virtual ChatSnapshot appendUserMessage(const std::string& prompt) = 0;
-  // The answer to a request built from `generation`; dropped when the conversation has been
-  // reset since.
-  virtual void appendAssistantMessage(std::string text, uint64_t generation) = 0;
+  // The answer (an "assistant" turn) to a request built from `generation`; dropped when the
+  // conversation has been reset since.
+  virtual void appendAssistantMessage(ChatMessage answer, uint64_t generation) = 0;
   virtual uint64_t chatGeneration() const = 0;
   virtual std::vector<ChatMessage> chatMessages() const = 0;
   virtual std::string chatHistoryDescription() const = 0;

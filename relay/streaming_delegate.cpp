@@ -111,7 +111,7 @@ void StreamingDelegate::didCompleteWithError(const std::optional<std::string>& e
       parent->mainQueue().async(
           [weak = parent_, answer = std::move(answer), generation = generation_]() mutable {
             if (auto host = weak.lock())
-              host->appendAssistantMessage(std::move(answer), generation);
+              host->appendAssistantMessage({"assistant", std::move(answer)}, generation);
           });
     }
   }
