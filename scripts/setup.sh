@@ -9,6 +9,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
+  libmd4c-dev libmd4c-html0-dev  # the second names no dependency on the first, which has the headers
   qt6-base-dev libqt6svg6
   file  # cpack -G DEB finds the programs to pass to dpkg-shlibdeps with it
 )
