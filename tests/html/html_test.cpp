@@ -6,6 +6,7 @@
 #include "html/builder.h"
 #include "html/directory_listing.h"
 #include "html/escape.h"
+#include "html/markdown.h"
 #include "http/server.h"
 #include "tests/support/test_client.h"
 
@@ -68,6 +69,46 @@ TEST(DirectoryListingTest, ListsSortedEscapedLinksAndRefusesToLeaveTheFolder) {
   }
   server->stop();
   std::filesystem::remove_all(outer);
+}
+
+TEST(MarkdownTest, RendersAnswersWithOnlyWebAndMailLinksAndNoImageLoadedUnasked) {
+  struct Row {
+    const char* name;
+    std::string markdown, present, absent;  // fragments of the markup; no absent one when empty
+  };
+  const Row rows[] = {
+      {"list", "- one\n- two\n", "<li>two</li>", "- "},
+      {"code block", "```\nif (a <b)\n  c;\n```\n", "<code>if (a &lt;b)\n  c;\n", "<b"},
+      {"inline code", "use `a<b` here", "<code>a&lt;b</code>", "<b"},
+      {"table", "| a | b |\n|---|---|\n| 1 | 2 |\n", "<td>2</td>", "|"},
+      {"emphasis", "*x* **y** ~~z~~", "<em>x</em> <strong>y</strong> <del>z</del>", "*"},
+      {"raw html", "<script>alert(1)</script>\n\nx <script>", "&lt;script&gt;", "<script"},
+      {"javascript in mixed case", "[t](JavaScript:alert(1))", "<p>t</p>", "href"},
+      {"entity-hidden", "[t](java&#115;cript:alert(1))", "<p>t</p>", "href"},
+      {"percent-escaped", "[t](%6Aavascript:alert(1))", "<p>t</p>", "href"},
+      {"data", "[t](data:text/html,x)", "<p>t</p>", "href"},
+      {"relative", "[t](/etc/passwd)", "<p>t</p>", "href"},
+      {"fragment", "[t](#top)", "<p>t</p>", "href"},
+      {"http", "[t](HTTP://h.example/p)", "<a href=\"HTTP://h.example/p\">t</a>", ""},
+      {"https", "[t](https://h.example/p \"T\")",
+       "<a href=\"https://h.example/p\" title=\"T\">t</a>", ""},
+      {"mailto", "[t](mailto:a@h.example)", "<a href=\"mailto:a@h.example\">t</a>", ""},
+      {"autolink", "see https://h.example/?a=1&b=2 now",
+       "<a href=\"https://h.example/?a=1&amp;b=2\">", ""},
+      {"e-mail autolink", "write to a@h.example", "<a href=\"mailto:a@h.example\">a@h.example</a>",
+       ""},
+      {"link inside a link", "[a https://i.example b](https://o.example)",
+       ">a https://i.example b</a>", "\"https://i"},
+      {"web image", "![cat](https://h.example/c.png)",
+       "<a href=\"https://h.example/c.png\">cat</a>", "<img"},
+      {"data image", "![cat](data:image/png;base64,AA)", "<p>cat</p>", "<img"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string html = markdownToHtml(row.markdown);
+    EXPECT_NE(html.find(row.present), std::string::npos) << html;
+    EXPECT_TRUE(row.absent.empty() || html.find(row.absent) == std::string::npos) << html;
+  }
 }
 
 }  // namespace
