@@ -11,35 +11,6 @@ namespace velmora::relay {
 
 namespace {
 
-// The connection as the request sees it. What the delegate writes while it reads one block of
-// the backend's answer is gathered and sent at the end of that block, in one write: the pieces of
-// a block are all there already, so nothing waits, and a fast backend does not cost one system
-// call per piece. After the first failed write nothing more is tried. One thread at a time uses
-// it: the connection's, and the request's while the connection's waits for it to end.
-class ConnectionSink {
- public:
-  explicit ConnectionSink(http::HttpResponseBodyWriter& out) : out_(out) {}
-
-  void write(std::span<const uint8_t> bytes) {
-    if (!failed_) pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-  }
-
-  void flush() {
-    if (failed_ || pending_.empty()) return;
-    try {
-      out_.write(std::span<const uint8_t>(pending_));
-    } catch (...) {
-      failed_ = true;  // the client has gone; the answer still runs to its end
-    }
-    pending_.clear();
-  }
-
- private:
-  http::HttpResponseBodyWriter& out_;
-  bool failed_ = false;
-  std::vector<uint8_t> pending_;  // written, not yet sent
-};
-
 // Hands the backend's events to the streaming delegate and sends what it wrote for each block.
 // When small blocks come hard on each other's heels (a backend writing faster than the relay
 // wakes), it rests a moment before reading on: the next read then takes the pieces written
@@ -47,16 +18,15 @@ class ConnectionSink {
 // piece and slow the whole answer on a busy machine. A model writing at reading speed never waits.
 class BlockFlushingDelegate final : public platform::HttpClientDelegate {
  public:
-  BlockFlushingDelegate(std::shared_ptr<StreamingDelegate> inner,
-                        std::shared_ptr<ConnectionSink> sink)
-      : inner_(std::move(inner)), sink_(std::move(sink)) {}
+  BlockFlushingDelegate(std::shared_ptr<platform::HttpClientDelegate> inner, ConnectionSink& sink)
+      : inner_(std::move(inner)), sink_(sink) {}
 
   void didReceiveResponse(int status, const platform::HttpClientHeaders& headers) override {
     inner_->didReceiveResponse(status, headers);
   }
   void didReceiveData(std::span<const uint8_t> bytes) override {
     inner_->didReceiveData(bytes);
-    sink_->flush();
+    sink_.flush();
     const auto now = std::chrono::steady_clock::now();
     const bool burst = now - lastBlock_ < kBurstGap && bytes.size() < kGatheredEnough;
     lastBlock_ = now;
@@ -75,8 +45,8 @@ class BlockFlushingDelegate final : public platform::HttpClientDelegate {
   // A block this large already spreads a read and a send over many pieces: no rest.
   static constexpr std::size_t kGatheredEnough = 8 * 1024;
 
-  const std::shared_ptr<StreamingDelegate> inner_;
-  const std::shared_ptr<ConnectionSink> sink_;
+  const std::shared_ptr<platform::HttpClientDelegate> inner_;
+  ConnectionSink& sink_;
   std::chrono::steady_clock::time_point lastBlock_{};  // the request's thread only
 };
 
@@ -88,39 +58,67 @@ http::HttpHeaders streamedAnswerHeaders(std::string contentType) {
           {"X-Accel-Buffering", "no"}};
 }
 
-void relayStreamedAnswer(http::HttpResponseBodyWriter& out, std::string_view head,
-                         const std::weak_ptr<RelayHost>& host, platform::HttpClientRequest request,
-                         uint64_t generation, PieceEncoding encoding, ActiveStream active) {
-  auto sink = std::make_shared<ConnectionSink>(out);
-  if (!head.empty()) {
-    sink->write({reinterpret_cast<const uint8_t*>(head.data()), head.size()});
-    sink->flush();
-  }
-  auto delegate = std::make_shared<StreamingDelegate>(
-      [sink](std::span<const uint8_t> bytes) { sink->write(bytes); }, host,
-      [sink] { sink->flush(); }, generation, encoding);
+void ConnectionSink::write(std::span<const uint8_t> bytes) {
+  if (!failed_) pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+}
 
-  // The request runs on this thread, which would otherwise only wait for it. The host, and with
-  // it the client, is held until the request has started, from when the application can cancel
-  // it before it lets the client go; not while the answer streams, when the window may close.
+void ConnectionSink::write(std::string_view text) {
+  write({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+}
+
+void ConnectionSink::flush() {
+  if (failed_ || pending_.empty()) return;
+  try {
+    out_.write(std::span<const uint8_t>(pending_));
+  } catch (...) {
+    failed_ = true;  // the client has gone; the answer still runs to its end
+  }
+  pending_.clear();
+}
+
+void runBackendRequest(ConnectionSink& sink, const std::weak_ptr<RelayHost>& host,
+                       platform::HttpClientRequest request,
+                       std::shared_ptr<platform::HttpClientDelegate> delegate,
+                       const std::function<void(const std::shared_ptr<platform::HttpClientTask>&)>&
+                           started) {
+  // The host, and with it the client, is held until the request has started, from when the
+  // application can cancel it before it lets the client go; not while the answer streams, when
+  // the window may close.
   if (auto strongHost = host.lock()) {
-    bool started = false;
+    bool running = false;
     try {
-      strongHost->backendClient().run(std::move(request),
-                                      std::make_shared<BlockFlushingDelegate>(delegate, sink),
-                                      [&](const std::shared_ptr<platform::HttpClientTask>& task) {
-                                        started = true;
-                                        if (active == ActiveStream::keep)
-                                          strongHost->setActiveStream(delegate, task);
-                                        strongHost.reset();
-                                      });
+      strongHost->backendClient().run(
+          std::move(request), std::make_shared<BlockFlushingDelegate>(delegate, sink),
+          [&](const std::shared_ptr<platform::HttpClientTask>& task) {
+            running = true;
+            started(task);
+            strongHost.reset();
+          });
     } catch (const std::exception& failure) {
-      if (!started) delegate->didCompleteWithError(std::string(failure.what()));
+      if (!running) delegate->didCompleteWithError(std::string(failure.what()));
     }
   } else {
     delegate->didCompleteWithError(std::string("the relay has been shut down"));
   }
-  sink->flush();
+  sink.flush();
+}
+
+void relayStreamedAnswer(http::HttpResponseBodyWriter& out, std::string_view head,
+                         const std::weak_ptr<RelayHost>& host, platform::HttpClientRequest request,
+                         uint64_t generation, PieceEncoding encoding, ActiveStream active) {
+  ConnectionSink sink(out);
+  if (!head.empty()) {
+    sink.write(head);
+    sink.flush();
+  }
+  auto delegate = std::make_shared<StreamingDelegate>(
+      [&sink](std::span<const uint8_t> bytes) { sink.write(bytes); }, host,
+      [&sink] { sink.flush(); }, generation, encoding);
+  runBackendRequest(sink, host, std::move(request), delegate,
+                    [&](const std::shared_ptr<platform::HttpClientTask>& task) {
+                      if (active != ActiveStream::keep) return;
+                      if (auto strongHost = host.lock()) strongHost->setActiveStream(delegate, task);
+                    });
 }
 
 }  // namespace velmora::relay

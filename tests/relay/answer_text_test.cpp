@@ -5,6 +5,7 @@
 #include "platform/console.h"
 #include "relay/answer_escaper.h"
 #include "relay/completion_request.h"
+#include "relay/reasoning_splitter.h"
 #include "relay/streaming_delegate.h"
 
 namespace velmora::relay {
@@ -35,6 +36,42 @@ TEST(AnswerEscaperTest, ReasoningTagsPassWhereverThePiecesEnd) {
     std::vector<std::string> bytes;
     for (const char c : answer) bytes.emplace_back(1, c);
     EXPECT_EQ(escapedInPieces(bytes), page);
+  }
+}
+
+// The splitter's segments as "answer[reasoning]answer", neighbours of one kind joined as a page
+// shows them.
+std::string splitInPieces(const std::vector<std::string>& pieces) {
+  ReasoningSplitter splitter;
+  std::string shown;
+  bool inReasoning = false;
+  const auto show = [&](const std::vector<ReasoningSplitter::Segment>& segments) {
+    for (const auto& [reasoning, text] : segments) {
+      EXPECT_FALSE(text.empty());
+      if (reasoning != inReasoning) shown += reasoning ? "[" : "]";
+      inReasoning = reasoning;
+      shown += text;
+    }
+  };
+  for (const std::string& piece : pieces) show(splitter.feed(piece));
+  show(splitter.finish());
+  return shown + (inReasoning ? "]" : "");
+}
+
+TEST(ReasoningSplitterTest, TagsAreFoundWhereverThePiecesEnd) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"a<think>1<2</think>b", "a[1<2]b"},
+      {"<thought>x</thought><reason>y</reason>z", "[xy]z"},
+      {"<reason>a</think>b</reason>c", "[a</think>b]c"},
+      {"<thinking><Think> & <", "<thinking><Think> & <"},
+      {"broke off <think>while </thou", "broke off [while </thou]"},
+      {"é<think>日本", "é[日本]"},
+  };
+  for (const auto& [answer, shown] : rows) {
+    SCOPED_TRACE(answer);
+    EXPECT_EQ(splitInPieces({answer}), shown);
+    for (std::size_t cut = 1; cut < answer.size(); ++cut)
+      EXPECT_EQ(splitInPieces({answer.substr(0, cut), answer.substr(cut)}), shown) << cut;
   }
 }
 
