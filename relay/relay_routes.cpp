@@ -7,6 +7,7 @@
 #include "platform/overloaded.h"
 #include "platform/url.h"
 #include "relay/access_control.h"
+#include "relay/chat_routes.h"
 #include "relay/pages.h"
 #include "relay/pass_through.h"
 #include "relay/stream_relay.h"
@@ -138,6 +139,7 @@ void registerRelayRoutes(http::HttpServer& server, std::weak_ptr<RelayHost> host
       });
   server.POST["/v1/chat/completions"] = withHost(host, handleTransparentRequest);
   server.GET["/v1/models"] = withHost(host, handleTransparentRequest);
+  registerChatRoutes(server, host);
 }
 
 }  // namespace velmora::relay

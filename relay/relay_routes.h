@@ -14,8 +14,9 @@ namespace velmora::relay {
 
 // Registers, in this order, "/" (every method), "/api/chat" (every method), "/submit" (POST
 // only), "/clear" (every method), "/v1/chat/completions" (POST) and "/v1/models" (GET; both in
-// relay/transparent_proxy.h) on `server`; a later call replaces the same routes. The
-// handlers hold the host weakly and answer internalServerError once it is gone. Every request,
+// relay/transparent_proxy.h), then the chat page's routes (relay/chat_routes.h) on `server`; a
+// later call replaces the same routes. The handlers hold the host weakly and answer
+// internalServerError once it is gone. Every request,
 // to these routes or any other, first passes the access control of relay/access_control.h.
 // Any thread.
 void registerRelayRoutes(http::HttpServer& server, std::weak_ptr<RelayHost> host);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "relay/pages.h"
@@ -60,7 +61,8 @@ class RelayWireTest : public ::testing::Test {
   Turns conversation() {
     rig.onMain([] {});  // the answer joins it through the main queue
     Turns turns;
-    for (const auto& m : rig.controller->chatMessages()) turns.push_back(m.role + ": " + m.content);
+    for (const auto& m : rig.controller->chatMessages())
+      turns.push_back(m.role + ": " + m.content + (m.stopped ? " [stopped]" : ""));
     return turns;
   }
   Turns sentTurns() {
@@ -252,6 +254,8 @@ TEST_F(RelayWireTest, AccessToken) {
       {"wrong bearer", request("GET /v1/models", "", "Authorization: Bearer s3cre\r\n"), "401",
        json, "invalid_api_key"},
       {"browser, no token", request("GET /", "", browser), "401", html, R"(action="/signin")"},
+      {"chat page, no token", request("GET /chat", "", browser), "401", html,
+       R"(name="then" value="/chat")"},
       {"bearer passes", request("GET /v1/models", "", "Authorization: Bearer s3cret\r\n"), "200",
        json, "fake-model"},
   };
@@ -268,6 +272,9 @@ TEST_F(RelayWireTest, AccessToken) {
   const std::string signedIn = exchange(request("POST /signin", "token=s3cret", form));
   EXPECT_EQ(statusLine(signedIn), "HTTP/1.1 303 See Other");
   EXPECT_EQ(headerValue(signedIn, "Location"), "/");
+  EXPECT_EQ(headerValue(exchange(request("POST /signin", "token=s3cret&then=%2Fchat", form)),
+                        "Location"),
+            "/chat");
   const std::string cookie = headerValue(signedIn, "Set-Cookie").value_or("");
   ASSERT_TRUE(cookie.starts_with("velmora_session=")) << cookie;
   const std::string cookieField = "Cookie: a=1; " + cookie.substr(0, cookie.find(';')) + "\r\n";
@@ -329,6 +336,78 @@ TEST_F(RelayWireTest, ASubmissionWithoutAChosenModel) {
     if (row.sentModel.empty()) continue;
     EXPECT_EQ(nlohmann::json::parse(backend.requests().back().body).at("model"), row.sentModel);
   }
+}
+
+TEST_F(RelayWireTest, TheChatPageStopsAnAnswerAtOnceButNotWhenTheBrowserLeaves) {
+  const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
+  const std::string first = streamEvent(R"({"content":"Abc"})");
+  struct Row {
+    const char* name;
+    bool stop;
+    BackendAnswer answer;
+    Turns stored;
+  };
+  const Row rows[] = {
+      {"Stop", true, answerOf({first}, BackendAnswer::End::hang),
+       {"user: go <on>", "assistant: Abc [stopped]"}},
+      {"browser leaves", false,
+       {200, "text/event-stream",
+        {first, streamEvent(R"({"content":"de<thi"})"), streamEvent(R"({"content":"nk>hm</think>!"})"),
+         streamEvent(R"({"reasoning_content":"so"})"), "data: [DONE]\n\n"},
+        std::chrono::milliseconds(300)},
+       {"user: go <on>", "assistant: Abcde!"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    exchange(request("POST /chat/clear", "", form));
+    answerWith(row.answer);
+    testing::TestClient browser(port);
+    browser.send(request("POST /chat", "prompt=go+%3Con%3E", form));
+    std::string page;
+    while (page.find("Abc") == std::string::npos) {
+      const std::string more = browser.readAtLeast(1);
+      ASSERT_FALSE(more.empty()) << page;
+      page += more;
+    }
+    EXPECT_NE(page.find("go &lt;on&gt;"), std::string::npos) << page;
+    const std::string marker = R"(name="answer" value=")";
+    const std::size_t number = page.find(marker) + marker.size();
+    ASSERT_LT(number, page.find("Abc")) << page;  // the Stop form came first
+    if (row.stop) {
+      const std::string stopped = exchange(request(
+          "POST /chat/stop", "answer=" + page.substr(number, page.find('"', number) - number), form));
+      EXPECT_EQ(statusLine(stopped), "HTTP/1.1 303 See Other");
+      EXPECT_EQ(headerValue(stopped, "Location"), "/chat");
+      EXPECT_TRUE(backend.waitForOpenConnections(0));
+      page += browser.readUntilClose();
+      EXPECT_NE(page.find(R"(class="stopped")"), std::string::npos) << page;
+      EXPECT_TRUE(page.ends_with("</html>\n")) << page;
+    } else {
+      browser.reset();
+      for (int i = 0; i < 500 && conversation().size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(conversation(), row.stored);
+  }
+}
+
+TEST_F(RelayWireTest, TheChatPageRefusesWhatItCannotUse) {
+  const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
+  const std::pair<const char*, std::string> rows[] = {
+      {"403", request("POST /chat", "prompt=hi", form + "Sec-Fetch-Site: cross-site\r\n")},
+      {"400", request("POST /chat", "prompt=+%0A", form)},
+      {"400", request("POST /chat", "", form)},
+      {"400", request("POST /chat/stop", "answer=1x", form)},
+      {"403", request("POST /chat/clear", "", form + "Sec-Fetch-Site: cross-site\r\n")},
+      {"303", request("POST /chat/stop", "answer=99", form)},
+  };
+  exchange(request("POST /chat", "prompt=kept", form));
+  for (const auto& [status, sent] : rows) {
+    SCOPED_TRACE(sent);
+    EXPECT_TRUE(exchange(sent).starts_with("HTTP/1.1 " + std::string(status))) << status;
+  }
+  EXPECT_EQ(backend.requests().size(), 1u);
+  EXPECT_EQ(conversation(), (Turns{"user: kept", "assistant: You said: kept"}));
 }
 
 }  // namespace

@@ -1,0 +1,108 @@
+#include "relay/chat_answer_stream.h"
+
+#include <algorithm>
+#include <utility>
+#include <variant>
+
+#include "html/escape.h"
+#include "html/markdown.h"
+#include "platform/overloaded.h"
+#include "relay/chat_page.h"
+#include "relay/streaming_delegate.h"
+
+namespace velmora::relay {
+
+ChatAnswerStream::ChatAnswerStream(ConnectionSink& sink, std::weak_ptr<RelayHost> host,
+                                   std::shared_ptr<ChatAnswers> answers, uint64_t answerId,
+                                   uint64_t generation, std::string scriptNonce)
+    : sink_(sink),
+      host_(std::move(host)),
+      answers_(std::move(answers)),
+      answerId_(answerId),
+      generation_(generation),
+      scriptNonce_(std::move(scriptNonce)) {}
+
+void ChatAnswerStream::didReceiveResponse(int status, const platform::HttpClientHeaders&) {
+  if (status >= 400) errorStatus_ = status;
+}
+
+void ChatAnswerStream::didReceiveData(std::span<const uint8_t> bytes) {
+  if (completed_) return;
+  if (errorStatus_) {
+    const std::size_t room = StreamingDelegate::kMaxErrorBodyBytes - errorBody_.size();
+    errorBody_.insert(errorBody_.end(), bytes.begin(),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(std::min(room, bytes.size())));
+    return;
+  }
+  for (const StreamEvent& event : parser_.feed(bytes)) handle(event);
+}
+
+void ChatAnswerStream::handle(const StreamEvent& event) {
+  std::visit(platform::Overloaded{
+                 [this](const TextPiece& piece) {
+                   if (!piece.reasoning.empty()) write(Section::reasoning, piece.reasoning);
+                   for (const auto& segment : splitter_.feed(piece.text)) {
+                     write(segment.reasoning ? Section::reasoning : Section::answer, segment.text);
+                   }
+                 },
+                 [this](const StreamFailure& failure) {
+                   if (!streamError_) streamError_ = failure.description;
+                 },
+             },
+             event);
+}
+
+void ChatAnswerStream::enter(Section section) {
+  if (open_ == section) return;
+  if (open_ != Section::none) sink_.write(chat_page::sectionClose(open_ == Section::reasoning));
+  if (section != Section::none) sink_.write(chat_page::sectionOpen(section == Section::reasoning));
+  open_ = section;
+}
+
+void ChatAnswerStream::write(Section section, std::string_view text) {
+  enter(section);
+  if (section == Section::answer) answer_ += text;
+  sink_.write(html::escapeHtmlText(text));
+}
+
+void ChatAnswerStream::didCompleteWithError(const std::optional<std::string>& error) {
+  if (completed_) return;
+  completed_ = true;
+  if (!errorStatus_) {
+    for (const StreamEvent& event : parser_.finish()) handle(event);
+    for (const auto& segment : splitter_.finish()) {
+      write(segment.reasoning ? Section::reasoning : Section::answer, segment.text);
+    }
+  }
+  enter(Section::none);
+
+  std::optional<std::string> failure = streamError_ ? streamError_ : error;
+  if (errorStatus_) failure = errorStatusDescription(*errorStatus_, errorBody_);
+  const bool brokeOff = failure && !errorStatus_;
+
+  // Held until the page is done: the last reference must not end the controller while its
+  // connection still waits for this answer.
+  const std::shared_ptr<RelayHost> host = host_.lock();
+  if (host && (brokeOff || (!failure && !answer_.empty()))) {
+    host->appendAssistantMessage({"assistant", answer_, brokeOff}, generation_);
+  }
+  answers_->finished(answerId_);
+
+  if (failure && *failure != "cancelled") sink_.write(chat_page::errorNote(*failure));
+  if (brokeOff) sink_.write(chat_page::stoppedNote());
+  std::optional<std::string> rendered;
+  if (!failure) rendered = html::markdownToHtml(answer_);
+  sink_.write(chat_page::answerClose(rendered, scriptNonce_));
+  sink_.write(chat_page::end({}, scriptNonce_));
+  sink_.flush();
+  if (!host) return;
+  if (!failure) {
+    host->showServerStatus("");
+  } else if (*failure == "cancelled") {
+    host->showServerStatus("[Answer stopped]\n");
+  } else {
+    host->showServerStatus("[Error: " + *failure + "]\n");
+  }
+}
+
+}  // namespace velmora::relay

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <memory>
+
+#include "http/server.h"
+#include "relay/relay_host.h"
+
+namespace velmora::relay {
+
+// The chat page: the whole shared conversation for people on any device, beside the start page.
+// Registers on `server`:
+//   GET /chat          the conversation page;
+//   POST /chat         form field "prompt": a new turn of the shared conversation (never a
+//                      reset), answered by a page that streams the answer, with a Stop button;
+//   POST /chat/stop    form field "answer", the number in that page's Stop form (without it,
+//                      every answer being written): cancels the backend request, waits until the
+//                      partial answer has joined the conversation, then sends the browser to /chat;
+//   POST /chat/clear   empties the conversation, stops the answers being written, back to /chat.
+// The POST routes refuse requests that a browser marks as sent from another site (403). The
+// handlers hold the host weakly. Any thread.
+void registerChatRoutes(http::HttpServer& server, const std::weak_ptr<RelayHost>& host);
+
+}  // namespace velmora::relay
