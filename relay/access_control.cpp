@@ -151,8 +151,21 @@ http::HttpResponse closingResponse(const http::HttpRequest& request, int status,
 
 enum class Note { none, wrongToken, signInAgain };
 
-std::string signInPage(Note note) {
+// Where a browser goes once signed in: back to the chat page when that is what it asked for,
+// else the start page. Only these two, so the field cannot send anyone elsewhere.
+constexpr std::string_view kChatPath = "/chat";
+constexpr std::string_view kReturnField = "then";
+
+bool asksForChat(const http::HttpRequest& request) {
+  return request.path == kChatPath || request.path.starts_with("/chat/");
+}
+
+std::string signInPage(Note note, bool returnToChat) {
   std::string page(kSignInPageFirst);
+  if (returnToChat) {
+    page += " <input type=\"hidden\" name=\"" + std::string(kReturnField) + "\" value=\"" +
+            std::string(kChatPath) + "\">\n";
+  }
   switch (note) {
     case Note::none:
       break;
@@ -172,15 +185,18 @@ std::string expiredCookie() {
 }
 
 http::HttpResponse signInPageResponse(const http::HttpRequest& request, int status,
-                                      std::string phrase, Note note, bool clearCookie) {
+                                      std::string phrase, Note note, bool clearCookie,
+                                      bool returnToChat) {
   http::HttpHeaders headers{{"Content-Type", "text/html; charset=utf-8"}};
   if (status == 401) headers.emplace_back("WWW-Authenticate", "Bearer");
   if (clearCookie) headers.emplace_back("Set-Cookie", expiredCookie());
-  return closingResponse(request, status, std::move(phrase), std::move(headers), signInPage(note));
+  return closingResponse(request, status, std::move(phrase), std::move(headers),
+                         signInPage(note, returnToChat));
 }
 
-http::HttpResponse seeOtherToStart(std::optional<std::string> setCookie) {
-  http::HttpHeaders headers{{"Location", "/"}, {"Cache-Control", "no-store"}};
+http::HttpResponse seeOtherToStart(std::optional<std::string> setCookie,
+                                   std::string_view location = "/") {
+  http::HttpHeaders headers{{"Location", std::string(location)}, {"Cache-Control", "no-store"}};
   if (setCookie) headers.emplace_back("Set-Cookie", std::move(*setCookie));
   headers.emplace_back("Content-Length", "0");
   headers.emplace_back("Connection", "close");
@@ -205,19 +221,19 @@ http::HttpResponse programRefusal(const http::HttpRequest& request, bool wrongTo
 }
 
 http::HttpResponse answerSignInForm(const http::HttpRequest& request, std::string_view token) {
-  std::string presented;
+  std::optional<std::string> presented;
+  bool returnToChat = false;
   for (auto& [name, value] : http::urlencodedFormFields(request)) {
-    if (name == "token") {
-      presented = std::move(value);
-      break;
-    }
+    if (name == "token" && !presented) presented = std::move(value);
+    if (name == kReturnField) returnToChat = value == kChatPath;
   }
-  if (sameSecret(presented, token)) {
+  if (sameSecret(presented.value_or(""), token)) {
     return seeOtherToStart(std::string(kSessionCookieName) + "=" + sessionCookieValue(token) +
-                           "; Path=/; HttpOnly; SameSite=Strict");
+                               "; Path=/; HttpOnly; SameSite=Strict",
+                           returnToChat ? kChatPath : "/");
   }
   waitOutWrongToken(request, "sign-in form");
-  return signInPageResponse(request, 401, "Unauthorized", Note::wrongToken, false);
+  return signInPageResponse(request, 401, "Unauthorized", Note::wrongToken, false, returnToChat);
 }
 
 std::optional<http::HttpResponse> guard(http::HttpRequest& request, const std::string& token) {
@@ -246,14 +262,15 @@ std::optional<http::HttpResponse> guard(http::HttpRequest& request, const std::s
 
   if (signInPath && isGetOrHead(request)) {
     if (passes) return seeOtherToStart(std::nullopt);
-    return signInPageResponse(request, 200, "OK", note, staleCookie);
+    return signInPageResponse(request, 200, "OK", note, staleCookie, false);
   }
   if (passes) {
     removeCredentials(request);
     return std::nullopt;
   }
   if (wantsPage(request))
-    return signInPageResponse(request, 401, "Unauthorized", note, staleCookie);
+    return signInPageResponse(request, 401, "Unauthorized", note, staleCookie,
+                              asksForChat(request));
   return programRefusal(request, verdict == Verdict::wrongBearer || staleCookie);
 }
 
