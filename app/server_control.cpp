@@ -73,6 +73,13 @@ void ViewController::serverPortDidChange() {
   });
 }
 
+std::optional<ViewController::RelayPages> ViewController::relayPages() const {
+  if (!isRunning || !webServer->isServing()) return std::nullopt;
+  const std::string origin =
+      "http://" + serverIP.value_or("localhost") + ":" + std::to_string(webServer->port());
+  return RelayPages{origin + "/", origin + "/chat"};
+}
+
 void ViewController::stopServerOnTerminate() {
   if (!isRunning) return;
   webServer->stop();

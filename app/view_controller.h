@@ -63,6 +63,12 @@ class ViewController final : public relay::RelayHost,
   void showServerStatus(const std::string& prefix) override;
   // The status line as it reads now. Main thread.
   std::string serverStatusLine(const std::string& prefix) const;
+  // Where browsers find the start page and the chat page, with the port the relay really listens
+  // on (the field may say 0); nullopt while it does not serve. Main thread.
+  struct RelayPages {
+    std::string start, chat;
+  };
+  std::optional<RelayPages> relayPages() const;
   void reportStartSucceeded();                                 // main thread
   void reportStartFailed(const std::string& errorDescription);  // main thread
 

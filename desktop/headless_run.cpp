@@ -34,9 +34,9 @@ sigset_t stopSignals() {
 // Once the first start has been reported: where to point a browser, with the port the relay
 // really listens on (the field may say 0), or how to choose a model.
 void printStartHint(app::ViewController& controller) {
-  if (controller.isRunning && controller.webServer->isServing()) {
-    platform::printLine("Open http://" + controller.serverIP.value_or("localhost") + ":" +
-                        std::to_string(controller.webServer->port()) + "/ in a browser");
+  if (const auto pages = controller.relayPages()) {
+    platform::printLine("Open " + pages->start + " in a browser");
+    platform::printLine("Chat page: " + pages->chat);
   } else if (controller.selectedModel && controller.selectedModel->empty()) {
     platform::printLine("No model chosen: start again with --model NAME (see the models line)");
   }
