@@ -186,9 +186,11 @@ http::HttpHandler withHost(const std::weak_ptr<RelayHost>& weakHost, Handler han
 void registerChatRoutes(http::HttpServer& server, const std::weak_ptr<RelayHost>& host) {
   const auto answers = std::make_shared<ChatAnswers>();
   using HostPtr = const std::shared_ptr<RelayHost>&;
-  server.GET["/chat"] = withHost(host, [answers](HostPtr h, const http::HttpRequest&) {
+  const auto page = withHost(host, [answers](HostPtr h, const http::HttpRequest&) {
     return chatPage(*h, *answers);
   });
+  server.GET["/chat"] = page;
+  server.HEAD["/chat"] = page;
   server.POST["/chat"] = withHost(host, [answers](HostPtr h, const http::HttpRequest& r) {
     return chatPrompt(h, answers, r);
   });

@@ -9,7 +9,7 @@ namespace velmora::relay {
 
 // The chat page: the whole shared conversation for people on any device, beside the start page.
 // Registers on `server`:
-//   GET /chat          the conversation page;
+//   GET /chat          the conversation page (HEAD too);
 //   POST /chat         form field "prompt": a new turn of the shared conversation (never a
 //                      reset), answered by a page that streams the answer, with a Stop button;
 //   POST /chat/stop    form field "answer", the number in that page's Stop form (without it,
