@@ -116,8 +116,11 @@ std::string markdownToHtml(std::string_view markdown) {
   };
   constexpr unsigned flags = MD_FLAG_NOHTML | MD_FLAG_TABLES | MD_FLAG_STRIKETHROUGH |
                              MD_FLAG_PERMISSIVEURLAUTOLINKS | MD_FLAG_PERMISSIVEEMAILAUTOLINKS;
-  const auto size = static_cast<MD_SIZE>(markdown.size());
-  if (size == markdown.size() && md_html(markdown.data(), size, append, &html, flags, 0) == 0) {
+  // md4c 0.4.8 reads the byte after its input, and an unfinished link followed by ')' there
+  // makes it read far beyond. A copy ends in a NUL, which nothing in Markdown continues.
+  const std::string input(markdown);
+  const auto size = static_cast<MD_SIZE>(input.size());
+  if (size == input.size() && md_html(input.data(), size, append, &html, flags, 0) == 0) {
     if (auto filtered = filterLinks(html)) return std::move(*filtered);
   }
   return "<p>" + escapeHtmlText(markdown) + "</p>";
