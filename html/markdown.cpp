@@ -65,6 +65,14 @@ bool hasScheme(std::string_view target, std::initializer_list<std::string_view> 
   return false;
 }
 
+// The inline elements md4c writes with the flags used here, besides <a>.
+bool closesInlineSpan(std::string_view tag) {
+  for (const std::string_view end : {"</em>", "</strong>", "</del>", "</code>"}) {
+    if (tag.starts_with(end)) return true;
+  }
+  return false;
+}
+
 // md4c's output with links to other schemes unwrapped and images made links; nullopt when a tag
 // is not as md4c writes it. Anchors can nest there (a bare URL inside a link's text); only the
 // outermost kept one stays a link, as HTML allows no link inside a link.
@@ -102,6 +110,12 @@ std::optional<std::string> filterLinks(std::string_view html) {
         openAnchorsKept.push_back(link);
       }
     } else {
+      // md4c 0.4.8 leaves a bare URL that runs into a table cell's border unclosed. A link's
+      // text never leaves its block, so the block's end closes whatever link is open.
+      if (rest.starts_with("</") && !closesInlineSpan(rest)) {
+        if (insideLink) out.append(kAnchorEnd), insideLink = false;
+        openAnchorsKept.clear();
+      }
       out += '<';
     }
   }

@@ -99,6 +99,8 @@ TEST(MarkdownTest, RendersAnswersWithOnlyWebAndMailLinksAndNoImageLoadedUnasked)
        ""},
       {"link inside a link", "[a https://i.example b](https://o.example)",
        ">a https://i.example b</a>", "\"https://i"},
+      {"autolink cut by a table cell's border", "|a|\n|---|\n|https://h.example|b|\n",
+       "https://h.example</a></td>", ""},
       {"web image", "![cat](https://h.example/c.png)",
        "<a href=\"https://h.example/c.png\">cat</a>", "<img"},
       {"data image", "![cat](data:image/png;base64,AA)", "<p>cat</p>", "<img"},
