@@ -1,13 +1,16 @@
 // The fuzz targets: what clients send the HTTP library and the relay, the backend's streamed
-// answers, error answers and model list, and the update server's document.
+// answers, error answers and model list, the update server's document, and model answers rendered
+// from Markdown.
 
 #include <nlohmann/json.hpp>
 
 #include "app/model_list.h"
 #include "fuzz/fuzz_support.h"
+#include "html/markdown.h"
 #include "http/body_decoding.h"
 #include "http/router.h"
 #include "http/websocket.h"
+#include "platform/ascii.h"
 #include "platform/json_depth.h"
 #include "platform/json_events.h"
 #include "relay/pass_through.h"
@@ -200,6 +203,26 @@ void update_info(Bytes input) {
   } catch (const update::DecodingError& error) {
     FUZZ_CHECK(error.description().find('\n') == std::string::npos);  // one line, always
   }
+}
+
+// A model's answer: no image loads by itself, every link goes to a web or mail address and ends.
+void markdown(Bytes input) {
+  const std::string html = html::markdownToHtml(asText(input));
+  FUZZ_CHECK(html.find("<img") == std::string::npos);
+  constexpr std::string_view anchor = "<a href=\"";
+  int open = 0;
+  for (std::size_t at = html.find('<'); at != html.npos; at = html.find('<', at + 1)) {
+    const std::string_view tag = std::string_view(html).substr(at);
+    if (tag.starts_with(anchor)) {
+      const std::string target = platform::lowercaseAscii(tag.substr(anchor.size(), 7));
+      FUZZ_CHECK(target.starts_with("http:") || target.starts_with("https:") ||
+                 target.starts_with("mailto:"));
+      FUZZ_CHECK(++open == 1);  // HTML has no link inside a link
+    } else if (tag.starts_with("</a>")) {
+      FUZZ_CHECK(--open == 0);
+    }
+  }
+  FUZZ_CHECK(open == 0);
 }
 
 }  // namespace velmora::fuzz

@@ -65,6 +65,14 @@ bool hasScheme(std::string_view target, std::initializer_list<std::string_view> 
   return false;
 }
 
+// The inline elements md4c writes with the flags used here, besides <a>.
+bool closesInlineSpan(std::string_view tag) {
+  for (const std::string_view end : {"</em>", "</strong>", "</del>", "</code>"}) {
+    if (tag.starts_with(end)) return true;
+  }
+  return false;
+}
+
 // md4c's output with links to other schemes unwrapped and images made links; nullopt when a tag
 // is not as md4c writes it. Anchors can nest there (a bare URL inside a link's text); only the
 // outermost kept one stays a link, as HTML allows no link inside a link.
@@ -102,6 +110,12 @@ std::optional<std::string> filterLinks(std::string_view html) {
         openAnchorsKept.push_back(link);
       }
     } else {
+      // md4c 0.4.8 leaves a bare URL that runs into a table cell's border unclosed. A link's
+      // text never leaves its block, so the block's end closes whatever link is open.
+      if (rest.starts_with("</") && !closesInlineSpan(rest)) {
+        if (insideLink) out.append(kAnchorEnd), insideLink = false;
+        openAnchorsKept.clear();
+      }
       out += '<';
     }
   }
@@ -116,8 +130,11 @@ std::string markdownToHtml(std::string_view markdown) {
   };
   constexpr unsigned flags = MD_FLAG_NOHTML | MD_FLAG_TABLES | MD_FLAG_STRIKETHROUGH |
                              MD_FLAG_PERMISSIVEURLAUTOLINKS | MD_FLAG_PERMISSIVEEMAILAUTOLINKS;
-  const auto size = static_cast<MD_SIZE>(markdown.size());
-  if (size == markdown.size() && md_html(markdown.data(), size, append, &html, flags, 0) == 0) {
+  // md4c 0.4.8 reads the byte after its input, and an unfinished link followed by ')' there
+  // makes it read far beyond. A copy ends in a NUL, which nothing in Markdown continues.
+  const std::string input(markdown);
+  const auto size = static_cast<MD_SIZE>(input.size());
+  if (size == input.size() && md_html(input.data(), size, append, &html, flags, 0) == 0) {
     if (auto filtered = filterLinks(html)) return std::move(*filtered);
   }
   return "<p>" + escapeHtmlText(markdown) + "</p>";
