@@ -5,7 +5,6 @@
 #include <variant>
 
 #include "html/escape.h"
-#include "html/markdown.h"
 #include "platform/overloaded.h"
 #include "relay/chat_page.h"
 #include "relay/streaming_delegate.h"
@@ -91,7 +90,7 @@ void ChatAnswerStream::didCompleteWithError(const std::optional<std::string>& er
   if (failure && *failure != "cancelled") sink_.write(chat_page::errorNote(*failure));
   if (brokeOff) sink_.write(chat_page::stoppedNote());
   std::optional<std::string> rendered;
-  if (!failure) rendered = html::markdownToHtml(answer_);
+  if (!failure) rendered = chat_page::renderedAnswer(answer_);
   sink_.write(chat_page::answerClose(rendered, scriptNonce_));
   sink_.write(chat_page::end({}, scriptNonce_));
   sink_.flush();

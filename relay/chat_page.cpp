@@ -79,6 +79,11 @@ std::string script(std::string_view nonce, std::string_view code) {
 
 }  // namespace
 
+std::optional<std::string> renderedAnswer(std::string_view answer) {
+  if (answer.size() > kMaxRenderedAnswerBytes) return std::nullopt;
+  return html::markdownToHtml(answer);
+}
+
 std::vector<std::pair<std::string, std::string>> headers(std::string_view scriptNonce) {
   const std::string scripts =
       scriptNonce.empty() ? "'none'" : "'nonce-" + std::string(scriptNonce) + "'";
@@ -139,9 +144,12 @@ void appendConversation(std::string& page, const std::vector<ChatMessage>& turns
       page += "</div></article>\n";
       continue;
     }
-    page += "<article class=\"turn model\"><h2 class=\"who\">Model</h2><div class=\"markdown\">";
-    page += html::markdownToHtml(turn.content);
-    page += "</div>";
+    page += "<article class=\"turn model\"><h2 class=\"who\">Model</h2>";
+    if (const auto rendered = renderedAnswer(turn.content)) {
+      page += "<div class=\"markdown\">" + *rendered + "</div>";
+    } else {
+      page += "<div class=\"plain\">" + html::escapeHtmlText(turn.content) + "</div>";
+    }
     if (turn.stopped) page += stoppedNote();
     page += "</article>\n";
   }

@@ -13,6 +13,12 @@
 // escaped here; finished answers are rendered from Markdown. Pure functions; any thread.
 namespace velmora::relay::chat_page {
 
+// Answers longer than this show as plain text: rendering some Markdown takes time that grows
+// faster than its length, and every visit of the page renders the whole conversation.
+inline constexpr std::size_t kMaxRenderedAnswerBytes = 256 * 1024;
+// A finished answer rendered from Markdown; nullopt when it is too long to render.
+std::optional<std::string> renderedAnswer(std::string_view answer);
+
 // The response header fields every chat page carries: HTML, never cached (the conversation may be
 // private), and a content security policy that lets the page run only its own script, marked
 // with `scriptNonce` (none when empty).
