@@ -121,16 +121,19 @@ BackendAnswer jsonAnswer(int status, std::string json) {
   return answer;
 }
 
+std::string lastMessage(const BackendRequest& request) {
+  const auto body = nlohmann::json::parse(request.body, nullptr, false);
+  if (body.is_object() && body.contains("messages") && !body["messages"].empty()) {
+    return body["messages"].back().value("content", "");
+  }
+  return "";
+}
+
 BackendAnswer FakeBackend::defaultAnswer(const BackendRequest& request) {
   if (request.target == "/v1/models") {
     return jsonAnswer(200, R"({"object":"list","data":[{"id":"fake-model","object":"model"}]})");
   }
-  const auto body = nlohmann::json::parse(request.body, nullptr, false);
-  std::string last;
-  if (body.is_object() && body.contains("messages") && !body["messages"].empty()) {
-    last = body["messages"].back().value("content", "");
-  }
-  return streamedAnswer({"You said: ", last});
+  return streamedAnswer({"You said: ", lastMessage(request)});
 }
 
 TestCertificate::TestCertificate() {
@@ -147,6 +150,11 @@ TestCertificate::TestCertificate() {
 
 TestCertificate::~TestCertificate() {
   std::filesystem::remove_all(folder);
+}
+
+void FakeBackend::onHangingAnswerLeft(std::function<void()> observer) {
+  std::lock_guard lock(mutex_);
+  hangLeft_ = std::move(observer);
 }
 
 void FakeBackend::requireKey(std::string key) {
@@ -300,6 +308,12 @@ void FakeBackend::serve(int fd) {
       char byte;
       while (receive(client, &byte, 1) > 0) {
       }
+      std::function<void()> observer;
+      {
+        std::lock_guard lock(mutex_);
+        if (!stopping_) observer = hangLeft_;
+      }
+      if (observer) observer();
     }
   }
   if (client.ssl != nullptr) SSL_free(client.ssl);

@@ -37,6 +37,8 @@ struct BackendAnswer {
 std::string streamEvent(const std::string& deltaJson);
 // The events of a streamed answer: one content piece per write, then "data: [DONE]".
 BackendAnswer streamedAnswer(const std::vector<std::string>& pieces);
+// The content of the last message of a chat-completions request; "" when there is none.
+std::string lastMessage(const BackendRequest& request);
 // A whole JSON document with the given status.
 BackendAnswer jsonAnswer(int status, std::string json);
 
@@ -82,6 +84,10 @@ class FakeBackend {
   bool waitForOpenConnections(std::size_t count,
                               std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
+  // Called on the connection's thread whenever a hanging answer (End::hang) ends because its
+  // client closed the connection. Any thread.
+  void onHangingAnswerLeft(std::function<void()> observer);
+
   // Closes every connection and waits for their threads.
   void stop();
 
@@ -96,6 +102,7 @@ class FakeBackend {
   mutable std::condition_variable changed_;
   Responder responder_;                   // guarded by mutex_
   std::string key_;                       // guarded by mutex_
+  std::function<void()> hangLeft_;        // guarded by mutex_
   ssl_ctx_st* tls_ = nullptr;             // when serving HTTPS; set before accepting
   std::vector<BackendRequest> requests_;  // guarded by mutex_
   std::vector<int> clients_;              // open connections; guarded by mutex_

@@ -1,6 +1,8 @@
 // velmora-fake-backend [--port N]: the tests' fake model server as a program, for the browser
 // test and the fault-and-load suite. Prints "listening on PORT" once it accepts; ends on SIGINT
-// or SIGTERM.
+// or SIGTERM. Besides the fake's echo, a prompt asking for "markdown" gets a Markdown answer, and
+// one asking to answer "slowly" gets a few pieces and then hangs, printing "client left" once
+// the relay closes that connection.
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -15,7 +17,27 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // before the fake's threads inherit the mask
-  velmora::testing::FakeBackend backend(port);
+  using namespace velmora::testing;
+  FakeBackend backend(port);
+  backend.respond([](const BackendRequest& request) {
+    if (lastMessage(request).find("markdown") != std::string::npos) {
+      return streamedAnswer({"Here is **the plan**:\n\n- first <script>alert(1)</script>\n- sec",
+                             "ond\n\n```cpp\nint main() { return 0; }  // a long line that must "
+                             "scroll sideways on a phone rather than widen the page\n```\n\n",
+                             "| step | time |\n| --- | --- |\n| build | 5 min |\n"});
+    }
+    if (lastMessage(request).find("slowly") != std::string::npos) {
+      BackendAnswer answer = streamedAnswer({"Counting:", " one,", " two,"});
+      answer.writes.pop_back();  // no end: the answer stops only when the relay lets go
+      answer.end = BackendAnswer::End::hang;
+      return answer;
+    }
+    return FakeBackend::defaultAnswer(request);
+  });
+  backend.onHangingAnswerLeft([] {
+    std::printf("client left\n");
+    std::fflush(stdout);
+  });
   std::printf("listening on %d\n", backend.port());
   std::fflush(stdout);
   int signal = 0;
