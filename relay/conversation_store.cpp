@@ -26,14 +26,16 @@ std::string errnoText(int number) {
 }
 
 std::string encode(const std::vector<ChatMessage>& messages) {
-  Json list = Json::array();
+  // In the order a person reads a turn: who, what, and whether it was cut short.
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const ChatMessage& message : messages) {
-    Json turn = {{"role", message.role}, {"content", message.content}};
+    nlohmann::ordered_json turn = {{"role", message.role}, {"content", message.content}};
     if (message.stopped) turn["stopped"] = true;
     list.push_back(std::move(turn));
   }
   // Bytes that are not UTF-8 cannot go into JSON text; they are written as U+FFFD.
-  return Json{{"messages", std::move(list)}}.dump(-1, ' ', false, Json::error_handler_t::replace) +
+  return nlohmann::ordered_json{{"messages", std::move(list)}}.dump(
+             -1, ' ', false, Json::error_handler_t::replace) +
          "\n";
 }
 

@@ -53,8 +53,8 @@ using StopReport = std::variant<KeptFileRemoved, NoKeptFile, KeptFileStays>;
 // text contents and an optional boolean "stopped".
 //
 // While keeping, the history is written after each change (see save()) with
-// platform::writeFileAtomically into a folder only its owner may enter, the file itself readable
-// by its owner only. Nothing is written while not keeping.
+// platform::writeFileAtomically, readable by its owner only, in a folder that, when it has to be
+// made, only its owner may enter. Nothing is written while not keeping.
 //
 // Every call may be made from any thread unless it says otherwise.
 class ConversationStore {
