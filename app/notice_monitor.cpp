@@ -15,9 +15,12 @@ void NoticeMonitor::setText(const std::string& text) {
   field_.setText(shown + text);
 }
 
-void NoticeMonitor::setNotice(Notice kind, std::string notice) {
+bool NoticeMonitor::setNotice(Notice kind, std::string notice) {
   std::lock_guard lock(mutex_);
-  notices_[static_cast<std::size_t>(kind)] = std::move(notice);
+  std::string& slot = notices_[static_cast<std::size_t>(kind)];
+  if (slot == notice) return false;
+  slot = std::move(notice);
+  return true;
 }
 
 }  // namespace velmora::app

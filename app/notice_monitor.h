@@ -22,8 +22,8 @@ class NoticeMonitor final : public TextField {
   // Shows `text` under the notices. Main thread.
   void setText(const std::string& text) override;
   // Sets the notice of `kind` ("" removes it); it shows from the next setText() or refresh() on.
-  // Any thread.
-  void setNotice(Notice kind, std::string notice);
+  // False when it was that already. Any thread.
+  bool setNotice(Notice kind, std::string notice);
   // Shows the last text again, under the notices of now. Main thread.
   void refresh() { setText(text_); }
 

@@ -381,7 +381,7 @@ void ViewController::reportConversationStop(const relay::StopReport& report) {
 
 void ViewController::showNotice(NoticeMonitor::Notice kind, const std::string& text) {
   if (!text.empty()) platform::printLine(text);
-  monitorUnderNotices_.setNotice(kind, text);
+  if (!monitorUnderNotices_.setNotice(kind, text)) return;
   mainQueue_.async([weak = weak_from_this()] {
     if (auto self = weak.lock()) self->monitorUnderNotices_.refresh();
   });
