@@ -62,6 +62,15 @@ class HeadlessButton : public Button {
   std::string title_;
 };
 
+class HeadlessCheckBox : public CheckBox {
+ public:
+  bool isChecked() const override { return checked_; }
+  void setChecked(bool checked) override { checked_ = checked; }
+
+ private:
+  bool checked_ = false;
+};
+
 // The whole window without a window.
 struct HeadlessView {
   HeadlessMonitor monitor;
@@ -70,10 +79,12 @@ struct HeadlessView {
   HeadlessPopupButton setModel;
   HeadlessSlider tempBar;
   HeadlessButton mainButton;
+  HeadlessCheckBox keepConversation;
 
   View view() {
-    return View{monitor, sysPrompt,    initMessage, studioIP,    studioPort, serverPort,   setModel,
-                tempBar, tempBarLabel, mainButton,  accessToken, backendKey, backendCaFile};
+    return View{monitor,     sysPrompt,  initMessage,   studioIP,        studioPort,
+                serverPort,  setModel,   tempBar,       tempBarLabel,    mainButton,
+                accessToken, backendKey, backendCaFile, keepConversation};
   }
 };
 

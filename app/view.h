@@ -42,6 +42,14 @@ class Button {
   virtual void setTitle(const std::string& title) = 0;
 };
 
+class CheckBox {
+ public:
+  virtual ~CheckBox() = default;
+  virtual bool isChecked() const = 0;
+  // Not a click by the user, so it sends no action.
+  virtual void setChecked(bool checked) = 0;
+};
+
 // The controls of the one window, by the names the controller gives them.
 struct View {
   TextField& monitor;
@@ -54,9 +62,10 @@ struct View {
   Slider& tempBar;
   TextField& tempBarLabel;
   Button& mainButton;
-  TextField& accessToken;    // the token the relay asks for; empty: none
-  TextField& backendKey;     // the key the relay gives the backend; empty: none
-  TextField& backendCaFile;  // the CA file for an https backend; empty: the system's store
+  TextField& accessToken;      // the token the relay asks for; empty: none
+  TextField& backendKey;       // the key the relay gives the backend; empty: none
+  TextField& backendCaFile;    // the CA file for an https backend; empty: the system's store
+  CheckBox& keepConversation;  // the shared conversation is kept across launches while checked
 };
 
 }  // namespace velmora::app

@@ -4,6 +4,7 @@
 
 #include "app/backend_address.h"
 #include "platform/console.h"
+#include "platform/overloaded.h"
 #include "platform/url.h"
 #include "relay/completion_request.h"
 
@@ -35,8 +36,10 @@ platform::HttpClientRequest templateFor(const std::string& url) {
 
 ViewController::ViewController(const View& view, platform::MainQueue& mainQueue,
                                platform::SettingsFile& settings, platform::HttpClient& httpClient,
-                               HostAddressSource hostAddresses)
-    : Monitor(view.monitor),
+                               HostAddressSource hostAddresses,
+                               std::filesystem::path conversationFile)
+    : monitorUnderNotices_(view.monitor),
+      Monitor(monitorUnderNotices_),
       SysPrompt(view.sysPrompt),
       initMessage(view.initMessage),
       studioIP(view.studioIP),
@@ -49,11 +52,13 @@ ViewController::ViewController(const View& view, platform::MainQueue& mainQueue,
       accessTokenField(view.accessToken),
       backendKeyField(view.backendKey),
       backendCaFileField(view.backendCaFile),
+      keepConversationBox(view.keepConversation),
       mainQueue_(mainQueue),
       settings_(settings),
       httpClient_(httpClient),
       hostAddresses_(std::move(hostAddresses)),
-      urlRequest_(templateFor(kInitialUrl)) {}
+      urlRequest_(templateFor(kInitialUrl)),
+      conversationStore_(std::move(conversationFile)) {}
 
 ViewController::~ViewController() { webServer->stop(); }
 
@@ -74,6 +79,17 @@ void ViewController::loadSettings() {
   backendKeyField.setText(settings_.string("backendApiKey").value_or(""));
   backendCaFileField.setText(settings_.string("backendCaFile").value_or(""));
   keepBackendCredentials();
+  const std::optional<std::string> keep = settings_.string("keepConversation");
+  keepConversationBox.setChecked(keep == "true");
+  // Once per launch: this runs again each time the window appears (and twice headless), and
+  // reading again would replace what browsers have said since.
+  if (!conversationLoaded_ && keep == "true") {
+    reportConversationLoad(conversationStore_.loadAndKeep(chatHistory));
+  } else if (!conversationLoaded_ && keep == "false") {
+    // Switched off where nothing could remove the file (the command line), or its removal failed.
+    reportConversationStop(conversationStore_.stopKeeping());
+  }
+  conversationLoaded_ = true;
 }
 
 bool ViewController::applyBackendAddress(std::optional<BackendField> changed) {
@@ -178,6 +194,24 @@ void ViewController::keepBackendCredentials() {
   backendCaFile_ = std::move(caFile);
 }
 
+void ViewController::keepConversationDidChange() {
+  const bool keep = keepConversationBox.isChecked();
+  settings_.set("keepConversation", keep ? "true" : "false");
+  if (keep == conversationStore_.isKeeping()) return;
+  const std::string path = conversationStore_.path().string();
+  if (keep) {
+    platform::printLine("The conversation is kept in " + path + " from now on");
+    reportConversationWrite(conversationStore_.startKeeping(chatHistory));
+    return;
+  }
+  showNotice(NoticeMonitor::Notice::conversationWrite, "");
+  const relay::StopReport report = conversationStore_.stopKeeping();
+  if (std::holds_alternative<relay::NoKeptFile>(report)) {
+    platform::printLine("The conversation is no longer kept");
+  }
+  reportConversationStop(report);
+}
+
 void ViewController::savePrefs() {
   settings_.set("systemPrompt", SysPrompt.text());
   keepSystemPrompt();
@@ -189,6 +223,7 @@ void ViewController::savePrefs() {
   settings_.set("backendApiKey", backendKeyField.text());
   settings_.set("backendCaFile", backendCaFileField.text());
   keepBackendCredentials();
+  settings_.set("keepConversation", keepConversationBox.isChecked() ? "true" : "false");
 }
 
 // ---- Monitor and start reports ----
@@ -260,14 +295,19 @@ void ViewController::noteHistoryReset() {
   platform::printLine("Chat history reset with submitting a new request.");
 }
 
-void ViewController::resetChatHistory() { chatHistory.reset(); }
+void ViewController::resetChatHistory() {
+  chatHistory.reset();
+  saveConversation();
+}
 
 relay::ChatSnapshot ViewController::appendUserMessage(const std::string& prompt) {
-  return chatHistory.appendAndSnapshot({"user", prompt});
+  relay::ChatSnapshot snapshot = chatHistory.appendAndSnapshot({"user", prompt});
+  saveConversation();
+  return snapshot;
 }
 
 void ViewController::appendAssistantMessage(relay::ChatMessage answer, uint64_t generation) {
-  chatHistory.appendToGeneration(std::move(answer), generation);
+  if (chatHistory.appendToGeneration(std::move(answer), generation)) saveConversation();
 }
 
 uint64_t ViewController::chatGeneration() const { return chatHistory.generation(); }
@@ -275,6 +315,77 @@ uint64_t ViewController::chatGeneration() const { return chatHistory.generation(
 std::vector<relay::ChatMessage> ViewController::chatMessages() const { return chatHistory.messages(); }
 
 std::string ViewController::chatHistoryDescription() const { return chatHistory.description(); }
+
+// ---- The kept conversation ----
+
+void ViewController::saveConversation() {
+  reportConversationWrite(conversationStore_.save(chatHistory));
+}
+
+void ViewController::reportConversationWrite(const relay::WriteReport& report) {
+  const std::string path = conversationStore_.path().string();
+  std::visit(platform::Overloaded{
+                 [](const relay::WriteAsUsual&) {},
+                 [&](const relay::WriteFailed& failed) {
+                   showNotice(NoticeMonitor::Notice::conversationWrite,
+                              "⚠️ Could not write the conversation to " + path + " (" +
+                                  failed.reason +
+                                  "); it stays in memory and is written with the next change");
+                 },
+                 [&](const relay::WritingAgain&) {
+                   showNotice(NoticeMonitor::Notice::conversationWrite, "");
+                   platform::printLine("The conversation is written to " + path + " again");
+                 }},
+             report);
+}
+
+void ViewController::reportConversationLoad(const relay::ConversationLoad& load) {
+  const std::string path = conversationStore_.path().string();
+  std::visit(platform::Overloaded{
+                 [&](const relay::ConversationLoaded& loaded) {
+                   platform::printLine("The conversation kept in " + path + " is loaded (" +
+                                       std::to_string(loaded.turns) + " turns)");
+                 },
+                 [](const relay::NoConversationKept&) {},
+                 [&](const relay::ConversationSetAside& aside) {
+                   showNotice(NoticeMonitor::Notice::conversationFile,
+                              "⚠️ The kept conversation could not be read (" + aside.reason +
+                                  "); it is set aside as " + aside.setAsideAs.string() +
+                                  " and the conversation starts empty");
+                 },
+                 [&](const relay::ConversationLeftInPlace& left) {
+                   showNotice(
+                       NoticeMonitor::Notice::conversationFile,
+                       "⚠️ The kept conversation " + path + " could not be read (" +
+                           left.reason + ") nor set aside (" + left.setAsideFailure +
+                           "); the conversation starts empty and that file is not written over "
+                           "until Velmora quits");
+                 }},
+             load);
+}
+
+void ViewController::reportConversationStop(const relay::StopReport& report) {
+  const std::string path = conversationStore_.path().string();
+  std::visit(platform::Overloaded{
+                 [&](const relay::KeptFileRemoved&) {
+                   platform::printLine("The conversation is no longer kept; " + path +
+                                       " is removed");
+                 },
+                 [](const relay::NoKeptFile&) {},
+                 [&](const relay::KeptFileStays& stays) {
+                   platform::printLine("⚠️ The conversation is no longer kept, but " + path +
+                                       " stays: " + stays.reason);
+                 }},
+             report);
+}
+
+void ViewController::showNotice(NoticeMonitor::Notice kind, const std::string& text) {
+  if (!text.empty()) platform::printLine(text);
+  if (!monitorUnderNotices_.setNotice(kind, text)) return;
+  mainQueue_.async([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->monitorUnderNotices_.refresh();
+  });
+}
 
 platform::HttpClientRequest ViewController::makeCompletionRequest(
     const std::string& model, const std::string& systemPrompt,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -8,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "app/notice_monitor.h"
 #include "app/view.h"
 #include "http/server.h"
 #include "platform/http_client.h"
 #include "platform/main_queue.h"
 #include "platform/settings_file.h"
 #include "relay/chat_history.h"
+#include "relay/conversation_store.h"
 #include "relay/relay_host.h"
 
 namespace velmora::app {
@@ -26,17 +29,24 @@ namespace velmora::app {
 // run on the main thread; the calls of RelayHost may come from any thread.
 class ViewController final : public relay::RelayHost,
                              public std::enable_shared_from_this<ViewController> {
+  // Declared before Monitor, which refers to it.
+  NoticeMonitor monitorUnderNotices_;
+
  public:
   using HostAddressSource = std::function<std::vector<std::string>()>;
 
+  // The conversation is kept in `conversationFile` while the keepConversation setting is on.
   ViewController(const View& view, platform::MainQueue& mainQueue, platform::SettingsFile& settings,
-                 platform::HttpClient& httpClient, HostAddressSource hostAddresses);
+                 platform::HttpClient& httpClient, HostAddressSource hostAddresses,
+                 std::filesystem::path conversationFile = relay::ConversationStore::defaultPath());
   ~ViewController() override;
 
   // ---- Relay settings ----
   enum class BackendField { host, port };
 
-  // Fills the fields from the settings, with the defaults for absent keys. Main thread.
+  // Fills the fields from the settings, with the defaults for absent keys. The first call also
+  // loads the kept conversation when the setting is on; a file that cannot be read is set aside
+  // and a notice stays in the monitor. Main thread.
   void loadSettings();
   // Rebuilds the backend request template from the host and port fields after one of them
   // changed, storing the changed one (an empty field stores its default); with none changed (at
@@ -56,6 +66,9 @@ class ViewController final : public relay::RelayHost,
   // model list is fetched again. The key is never printed. Main thread.
   void backendKeyDidChange();
   void backendCaFileDidChange();
+  // Stores the check box's state. Checked: writes the conversation at once and after every
+  // change. Unchecked: stops writing and removes the file. Main thread.
+  void keepConversationDidChange();
   void savePrefs();
 
   // ---- Monitor and start reports ----
@@ -125,7 +138,7 @@ class ViewController final : public relay::RelayHost,
   std::optional<std::string> selectedModel;  // main thread; "" means no model chosen
   bool isReasoningModel = false;           // main thread
 
-  TextField& Monitor;
+  TextField& Monitor;  // the view's monitor under the standing notices
   TextField& SysPrompt;
   TextField& initMessage;
   TextField& studioIP;
@@ -138,6 +151,7 @@ class ViewController final : public relay::RelayHost,
   TextField& accessTokenField;  // the View's accessToken
   TextField& backendKeyField;
   TextField& backendCaFileField;
+  CheckBox& keepConversationBox;  // the View's keepConversation
 
   static constexpr const char* kInitialUrl = "http://127.0.0.1:1234/v1/chat/completions";
 
@@ -152,6 +166,13 @@ class ViewController final : public relay::RelayHost,
   void keepModelTitle();
   // Copies the backend key and CA file fields for the request template. Main thread.
   void keepBackendCredentials();
+  // Write the conversation after a change, and say what the store has to say. Any thread.
+  void saveConversation();
+  void reportConversationWrite(const relay::WriteReport& report);
+  void reportConversationLoad(const relay::ConversationLoad& load);  // main thread
+  void reportConversationStop(const relay::StopReport& report);      // main thread
+  // Prints `text` and keeps it above the monitor's texts ("" removes it). Any thread.
+  void showNotice(NoticeMonitor::Notice kind, const std::string& text);
   // The model list's fetch `generation` failed for `reason`: says so and tries again after the
   // next pause.
   void retryModelList(uint64_t generation, const std::string& address, const std::string& reason);
@@ -182,6 +203,10 @@ class ViewController final : public relay::RelayHost,
   std::mutex activeStreamMutex_;
   std::shared_ptr<relay::StreamingDelegate> activeStreamDelegate_;        // guarded by activeStreamMutex_
   std::shared_ptr<platform::HttpClientTask> activeStreamingSession_;      // guarded by activeStreamMutex_
+
+  // The file written while the setting is on; see ConversationStore for its locks.
+  relay::ConversationStore conversationStore_;
+  bool conversationLoaded_ = false;  // main thread; the file is read at the first loadSettings only
 
   uint64_t modelFetchGeneration_ = 0;  // main thread; the newest fetch's number
   std::chrono::milliseconds modelRetryPause_{0};  // main thread; 0 until a fetch failed

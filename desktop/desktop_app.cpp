@@ -140,6 +140,9 @@ DesktopApp::DesktopApp(const HeadlessOptions& options, DesktopServices services)
   if (options.backendHost) settings_->set("studioIP", *options.backendHost);
   if (options.backendPort) settings_->set("studioPort", *options.backendPort);
   if (options.accessToken) settings_->set("accessToken", *options.accessToken);
+  if (options.keepConversation) {
+    settings_->set("keepConversation", *options.keepConversation ? "true" : "false");
+  }
 
   controller_ = std::make_shared<app::ViewController>(window_->view(), *mainQueue_, *settings_,
                                                       *httpClient_, platform::hostAddresses);

@@ -60,6 +60,9 @@ int runHeadless(const HeadlessOptions& options) {
   if (options.accessToken) settings.set("accessToken", *options.accessToken);
   if (options.backendKey) settings.set("backendApiKey", *options.backendKey);
   if (options.backendCaFile) settings.set("backendCaFile", *options.backendCaFile);
+  if (options.keepConversation) {
+    settings.set("keepConversation", *options.keepConversation ? "true" : "false");
+  }
 
   platform::CurlHttpClient curl;
   TrackedHttpClient client(curl);

@@ -17,6 +17,7 @@ struct HeadlessOptions {
   std::optional<std::string> accessToken;             // stored under "accessToken"; "": none
   std::optional<std::string> backendKey;              // stored under "backendApiKey"; "": none
   std::optional<std::string> backendCaFile;           // stored under "backendCaFile"
+  std::optional<bool> keepConversation;  // stored under "keepConversation" as "true" or "false"
 };
 
 // Runs the window controller on controls without a window, with a main queue on the calling

@@ -32,13 +32,20 @@ constexpr const char* kHelp =
     "  --access-token TOKEN the token browsers and programs must give to use the relay\n"
     "                       (programs send \"Authorization: Bearer TOKEN\"; browsers get a\n"
     "                       sign-in page); an empty TOKEN lets everyone in again\n"
+    "  --keep-conversation  keep the shared conversation after velmora quits: it is written to\n"
+    "                       $XDG_STATE_HOME/velmora/conversation.json (else\n"
+    "                       ~/.local/state/velmora/conversation.json) after every change and\n"
+    "                       loaded at launch\n"
+    "  --no-keep-conversation\n"
+    "                       do not keep it (the default), and remove the file kept so far\n"
     "  --settings FILE      the settings file (default $XDG_CONFIG_HOME/velmora/settings.json,\n"
     "                       else ~/.config/velmora/settings.json)\n"
     "  -h, --help           show this help and exit\n"
     "  --version            show the version and exit\n"
     "\n"
-    "--model, --port, --backend, --backend-key, --backend-ca and --access-token are stored in\n"
-    "the settings file, as a choice in the window would be, and so also apply to later runs.\n"
+    "--model, --port, --backend, --backend-key, --backend-ca, --access-token and\n"
+    "--[no-]keep-conversation are stored in the settings file, as a choice in the window would\n"
+    "be, and so also apply to later runs.\n"
     "The settings file is readable by its owner only. Without --model the stored\n"
     "model is used; with none stored the relay does not start and the server's models are\n"
     "listed.\n"
@@ -113,6 +120,8 @@ int main(int argc, char** argv) {
       options.backendKey = *value;
     } else if (name == "--backend-ca") {
       options.backendCaFile = *value;
+    } else if (name == "--keep-conversation" || name == "--no-keep-conversation") {
+      options.keepConversation = name == "--keep-conversation";
     } else if (name == "--settings") {
       if (value->empty()) return usageError("--settings needs a file name");
       options.settingsPath = *value;

@@ -1,6 +1,7 @@
 #include "desktop/main_window.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFocusEvent>
 #include <QFontDatabase>
@@ -195,6 +196,14 @@ void PushButton::setTitle(const std::string& title) {
   button_.setText(toQString(title));
 }
 
+bool CheckBoxControl::isChecked() const {
+  return box_.isChecked();
+}
+
+void CheckBoxControl::setChecked(bool checked) {
+  box_.setChecked(checked);
+}
+
 // ---- The window ----
 
 MainWindow::MainWindow(QWidget* parent)
@@ -211,6 +220,7 @@ MainWindow::MainWindow(QWidget* parent)
       sysPrompt_(
           new LinesTextEdit(4, tr("Instructions sent to the model before every chat (optional)"))),
       initMessage_(new LinesTextEdit(3, QStringLiteral("<h1>Velmora</h1>"))),
+      keepConversation_(new QCheckBox(tr("Keep the conversation after Velmora quits"))),
       monitor_(new MonitorView),
       setModel_(new QComboBox),
       tempBar_(new QSlider(Qt::Horizontal)),
@@ -261,12 +271,15 @@ MainWindow::MainWindow(QWidget* parent)
       tempBarLabel_->fontMetrics().horizontalAdvance(QStringLiteral("Temperature: 20.0")));
   initMessage_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   initMessage_->setToolTip(tr("HTML shown above the prompt form on the relay's start page"));
+  keepConversation_->setToolTip(
+      tr("Write the shared conversation to a file of your own after every change and load it at "
+         "the next launch; unticking removes that file"));
   mainButton_->setText(QStringLiteral("Start Server"));
   mainButton_->setMinimumWidth(
       mainButton_->fontMetrics().horizontalAdvance(QStringLiteral("Stop Server")) + 48);
   saveButton_->setToolTip(
-      tr("Keep the system prompt, the start page, both addresses and the access token for the "
-         "next launch"));
+      tr("Keep the system prompt, the start page, both addresses, the access token and whether "
+         "the conversation is kept for the next launch"));
   monitor_->setToolTip(tr("What the relay is doing"));
 
   auto* backend = new QGroupBox(tr("Model server (LM Studio)"));
@@ -298,6 +311,7 @@ MainWindow::MainWindow(QWidget* parent)
   relayForm->addRow(tr("Access token:"), tokenRow);
   relayForm->addRow(tr("System prompt:"), sysPrompt_);
   relayForm->addRow(tr("Start page (HTML):"), initMessage_);
+  relayForm->addRow(QString(), keepConversation_);
 
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(saveButton_);
@@ -327,6 +341,7 @@ MainWindow::MainWindow(QWidget* parent)
   tempBarSlider_ = std::make_unique<TenthsSlider>(*tempBar_);
   tempBarLabelField_ = std::make_unique<LabelField>(*tempBarLabel_);
   mainButtonControl_ = std::make_unique<PushButton>(*mainButton_);
+  keepConversationControl_ = std::make_unique<CheckBoxControl>(*keepConversation_);
 
   resize(sizeHint().expandedTo(QSize(620, 0)));
 }
@@ -347,7 +362,7 @@ app::View MainWindow::view() {
   return app::View{*monitorField_,      *sysPromptField_,    *initMessageField_, *studioIPField_,
                    *studioPortField_,   *serverPortField_,   *setModelPopup_,    *tempBarSlider_,
                    *tempBarLabelField_, *mainButtonControl_, *accessTokenField_, *backendKeyField_,
-                   *backendCaFileField_};
+                   *backendCaFileField_, *keepConversationControl_};
 }
 
 template <typename Action>
@@ -393,6 +408,8 @@ void MainWindow::setController(const std::shared_ptr<app::ViewController>& contr
           [this] { forward(&app::ViewController::sliderValueChanged); });
   connect(mainButton_, &QPushButton::clicked, this,
           [this] { forward(&app::ViewController::mainButtonClicked); });
+  connect(keepConversation_, &QCheckBox::clicked, this,
+          [this] { forward(&app::ViewController::keepConversationDidChange); });
   connect(saveButton_, &QPushButton::clicked, this,
           [this] { forward(&app::ViewController::savePrefs); });
   forward(&app::ViewController::viewDidLoad);

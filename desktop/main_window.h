@@ -8,6 +8,7 @@
 
 #include "app/view.h"
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -107,6 +108,17 @@ class PushButton final : public app::Button {
   QPushButton& button_;
 };
 
+// Programmatic changes send no action: only a click by the user (QCheckBox::clicked) does.
+class CheckBoxControl final : public app::CheckBox {
+ public:
+  explicit CheckBoxControl(QCheckBox& box) : box_(box) {}
+  bool isChecked() const override;
+  void setChecked(bool checked) override;
+
+ private:
+  QCheckBox& box_;
+};
+
 // The application's one window. It builds and lays out the controls and forwards each user
 // action to the controller; it decides nothing itself. Main thread only.
 class MainWindow final : public QWidget {
@@ -132,6 +144,7 @@ class MainWindow final : public QWidget {
   QToolButton& refreshModelsButton() const { return *refreshModels_; }
   QPlainTextEdit& sysPromptEdit() const { return *sysPrompt_; }
   QPlainTextEdit& initMessageEdit() const { return *initMessage_; }
+  QCheckBox& keepConversationBox() const { return *keepConversation_; }
   QTextEdit& monitorView() const { return *monitor_; }
   QComboBox& modelPopup() const { return *setModel_; }
   QSlider& temperatureSlider() const { return *tempBar_; }
@@ -164,6 +177,7 @@ class MainWindow final : public QWidget {
   QToolButton* refreshModels_;
   QPlainTextEdit* sysPrompt_;
   QPlainTextEdit* initMessage_;
+  QCheckBox* keepConversation_;
   QTextEdit* monitor_;
   QComboBox* setModel_;
   QSlider* tempBar_;
@@ -184,6 +198,7 @@ class MainWindow final : public QWidget {
   std::unique_ptr<TenthsSlider> tempBarSlider_;
   std::unique_ptr<LabelField> tempBarLabelField_;
   std::unique_ptr<PushButton> mainButtonControl_;
+  std::unique_ptr<CheckBoxControl> keepConversationControl_;
 
   std::weak_ptr<app::ViewController> controller_;
 };

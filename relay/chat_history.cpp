@@ -8,16 +8,19 @@ void ChatHistory::reset() {
   std::lock_guard lock(mutex_);
   messages_.clear();
   ++generation_;
+  ++revision_;
 }
 
 void ChatHistory::append(ChatMessage message) {
   std::lock_guard lock(mutex_);
   messages_.push_back(std::move(message));
+  ++revision_;
 }
 
 ChatSnapshot ChatHistory::appendAndSnapshot(ChatMessage message) {
   std::lock_guard lock(mutex_);
   messages_.push_back(std::move(message));
+  ++revision_;
   return {messages_, generation_};
 }
 
@@ -25,12 +28,25 @@ bool ChatHistory::appendToGeneration(ChatMessage message, uint64_t generation) {
   std::lock_guard lock(mutex_);
   if (generation != generation_) return false;
   messages_.push_back(std::move(message));
+  ++revision_;
   return true;
+}
+
+void ChatHistory::replace(std::vector<ChatMessage> messages) {
+  std::lock_guard lock(mutex_);
+  messages_ = std::move(messages);
+  ++generation_;
+  ++revision_;
 }
 
 uint64_t ChatHistory::generation() const {
   std::lock_guard lock(mutex_);
   return generation_;
+}
+
+ChatState ChatHistory::state() const {
+  std::lock_guard lock(mutex_);
+  return {messages_, revision_};
 }
 
 std::vector<ChatMessage> ChatHistory::messages() const {

@@ -23,6 +23,13 @@ struct ChatSnapshot {
   uint64_t generation = 0;
 };
 
+// The conversation with the number of changes made to it so far, read together: of two states,
+// the one with the higher revision is the newer.
+struct ChatState {
+  std::vector<ChatMessage> messages;
+  uint64_t revision = 0;
+};
+
 // The one conversation shared by every browser. Connection threads, the backend's threads and
 // the main thread all change it, so every operation takes the lock; each is atomic on its own.
 //
@@ -39,7 +46,10 @@ class ChatHistory {
   // Appends only while the conversation is still `generation`; false, appending nothing, when it
   // has been reset since.
   bool appendToGeneration(ChatMessage message, uint64_t generation);
+  // Replaces every turn, as a reset followed by the new turns would (a new generation).
+  void replace(std::vector<ChatMessage> messages);
   uint64_t generation() const;
+  ChatState state() const;
   std::vector<ChatMessage> messages() const;
   std::size_t size() const;
   // The console rendering: [["role": "user", "content": "hi"], ...], each content cut to
@@ -50,6 +60,7 @@ class ChatHistory {
   mutable std::mutex mutex_;
   std::vector<ChatMessage> messages_;  // guarded by mutex_
   uint64_t generation_ = 0;            // guarded by mutex_; the resets so far
+  uint64_t revision_ = 0;              // guarded by mutex_; the changes so far
 };
 
 }  // namespace velmora::relay

@@ -15,9 +15,9 @@
 namespace velmora::app {
 
 // A ViewController on headless controls, its main queue served by a thread of its own and its
-// settings in a fresh folder. Touch the controls only through onMain().
+// settings and kept conversation in a fresh folder. Touch the controls only through onMain().
 struct ControllerRig {
-  explicit ControllerRig(platform::HttpClient& client) {
+  explicit ControllerRig(platform::HttpClient& httpClient) : client(httpClient) {
     std::string folder = (std::filesystem::temp_directory_path() / "velmora-rig-XXXXXX").string();
     dir = ::mkdtemp(folder.data());
     settings = std::make_unique<platform::SettingsFile>(dir / "settings.json");
@@ -26,10 +26,18 @@ struct ControllerRig {
     std::latch running(1);
     queue.async([&] { running.count_down(); });
     running.wait();
-    controller = std::make_shared<ViewController>(view.view(), queue, *settings, client, [] {
-      return std::vector<std::string>{"192.0.2.7", "127.0.0.1"};
-    });
+    controller = launch();
   }
+  // A fresh controller on the same settings and files, as after a restart.
+  void relaunch() {
+    onMain([&] { controller = launch(); });
+  }
+  std::shared_ptr<ViewController> launch() {
+    return std::make_shared<ViewController>(
+        view.view(), queue, *settings, client,
+        [] { return std::vector<std::string>{"192.0.2.7", "127.0.0.1"}; }, conversationFile());
+  }
+  std::filesystem::path conversationFile() const { return dir / "state" / "conversation.json"; }
   ~ControllerRig() {
     std::weak_ptr<ViewController> gone = controller;
     onMain([&] { controller.reset(); });
@@ -47,6 +55,7 @@ struct ControllerRig {
     return text;
   }
 
+  platform::HttpClient& client;
   platform::RunLoopMainQueue queue;
   std::filesystem::path dir;
   std::unique_ptr<platform::SettingsFile> settings;

@@ -22,9 +22,12 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   std::string folder = (std::filesystem::temp_directory_path() / "velmora-run-XXXXXX").string();
   const std::filesystem::path config = ::mkdtemp(folder.data());
   const std::string backendPort = std::to_string(backend.port());
+  const std::vector<std::string> folders = {"XDG_CONFIG_HOME=" + config.string(),
+                                            "XDG_STATE_HOME=" + config.string()};
   testing::ChildProcess velmora({VELMORA_BINARY, "--headless", "--model", "fake-model", "--port",
-                                 "0", "--backend", "127.0.0.1:" + backendPort},
-                                {"XDG_CONFIG_HOME=" + config.string()});
+                                 "0", "--backend", "127.0.0.1:" + backendPort,
+                                 "--keep-conversation"},
+                                folders);
   EXPECT_TRUE(velmora.waitForLine("models: fake-model"));
   // "Open http://ADDRESS:PORT/ in a browser", with the port the relay really took.
   const std::string open = velmora.waitForLine("/ in a browser").value_or(":0/");
@@ -58,8 +61,8 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   struct stat before {
   }, after{};
   ::stat((config / "velmora" / "settings.json").c_str(), &before);
-  testing::ChildProcess again({VELMORA_BINARY, "--headless"},
-                              {"XDG_CONFIG_HOME=" + config.string()});
+  testing::ChildProcess again({VELMORA_BINARY, "--headless"}, folders);
+  EXPECT_TRUE(again.waitForLine("velmora/conversation.json is loaded ("));
   EXPECT_TRUE(again.waitForLine("/ in a browser"));
   again.signal(SIGTERM);
   EXPECT_EQ(again.waitForExit(), 0);

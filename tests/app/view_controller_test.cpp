@@ -1,9 +1,13 @@
-// The window controller on headless controls: settings, the relay port, the start/stop toggle and
-// the model popup.
+// The window controller on headless controls: settings, the relay port, the start/stop toggle,
+// the model popup and the kept conversation.
 #include "app/view_controller.h"
 
 #include <gtest/gtest.h>
 
+#include <barrier>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <stdexcept>
 
 #include "tests/app/controller_rig.h"
@@ -36,7 +40,25 @@ class ViewControllerTest : public ::testing::Test {
  protected:
   HeldFetches client;
   ControllerRig rig{client};
+  // The check box as a person ticks or unticks it.
+  void keep(bool on) {
+    rig.onMain([&] {
+      rig.view.keepConversation.setChecked(on);
+      rig.controller->keepConversationDidChange();
+    });
+  }
+  void launch() {
+    rig.relaunch();
+    rig.onMain([&] { rig.controller->loadSettings(); });
+  }
 };
+
+namespace fs = std::filesystem;
+
+std::string bytesOf(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
 
 TEST_F(ViewControllerTest, SettingsLoadWithDefaultsForWhatIsAbsent) {
   rig.settings->set("studioIP", "10.0.0.9");
@@ -177,6 +199,110 @@ TEST_F(ViewControllerTest, ModelPopupFollowsTheNewestFetch) {
   fetch();
   answer(6, R"({"data":[{"id":"new"}]})");
   EXPECT_EQ(answer(5, R"({"data":[{"id":"old"}]})"), Popup({"new"}, "new"));
+}
+
+TEST_F(ViewControllerTest, AKeptConversationLoadsOrIsSetAsideWholeWithANoticeThatStays) {
+  const std::string valid =
+      R"({"messages":[{"role":"user","content":"hi"},)"
+      R"({"role":"assistant","content":"half","stopped":true}]})";
+  const std::tuple<const char*, std::optional<std::string>, std::vector<relay::ChatMessage>> rows[] =
+      {{"missing", std::nullopt, {}},
+       {"a stopped answer", valid, {{"user", "hi"}, {"assistant", "half", true}}},
+       {"not JSON", "hi", {}},
+       {"truncated", valid.substr(0, valid.size() - 2), {}},
+       {"a system turn", R"({"messages":[{"role":"system","content":"x"}]})", {}},
+       {"content not text", R"({"messages":[{"role":"user","content":["x"]}]})", {}},
+       {"stopped not a boolean", R"({"messages":[{"role":"user","content":"","stopped":1}]})", {}}};
+  rig.settings->set("keepConversation", "true");
+  const fs::path file = rig.conversationFile();
+  fs::create_directories(file.parent_path());
+  std::set<fs::path> aside;  // every file set aside so far, most of them in the same second
+  for (const auto& [name, bytes, loaded] : rows) {
+    SCOPED_TRACE(name);
+    fs::remove(file);
+    if (bytes) std::ofstream(file, std::ios::binary) << *bytes;
+    launch();
+    rig.controller->showServerStatus("");
+    EXPECT_EQ(rig.controller->chatMessages(), loaded);
+    std::vector<fs::path> added;
+    for (const fs::path& entry : fs::directory_iterator(file.parent_path()))
+      if (entry != file && aside.insert(entry).second) added.push_back(entry);
+    ASSERT_EQ(added.size(), bytes && loaded.empty() ? 1u : 0u);
+    if (added.empty()) continue;
+    EXPECT_EQ(bytesOf(added[0]), *bytes);
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_NE(rig.monitor().find(added[0].string()), std::string::npos) << rig.monitor();
+    EXPECT_NE(rig.monitor().find("Server is running"), std::string::npos) << rig.monitor();
+  }
+}
+
+TEST_F(ViewControllerTest, TheConversationOutlivesARestartWhileKeptAndItsFileGoesWhenNot) {
+  const fs::path file = rig.conversationFile();
+  rig.onMain([&] { rig.controller->loadSettings(); });
+  rig.controller->appendUserMessage("before");
+  EXPECT_FALSE(fs::exists(file.parent_path()));  // off until asked for
+  keep(true);
+  EXPECT_NE(bytesOf(file).find("before"), std::string::npos);  // written at once
+  rig.controller->resetChatHistory();
+  rig.controller->appendUserMessage("hi");
+  const uint64_t generation = rig.controller->chatGeneration();
+  rig.controller->appendAssistantMessage({"assistant", "half", true}, generation);
+  rig.controller->appendAssistantMessage({"assistant", "from before the reset"}, generation - 1);
+  const std::vector<relay::ChatMessage> kept = rig.controller->chatMessages();
+  EXPECT_EQ(fs::status(file.parent_path()).permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+  launch();  // no orderly end came first: as after kill -9
+  EXPECT_EQ(rig.controller->chatMessages(), kept);
+  std::ofstream(file) << R"({"messages":[]})";
+  rig.onMain([&] { rig.controller->loadSettings(); });  // read at launch only
+  EXPECT_EQ(rig.controller->chatMessages(), kept);
+
+  keep(false);
+  EXPECT_FALSE(fs::exists(file));
+  rig.controller->appendUserMessage("after");
+  EXPECT_FALSE(fs::exists(file));
+  keep(true);
+  rig.settings->set("keepConversation", "false");  // as --no-keep-conversation stores it
+  launch();
+  EXPECT_FALSE(fs::exists(file));
+}
+
+TEST_F(ViewControllerTest, AFailingWriteIsSaidOncePerOutageAndLosesNothing) {
+  const fs::path file = rig.conversationFile();
+  std::ofstream(file.parent_path()) << "a file where the folder belongs";
+  keep(true);
+  rig.controller->showServerStatus("");
+  EXPECT_NE(rig.monitor().find(file.string()), std::string::npos) << rig.monitor();
+  rig.onMain([&] { rig.view.monitor.HeadlessTextField::setText("unchanged"); });
+  rig.controller->appendUserMessage("one");
+  EXPECT_EQ(rig.monitor(), "unchanged");
+  fs::remove(file.parent_path());
+  rig.controller->appendUserMessage("two");
+  EXPECT_EQ(rig.monitor().find(file.string()), std::string::npos) << rig.monitor();
+  launch();
+  EXPECT_EQ(rig.controller->chatMessages().size(), 2u);
+}
+
+TEST_F(ViewControllerTest, TurnsFromSeveralThreadsAtOnceLeaveTheFileWithTheNewestState) {
+  keep(true);
+  int stale = 0;  // rounds after which the file held fewer turns than memory
+  std::barrier round(4, [&]() noexcept {
+    const auto file = nlohmann::json::parse(bytesOf(rig.conversationFile()), nullptr, false);
+    stale += file.is_discarded() || file["messages"].size() != rig.controller->chatMessages().size();
+  });
+  std::vector<std::jthread> browsers;
+  for (int t = 0; t < 4; ++t) {
+    browsers.emplace_back([&, t] {
+      for (int i = 0; i < 25; ++i) {
+        round.arrive_and_wait();
+        rig.controller->appendUserMessage(std::to_string(t));
+        round.arrive_and_wait();
+      }
+    });
+  }
+  browsers.clear();
+  EXPECT_EQ(stale, 0);
 }
 
 }  // namespace

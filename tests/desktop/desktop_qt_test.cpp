@@ -52,8 +52,9 @@ TEST(MainWindowTest, EveryControlReachesTheController) {
   platform::CurlHttpClient curl;
   desktop::TrackedHttpClient client(curl);
   desktop::MainWindow w;
+  const std::filesystem::path kept = folder.filePath("conversation.json").toStdString();
   auto controller = std::make_shared<app::ViewController>(
-      w.view(), queue, settings, client, [] { return std::vector<std::string>{"10.0.0.2"}; });
+      w.view(), queue, settings, client, [] { return std::vector<std::string>{"10.0.0.2"}; }, kept);
   w.setController(controller), w.show(), w.activateWindow();
   EXPECT_FALSE(w.windowIcon().pixmap(64).isNull()) << "the window shows Velmora's icon";
   ASSERT_TRUE(QTest::qWaitForWindowActive(&w) && spinUntil([&] { return w.modelPopup().count(); }));
@@ -79,6 +80,8 @@ TEST(MainWindowTest, EveryControlReachesTheController) {
        R"("systemPrompt":"Be brief.")"},
       {"model", [&] { w.modelPopup().setFocus(), QTest::keyClick(&w.modelPopup(), Qt::Key_Down); },
        R"("modelName":"fake-model")"},
+      {"keep conversation", [&] { w.keepConversationBox().click(); },
+       R"("keepConversation":"true")"},
       {"save", [&] { w.initMessageEdit().setPlainText("<p>"), w.saveButton().click(); },
        R"("initialMessage":"<p>")"},
       {"start", [&] { w.startStopButton().click(); }, "Stop Server"},
@@ -98,6 +101,7 @@ TEST(MainWindowTest, EveryControlReachesTheController) {
   EXPECT_TRUE(client.cancelAllAndWait(20s));
   EXPECT_TRUE(backend.waitForOpenConnections(0));
   chat.readUntilClose();  // the relay's handler has ended: nothing touches this test's objects
+  EXPECT_TRUE(std::filesystem::exists(kept)) << "kept since the box was ticked";
 }
 
 // org.freedesktop.Notifications as far as Velmora uses it; it answers while the loop turns.

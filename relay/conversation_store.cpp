@@ -1,0 +1,183 @@
+#include "relay/conversation_store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <system_error>
+#include <utility>
+
+#include "platform/json_depth.h"
+#include "platform/user_folders.h"
+#include "platform/whole_file.h"
+
+namespace velmora::relay {
+
+namespace {
+
+using Json = nlohmann::json;
+using Decoded = std::variant<std::vector<ChatMessage>, std::string>;  // the turns, or why not
+
+std::string errnoText(int number) {
+  return std::error_code(number, std::generic_category()).message();
+}
+
+std::string encode(const std::vector<ChatMessage>& messages) {
+  // In the order a person reads a turn: who, what, and whether it was cut short.
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const ChatMessage& message : messages) {
+    nlohmann::ordered_json turn = {{"role", message.role}, {"content", message.content}};
+    if (message.stopped) turn["stopped"] = true;
+    list.push_back(std::move(turn));
+  }
+  // Bytes that are not UTF-8 cannot go into JSON text; they are written as U+FFFD.
+  return nlohmann::ordered_json{{"messages", std::move(list)}}.dump(
+             -1, ' ', false, Json::error_handler_t::replace) +
+         "\n";
+}
+
+// "turn 3 ..." counts from 1, as a person reading the file would.
+std::string turnFault(std::size_t index, const std::string& fault) {
+  return "turn " + std::to_string(index + 1) + " " + fault;
+}
+
+Decoded decode(const std::string& text) {
+  if (platform::jsonNestsDeeperThan(text)) return std::string("nested too deeply");
+  Json document;
+  try {
+    document = Json::parse(text);
+  } catch (const Json::parse_error& error) {
+    return "not valid JSON (at byte " + std::to_string(error.byte) + ")";
+  }
+  const auto list = document.is_object() ? document.find("messages") : document.end();
+  if (!document.is_object() || document.size() != 1 || list == document.end() ||
+      !list->is_array()) {
+    return std::string("not an object holding only a \"messages\" list");
+  }
+  std::vector<ChatMessage> messages;
+  for (std::size_t i = 0; i < list->size(); ++i) {
+    const Json& turn = (*list)[i];
+    if (!turn.is_object()) return turnFault(i, "is not an object");
+    const auto role = turn.find("role");
+    const auto content = turn.find("content");
+    const auto stopped = turn.find("stopped");
+    if (role == turn.end() || !role->is_string() || (*role != "user" && *role != "assistant")) {
+      return turnFault(i, "has no role \"user\" or \"assistant\"");
+    }
+    if (content == turn.end() || !content->is_string()) return turnFault(i, "has no text content");
+    if (stopped != turn.end() && !stopped->is_boolean()) {
+      return turnFault(i, "has a \"stopped\" that is not true or false");
+    }
+    if (turn.size() != (stopped == turn.end() ? 2u : 3u)) {
+      return turnFault(i, "has members other than role, content and stopped");
+    }
+    messages.push_back({role->get<std::string>(), content->get<std::string>(),
+                        stopped != turn.end() && stopped->get<bool>()});
+  }
+  return messages;
+}
+
+// Renames `from` to `to` unless `to` exists; errno set on failure (EEXIST when it exists).
+bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  // File systems without that flag: a new link fails when the name is taken, as a rename
+  // must here.
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (::link(from.c_str(), to.c_str()) != 0) return false;
+  ::unlink(from.c_str());
+  return true;
+}
+
+// Moves the file to "NAME.unreadable-YYYYMMDD-HHMMSS" (with "-2", "-3", ... when that is
+// taken); the new name, or why it could not be moved.
+std::variant<std::filesystem::path, std::string> setAside(const std::filesystem::path& path) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  char stamp[32] = "";
+  if (::localtime_r(&now, &local) != nullptr) {
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  }
+  const std::string base = path.string() + ".unreadable-" + stamp;
+  for (int attempt = 1; attempt <= 100; ++attempt) {
+    const std::filesystem::path name = attempt == 1 ? base : base + "-" + std::to_string(attempt);
+    if (renameWithoutReplacing(path, name)) return name;
+    if (errno != EEXIST) return errnoText(errno);
+  }
+  return std::string("every name tried is taken");
+}
+
+}  // namespace
+
+ConversationStore::ConversationStore(std::filesystem::path path) : path_(std::move(path)) {}
+
+std::filesystem::path ConversationStore::defaultPath() {
+  return platform::xdgBaseFolder("XDG_STATE_HOME", ".local/state") / "velmora" /
+         "conversation.json";
+}
+
+ConversationLoad ConversationStore::loadAndKeep(ChatHistory& history) {
+  std::lock_guard lock(writeMutex_);
+  keeping_ = true;
+  const platform::FileRead read = platform::readWholeFile(path_);
+  if (std::holds_alternative<platform::NoSuchFile>(read)) return NoConversationKept{};
+  const auto* unreadable = std::get_if<platform::FileUnreadable>(&read);
+  Decoded decoded = unreadable ? Decoded("unreadable: " + unreadable->reason)
+                               : decode(std::get<platform::FileBytes>(read).bytes);
+  if (auto* messages = std::get_if<std::vector<ChatMessage>>(&decoded)) {
+    const std::size_t turns = messages->size();
+    history.replace(std::move(*messages));
+    writtenRevision_ = history.state().revision;
+    return ConversationLoaded{turns};
+  }
+  std::string reason = std::get<std::string>(std::move(decoded));
+  auto moved = setAside(path_);
+  if (auto* name = std::get_if<std::filesystem::path>(&moved)) {
+    return ConversationSetAside{std::move(reason), std::move(*name)};
+  }
+  leftInPlace_ = true;
+  return ConversationLeftInPlace{std::move(reason), std::get<std::string>(std::move(moved))};
+}
+
+WriteReport ConversationStore::startKeeping(const ChatHistory& history) {
+  std::lock_guard lock(writeMutex_);
+  keeping_ = true;
+  return writeLocked(history);
+}
+
+StopReport ConversationStore::stopKeeping() {
+  std::lock_guard lock(writeMutex_);
+  keeping_ = false;
+  writtenRevision_.reset();
+  failing_ = false;
+  if (leftInPlace_) return KeptFileStays{"it could not be read and is left as it was"};
+  platform::removeAbandonedTemporaries(path_);
+  if (::unlink(path_.c_str()) == 0) return KeptFileRemoved{};
+  if (errno == ENOENT) return NoKeptFile{};
+  return KeptFileStays{"removing it failed: " + errnoText(errno)};
+}
+
+WriteReport ConversationStore::save(const ChatHistory& history) {
+  if (!keeping_) return WriteAsUsual{};
+  std::lock_guard lock(writeMutex_);
+  return writeLocked(history);
+}
+
+WriteReport ConversationStore::writeLocked(const ChatHistory& history) {
+  if (!keeping_ || leftInPlace_) return WriteAsUsual{};
+  const ChatState state = history.state();
+  if (writtenRevision_ && *writtenRevision_ >= state.revision) return WriteAsUsual{};
+  // Only this folder is made private: its parents may be shared ones, such as ~/.local.
+  const std::optional<std::string> failure =
+      platform::writeFileAtomically(path_, encode(state.messages), 0700);
+  if (failure) {
+    return std::exchange(failing_, true) ? WriteReport(WriteAsUsual{})
+                                         : WriteReport(WriteFailed{*failure});
+  }
+  writtenRevision_ = state.revision;
+  return std::exchange(failing_, false) ? WriteReport(WritingAgain{}) : WriteReport(WriteAsUsual{});
+}
+
+}  // namespace velmora::relay

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "relay/chat_history.h"
+
+namespace velmora::relay {
+
+// What reading the kept conversation at launch found.
+struct ConversationLoaded {
+  std::size_t turns = 0;
+};
+struct NoConversationKept {};  // no file: an empty conversation, nothing to say
+// The file could not be read as a conversation; it now lies under `setAsideAs`, untouched.
+struct ConversationSetAside {
+  std::string reason;
+  std::filesystem::path setAsideAs;
+};
+// Neither readable nor movable: it stays where it is and is not written over during this run.
+struct ConversationLeftInPlace {
+  std::string reason;
+  std::string setAsideFailure;
+};
+using ConversationLoad = std::variant<ConversationLoaded, NoConversationKept, ConversationSetAside,
+                                      ConversationLeftInPlace>;
+
+// What a write has to tell the user: only the first failure of an outage and its end count.
+struct WriteAsUsual {};  // written, or nothing to write
+struct WriteFailed {
+  std::string reason;
+};
+struct WritingAgain {};  // written after failures
+using WriteReport = std::variant<WriteAsUsual, WriteFailed, WritingAgain>;
+
+// What became of the file when keeping stopped.
+struct KeptFileRemoved {};
+struct NoKeptFile {};
+struct KeptFileStays {
+  std::string reason;
+};
+using StopReport = std::variant<KeptFileRemoved, NoKeptFile, KeptFileStays>;
+
+// The shared conversation kept in a file across launches, as a JSON object:
+// {"messages":[{"role":"user","content":"hi"},{"role":"assistant","content":"..","stopped":true}]}
+// ("stopped" only when true). Reading accepts exactly that shape: roles "user" and "assistant",
+// text contents and an optional boolean "stopped".
+//
+// While keeping, the history is written after each change (see save()) with
+// platform::writeFileAtomically, readable by its owner only, in a folder that, when it has to be
+// made, only its owner may enter. Nothing is written while not keeping.
+//
+// Every call may be made from any thread unless it says otherwise.
+class ConversationStore {
+ public:
+  explicit ConversationStore(std::filesystem::path path = defaultPath());
+
+  // $XDG_STATE_HOME/velmora/conversation.json, or ~/.local/state/velmora/conversation.json when
+  // that variable is unset, empty or not an absolute path (platform::xdgBaseFolder).
+  static std::filesystem::path defaultPath();
+
+  const std::filesystem::path& path() const { return path_; }
+  bool isKeeping() const { return keeping_; }
+
+  // Reads the file into `history` (replacing its turns when it holds a conversation) and keeps
+  // it from then on. A file that cannot be read as a conversation is renamed beside itself
+  // ("conversation.json.unreadable-20261207-211500", never over another file) and the history is
+  // left as it was. Once, at launch, before anything changes the history.
+  ConversationLoad loadAndKeep(ChatHistory& history);
+
+  // Writes the history at once and after every change from now on.
+  WriteReport startKeeping(const ChatHistory& history);
+
+  // Writes nothing from now on and removes the file and what interrupted writes left beside it
+  // (the user asked not to keep the conversation); an unreadable file left in place stays.
+  StopReport stopKeeping();
+
+  // Writes the history's state after a change, unless not keeping or the state written last is
+  // as new. Call it after each change, outside the history's lock; several threads may call it at
+  // once and the file ends with the newest state (see writeMutex_). A slow disk holds up only
+  // the callers of this store, never readers of the history.
+  WriteReport save(const ChatHistory& history);
+
+ private:
+  WriteReport writeLocked(const ChatHistory& history);  // with writeMutex_ held
+
+  const std::filesystem::path path_;
+  // Held for the whole of each file write, and the state to write is read with it held: a state
+  // read later is never older, so a thread that read its state early cannot write it over a
+  // newer one, and threads that waited find their change already written.
+  std::mutex writeMutex_;
+  // Written with writeMutex_ held; read without it so that save() costs nothing while off.
+  std::atomic<bool> keeping_ = false;
+  std::optional<uint64_t> writtenRevision_;  // guarded by writeMutex_; none while no file is ours
+  bool failing_ = false;                     // guarded by writeMutex_; the last write failed
+  bool leftInPlace_ = false;  // guarded by writeMutex_; an unreadable file never written over
+};
+
+}  // namespace velmora::relay
