@@ -80,11 +80,12 @@ struct HeadlessView {
   HeadlessSlider tempBar;
   HeadlessButton mainButton;
   HeadlessCheckBox keepConversation;
+  HeadlessTextField pageAddresses;  // silent: the headless run prints its own start lines
 
   View view() {
     return View{monitor,     sysPrompt,  initMessage,   studioIP,        studioPort,
                 serverPort,  setModel,   tempBar,       tempBarLabel,    mainButton,
-                accessToken, backendKey, backendCaFile, keepConversation};
+                accessToken, backendKey, backendCaFile, keepConversation, pageAddresses};
   }
 };
 

@@ -55,6 +55,7 @@ void ViewController::mainButtonClicked() {
       if (auto self = weak.lock()) {
         self->Monitor.setText("Server stopped");
         self->mainButton.setTitle("Start Server");
+        self->showPageAddresses();
       }
     });
   }
@@ -78,6 +79,11 @@ std::optional<ViewController::RelayPages> ViewController::relayPages() const {
   const std::string origin =
       "http://" + serverIP.value_or("localhost") + ":" + std::to_string(webServer->port());
   return RelayPages{origin + "/", origin + "/chat"};
+}
+
+void ViewController::showPageAddresses() {
+  const std::optional<RelayPages> pages = relayPages();
+  pageAddresses.setText(pages ? "Start page: " + pages->start + "\nChat page: " + pages->chat : "");
 }
 
 void ViewController::stopServerOnTerminate() {

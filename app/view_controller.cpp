@@ -53,6 +53,7 @@ ViewController::ViewController(const View& view, platform::MainQueue& mainQueue,
       backendKeyField(view.backendKey),
       backendCaFileField(view.backendCaFile),
       keepConversationBox(view.keepConversation),
+      pageAddresses(view.pageAddresses),
       mainQueue_(mainQueue),
       settings_(settings),
       httpClient_(httpClient),
@@ -254,11 +255,13 @@ std::string ViewController::serverStatusLine(const std::string& prefix) const {
 
 void ViewController::reportStartSucceeded() {
   pickServerIP();
+  showPageAddresses();
   showServerStatus("");
 }
 
 void ViewController::reportStartFailed(const std::string& errorDescription) {
   isRunning = false;
+  showPageAddresses();
   Monitor.setText("Failed to start server: " + errorDescription);
 }
 

@@ -82,6 +82,8 @@ class ViewController final : public relay::RelayHost,
     std::string start, chat;
   };
   std::optional<RelayPages> relayPages() const;
+  // Shows relayPages() in the pageAddresses field, or empties it. Main thread.
+  void showPageAddresses();
   void reportStartSucceeded();                                 // main thread
   void reportStartFailed(const std::string& errorDescription);  // main thread
 
@@ -152,6 +154,7 @@ class ViewController final : public relay::RelayHost,
   TextField& backendKeyField;
   TextField& backendCaFileField;
   CheckBox& keepConversationBox;  // the View's keepConversation
+  TextField& pageAddresses;
 
   static constexpr const char* kInitialUrl = "http://127.0.0.1:1234/v1/chat/completions";
 

@@ -139,6 +139,22 @@ void MonitorField::setText(const std::string& text) {
   edit_.setPlainText(toQString(text));
 }
 
+void PageLinksField::setText(const std::string& text) {
+  text_ = text;
+  QStringList lines;
+  for (const QString& line : toQString(text).split(u'\n', Qt::SkipEmptyParts)) {
+    const qsizetype colon = line.indexOf(QStringLiteral(": "));
+    if (colon < 0) {
+      lines << line.toHtmlEscaped();
+      continue;
+    }
+    const QString url = line.mid(colon + 2).toHtmlEscaped();
+    lines << line.left(colon + 2).toHtmlEscaped() + QStringLiteral("<a href=\"%1\">%1</a>").arg(url);
+  }
+  label_.setText(lines.join(QStringLiteral("<br>")));
+  label_.setVisible(!lines.isEmpty());
+}
+
 std::string LabelField::text() const {
   return label_.text().toStdString();
 }
@@ -221,6 +237,7 @@ MainWindow::MainWindow(QWidget* parent)
           new LinesTextEdit(4, tr("Instructions sent to the model before every chat (optional)"))),
       initMessage_(new LinesTextEdit(3, QStringLiteral("<h1>Velmora</h1>"))),
       keepConversation_(new QCheckBox(tr("Keep the conversation after Velmora quits"))),
+      pageLinks_(new QLabel),
       monitor_(new MonitorView),
       setModel_(new QComboBox),
       tempBar_(new QSlider(Qt::Horizontal)),
@@ -320,6 +337,11 @@ MainWindow::MainWindow(QWidget* parent)
 
   auto* status = new QGroupBox(tr("Status"));
   auto* statusLayout = new QVBoxLayout(status);
+  pageLinks_->setTextFormat(Qt::RichText);
+  pageLinks_->setOpenExternalLinks(true);
+  pageLinks_->setTextInteractionFlags(Qt::TextBrowserInteraction);
+  pageLinks_->setVisible(false);
+  statusLayout->addWidget(pageLinks_);
   statusLayout->addWidget(monitor_);
 
   auto* layout = new QVBoxLayout(this);
@@ -342,6 +364,7 @@ MainWindow::MainWindow(QWidget* parent)
   tempBarLabelField_ = std::make_unique<LabelField>(*tempBarLabel_);
   mainButtonControl_ = std::make_unique<PushButton>(*mainButton_);
   keepConversationControl_ = std::make_unique<CheckBoxControl>(*keepConversation_);
+  pageLinksField_ = std::make_unique<PageLinksField>(*pageLinks_);
 
   resize(sizeHint().expandedTo(QSize(620, 0)));
 }
@@ -362,7 +385,7 @@ app::View MainWindow::view() {
   return app::View{*monitorField_,      *sysPromptField_,    *initMessageField_, *studioIPField_,
                    *studioPortField_,   *serverPortField_,   *setModelPopup_,    *tempBarSlider_,
                    *tempBarLabelField_, *mainButtonControl_, *accessTokenField_, *backendKeyField_,
-                   *backendCaFileField_, *keepConversationControl_};
+                   *backendCaFileField_, *keepConversationControl_, *pageLinksField_};
 }
 
 template <typename Action>

@@ -60,6 +60,19 @@ class MonitorField final : public app::TextField {
   QTextEdit& edit_;
 };
 
+// Shows "Name: URL" lines with each URL a link that opens in the desktop's browser; hidden while
+// empty. text() is the plain text last set.
+class PageLinksField final : public app::TextField {
+ public:
+  explicit PageLinksField(QLabel& label) : label_(label) {}
+  std::string text() const override { return text_; }
+  void setText(const std::string& text) override;
+
+ private:
+  QLabel& label_;
+  std::string text_;
+};
+
 class LabelField final : public app::TextField {
  public:
   explicit LabelField(QLabel& label) : label_(label) {}
@@ -146,6 +159,7 @@ class MainWindow final : public QWidget {
   QPlainTextEdit& initMessageEdit() const { return *initMessage_; }
   QCheckBox& keepConversationBox() const { return *keepConversation_; }
   QTextEdit& monitorView() const { return *monitor_; }
+  QLabel& pageLinksLabel() const { return *pageLinks_; }
   QComboBox& modelPopup() const { return *setModel_; }
   QSlider& temperatureSlider() const { return *tempBar_; }
   QLabel& temperatureLabel() const { return *tempBarLabel_; }
@@ -178,6 +192,7 @@ class MainWindow final : public QWidget {
   QPlainTextEdit* sysPrompt_;
   QPlainTextEdit* initMessage_;
   QCheckBox* keepConversation_;
+  QLabel* pageLinks_;  // where browsers open the relay's pages, above the monitor
   QTextEdit* monitor_;
   QComboBox* setModel_;
   QSlider* tempBar_;
@@ -199,6 +214,7 @@ class MainWindow final : public QWidget {
   std::unique_ptr<LabelField> tempBarLabelField_;
   std::unique_ptr<PushButton> mainButtonControl_;
   std::unique_ptr<CheckBoxControl> keepConversationControl_;
+  std::unique_ptr<PageLinksField> pageLinksField_;
 
   std::weak_ptr<app::ViewController> controller_;
 };

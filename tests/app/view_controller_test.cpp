@@ -138,9 +138,17 @@ TEST_F(ViewControllerTest, StartStopAndARestartOnAPortChange) {
   EXPECT_EQ(click(), "Stop Server");
   EXPECT_EQ(rig.monitor(), "Server is running on http://192.0.2.7:0\nModel: m");
   const int port = controller.webServer->port();
+  const auto addresses = [&] {
+    std::string text;
+    rig.onMain([&] { text = rig.view.pageAddresses.text(); });
+    return text;
+  };
+  const std::string origin = "http://192.0.2.7:" + std::to_string(port);
+  EXPECT_EQ(addresses(), "Start page: " + origin + "/\nChat page: " + origin + "/chat");
   EXPECT_NO_THROW(testing::TestClient{port});
   EXPECT_EQ(click(), "Start Server");
   EXPECT_EQ(rig.monitor(), "Server stopped");
+  EXPECT_EQ(addresses(), "");
   EXPECT_THROW(testing::TestClient{port}, std::runtime_error);
 
   click();

@@ -91,6 +91,10 @@ TEST(MainWindowTest, EveryControlReachesTheController) {
     EXPECT_TRUE(spinUntil([&] { return effects().find(effect) != std::string::npos; }))
         << name << ": " << effects();
   }
+  const std::string chatLink = "http://10.0.0.2:" + std::to_string(controller->webServer->port());
+  EXPECT_TRUE(spinUntil([&] {
+    return w.pageLinksLabel().text().contains(QString::fromStdString(chatLink + "/chat\">"));
+  })) << w.pageLinksLabel().text().toStdString();
   // A chat whose backend hangs ends with cancelAllAndWait, as when the application quits.
   backend.respond([](const auto&) {
     return testing::BackendAnswer{.writes = {}, .end = testing::BackendAnswer::End::hang};
