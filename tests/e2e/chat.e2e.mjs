@@ -1,5 +1,7 @@
 // A chat through velmora --headless in Debian's headless Chromium, behind an access token, then
-// the official OpenAI client through the relay's pass-through. Everything stays on 127.0.0.1.
+// the official OpenAI client through the relay's pass-through, then the chat page on a phone-sized
+// screen and in a second browser, a Stop, and a restart that keeps the conversation. Everything
+// stays on 127.0.0.1.
 //   node chat.e2e.mjs --velmora PATH --fake-backend PATH --artifacts DIR
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
@@ -35,13 +37,19 @@ function launch(command, args, env = {}) {
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-e2e-'));
 const token = 'e2e token/42';
 const programs = [];
-let browser;
+let browser, phones;
 try {
   const backend = launch(option('fake-backend'), []);
   const [, backendPort] = await backend.lineLike(/^listening on (\d+)$/);
-  const relay = launch(option('velmora'), ['--headless', '--model', 'fake-model', '--port', '0',
-    '--backend', `127.0.0.1:${backendPort}`, '--access-token', token], { XDG_CONFIG_HOME: scratch });
-  const start = `http://127.0.0.1:${(await relay.lineLike(/^Open http:\/\/\S+:(\d+)\/ in a browser$/))[1]}/`;
+  const startRelay = async () => {
+    const relay = launch(option('velmora'), ['--headless', '--model', 'fake-model', '--port', '0',
+      '--backend', `127.0.0.1:${backendPort}`, '--access-token', token, '--keep-conversation'],
+    { XDG_CONFIG_HOME: scratch, XDG_STATE_HOME: path.join(scratch, 'state') });
+    const port = (await relay.lineLike(/^Open http:\/\/\S+:(\d+)\/ in a browser$/))[1];
+    assert.equal((await relay.lineLike(/^Chat page: http:\/\/\S+:(\d+)\/chat$/))[1], port);
+    return { relay, start: `http://127.0.0.1:${port}/` };
+  };
+  let { relay, start } = await startRelay();
 
   browser = await chromium.launchPersistentContext(path.join(scratch, 'profile'), {
     executablePath: '/usr/bin/chromium',
@@ -89,10 +97,64 @@ try {
   for await (const chunk of stream) streamed += chunk.choices[0]?.delta?.content ?? '';
   assert.equal(streamed, 'You said: stream me');
 
+  // The chat page on a phone, signing in on the way, and the same conversation in another browser.
+  phones = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox', '--disable-gpu'] });
+  const phone = await (await phones.newContext({ viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true, deviceScaleFactor: 2 })).newPage();
+  const other = await (await phones.newContext({ javaScriptEnabled: false })).newPage();  // any browser
+  const openChat = async (tab) => {
+    assert.equal((await tab.goto(`${start}chat`)).status(), 401);
+    await tab.fill('input#token', token);
+    await Promise.all([tab.waitForURL(`${start}chat`), tab.click('input[type="submit"]')]);
+  };
+  const turns = (tab) => tab.$$eval('article.turn', (all) => all.map((turn) =>
+    `${turn.querySelector('.who').textContent}: ${turn.querySelector('.plain, .markdown').textContent.trim()}${turn.querySelector('.stopped') ? ' [stopped]' : ''}`));
+  // Every page here has the address /chat, so a navigation is told by its commit.
+  const navigate = (tab, click) => Promise.all([tab.waitForEvent('framenavigated'), tab.click(click)]);
+  const send = async (prompt) => {
+    await phone.fill('#prompt', prompt);
+    await navigate(phone, 'button.send');
+  };
+  await openChat(phone);
+  await navigate(phone, 'form.clear button');
+  await phone.waitForLoadState();
+  assert.deepEqual(await turns(phone), []);
+
+  const hostile = '<script>window.pwned = 1</script> hi';
+  await send(hostile);
+  await phone.waitForSelector('#answer-end', { state: 'attached' });
+  assert.deepEqual(await turns(phone), [`Person: ${hostile}`, `Model: You said: ${hostile}`]);
+  await send('markdown please');
+  await phone.waitForSelector('#answer .markdown');  // rendered in place once finished
+  await phone.goto(`${start}chat`);
+  const layout = await phone.evaluate(() => ({
+    pwned: 'pwned' in window, items: document.querySelectorAll('.markdown li').length,
+    code: document.querySelector('.markdown pre code')?.textContent, cells: document.querySelectorAll('.markdown th, .markdown td').length,
+    scripts: document.querySelectorAll('main script').length, wide: document.documentElement.scrollWidth,
+    codeScrolls: document.querySelector('pre').scrollWidth > document.querySelector('pre').clientWidth,
+  }));
+  assert.deepEqual(layout, { pwned: false, items: 2, code: 'int main() { return 0; }  // a long line that must scroll sideways on a phone rather than widen the page\n', cells: 4, scripts: 0, wide: 390, codeScrolls: true });
+  assert.ok((await turns(phone))[3].includes('first <script>alert(1)</script>'));
+  await phone.screenshot({ path: path.join(option('artifacts'), 'chat-phone.png') });
+  await openChat(other);
+  assert.deepEqual(await turns(other), await turns(phone));
+
+  // Stop: the relay lets go of the backend at once, and the partial answer stays, marked.
+  await send('count slowly');
+  await phone.waitForFunction(() => document.querySelector('#answer .plain')?.textContent.endsWith('two,'));
+  await Promise.all([navigate(phone, '#stop button'), backend.lineLike(/^client left$/)]);
+  await phone.waitForLoadState();
+  const conversation = await turns(phone);
+  assert.equal(conversation.length, 6);
+  assert.equal(conversation[5], 'Model: Counting: one, two, [stopped]');
+
   relay.child.kill('SIGTERM');
   assert.deepEqual(await relay.exited, [0, null]);
+  ({ relay, start } = await startRelay());
+  await other.goto(`${start}chat`);  // still signed in: the token is the same
+  assert.deepEqual(await turns(other), conversation);
   console.log('e2e: chat passed');
 } finally {
+  await phones?.close();
   await browser?.close();
   for (const program of programs) program.child.kill('SIGTERM');
   await Promise.all(programs.map((program) => program.exited));
