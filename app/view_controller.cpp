@@ -75,6 +75,11 @@ void ViewController::loadSettings() {
   studioPort.setText(settings_.string("studioPort").value_or(kDefaultStudioPort));
   serverPort.setText(settings_.string("serverPort").value_or(kDefaultServerPort));
   selectedModel = settings_.string("modelName").value_or("");
+  {
+    // Until a list has been read, submissions name the model the person chose.
+    std::lock_guard lock(submissionFieldsMutex_);
+    if (!listedModels_) modelTitle_ = *selectedModel;
+  }
   accessTokenField.setText(settings_.string("accessToken").value_or(""));
   useAccessToken(accessTokenField.text());
   backendKeyField.setText(settings_.string("backendApiKey").value_or(""));

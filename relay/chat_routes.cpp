@@ -6,7 +6,6 @@
 #include "http/body_decoding.h"
 #include "platform/ascii.h"
 #include "platform/console.h"
-#include "platform/overloaded.h"
 #include "relay/chat_answer_stream.h"
 #include "relay/chat_answers.h"
 #include "relay/chat_page.h"
@@ -19,9 +18,6 @@ namespace {
 // Long enough for any backend to notice its closed connection and the answer to join the
 // conversation; a hung request thread must not hold the person's browser for ever.
 constexpr auto kStopWait = std::chrono::seconds(10);
-
-constexpr std::string_view kNoModelChosen =
-    "No model is chosen: choose a model in Velmora's window";
 
 // A browser marks a request that a page of another site made it send. No page elsewhere may
 // post prompts, stop answers or clear the conversation through a visitor's browser.
@@ -112,10 +108,7 @@ http::HttpResponse chatPrompt(const std::shared_ptr<RelayHost>& host,
     return refusal(400, "Bad Request", "Nothing to send",
                    "The prompt was empty. Write a prompt and send it again.");
   }
-  const std::optional<std::string> model = std::visit(
-      platform::Overloaded{[](const ModelToSend& chosen) { return std::optional(chosen.name); },
-                           [](const NoModelChosen&) { return std::optional<std::string>(); }},
-      host->modelChoice());
+  const std::optional<std::string> model = modelToSend(host->modelChoice());
   if (!model) {
     // Nothing is sent and the conversation stays as it was; the prompt waits in the form.
     platform::printLine("/chat: " + std::string(kNoModelChosen));

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -13,14 +15,24 @@ namespace velmora::relay {
 
 class StreamingDelegate;
 
-// The model a submission names: the one chosen (or the only one listed), or "" when no list has
-// been read (some servers serve their one model whatever the name).
+// The model a submission names: the one chosen (or the only one listed), or, while no list has
+// been read, the saved choice, "" when there is none (some servers serve their one model whatever
+// the name).
 struct ModelToSend {
   std::string name;
 };
 // The backend listed several models (or none) and none is chosen: nothing may be sent.
 struct NoModelChosen {};
 using ModelChoice = std::variant<ModelToSend, NoModelChosen>;
+
+// The name to send; nullopt when nothing may be sent.
+inline std::optional<std::string> modelToSend(const ModelChoice& choice) {
+  if (const auto* chosen = std::get_if<ModelToSend>(&choice)) return chosen->name;
+  return std::nullopt;
+}
+// What a page and the console say when nothing may be sent.
+inline constexpr std::string_view kNoModelChosen =
+    "No model is chosen: choose a model in Velmora's window";
 
 // What the relay needs of the window controller that owns it. The controller implements it; tests
 // may implement it with a fake. Unless a call says otherwise it may be made from any thread.

@@ -4,7 +4,6 @@
 
 #include "http/body_decoding.h"
 #include "platform/console.h"
-#include "platform/overloaded.h"
 #include "platform/url.h"
 #include "relay/access_control.h"
 #include "relay/chat_routes.h"
@@ -16,9 +15,6 @@
 namespace velmora::relay {
 
 namespace {
-
-constexpr std::string_view kNoModelChosen =
-    "No model is chosen: choose a model in Velmora's window";
 
 // The pieces of `text` between separators, empty ones dropped.
 std::vector<std::string_view> splitDroppingEmpty(std::string_view text, char separator) {
@@ -65,10 +61,7 @@ http::HttpResponse handleSubmit(const std::shared_ptr<RelayHost>& host,
   if (!http::isWellFormedUtf8(text)) text = {};
   const auto pieces = splitDroppingEmpty(text, '&');
   const std::string systemPrompt = host->systemPromptText();
-  const std::optional<std::string> model = std::visit(
-      platform::Overloaded{[](const ModelToSend& chosen) { return std::optional(chosen.name); },
-                           [](const NoModelChosen&) { return std::optional<std::string>(); }},
-      host->modelChoice());
+  const std::optional<std::string> model = modelToSend(host->modelChoice());
   if (!model) {
     // Nothing goes to the backend, and the conversation is left as it was.
     platform::printLine("/submit: " + std::string(kNoModelChosen));

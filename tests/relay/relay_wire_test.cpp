@@ -321,6 +321,10 @@ TEST_F(RelayWireTest, ASubmissionWithoutAChosenModel) {
     std::vector<std::string> listed;
     std::string shown, sentModel;  // sentModel "": nothing reaches the backend
   };
+  rig.settings->set("modelName", "saved");  // before any list is read: the saved choice
+  rig.onMain([&] { rig.controller->loadSettings(); });
+  exchange(request("POST /submit", "prompt=hi&reset=1"));
+  EXPECT_EQ(nlohmann::json::parse(backend.requests().back().body).at("model"), "saved");
   const Row rows[] = {
       {"one model listed", {"solo"}, page("You said: hi"), "solo"},
       {"several listed", {"a", "b"}, "[Error: No model is chosen: choose a model in Velmora", ""},
