@@ -135,14 +135,7 @@ DesktopApp::DesktopApp(const HeadlessOptions& options, DesktopServices services)
       permission_(std::make_unique<PermissionRequester>(notifications_)),
       updateURL_(services.updateURL.value_or(update::defaultUpdateURL())),
       window_(std::make_unique<MainWindow>()) {
-  if (options.model) settings_->set("modelName", *options.model);
-  if (options.relayPort) settings_->set("serverPort", *options.relayPort);
-  if (options.backendHost) settings_->set("studioIP", *options.backendHost);
-  if (options.backendPort) settings_->set("studioPort", *options.backendPort);
-  if (options.accessToken) settings_->set("accessToken", *options.accessToken);
-  if (options.keepConversation) {
-    settings_->set("keepConversation", *options.keepConversation ? "true" : "false");
-  }
+  storeOptions(options, *settings_);
 
   controller_ = std::make_shared<app::ViewController>(window_->view(), *mainQueue_, *settings_,
                                                       *httpClient_, platform::hostAddresses);

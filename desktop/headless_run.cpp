@@ -44,15 +44,7 @@ void printStartHint(app::ViewController& controller) {
 
 }  // namespace
 
-int runHeadless(const HeadlessOptions& options) {
-  const sigset_t signals = stopSignals();
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  // A reader of standard output that went away must not end the relay.
-  std::signal(SIGPIPE, SIG_IGN);
-
-  platform::RunLoopMainQueue queue;
-  platform::SettingsFile settings(
-      options.settingsPath.value_or(platform::SettingsFile::defaultPath()));
+void storeOptions(const HeadlessOptions& options, platform::SettingsFile& settings) {
   if (options.model) settings.set("modelName", *options.model);
   if (options.relayPort) settings.set("serverPort", *options.relayPort);
   if (options.backendHost) settings.set("studioIP", *options.backendHost);
@@ -63,6 +55,18 @@ int runHeadless(const HeadlessOptions& options) {
   if (options.keepConversation) {
     settings.set("keepConversation", *options.keepConversation ? "true" : "false");
   }
+}
+
+int runHeadless(const HeadlessOptions& options) {
+  const sigset_t signals = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // A reader of standard output that went away must not end the relay.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  platform::RunLoopMainQueue queue;
+  platform::SettingsFile settings(
+      options.settingsPath.value_or(platform::SettingsFile::defaultPath()));
+  storeOptions(options, settings);
 
   platform::CurlHttpClient curl;
   TrackedHttpClient client(curl);

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/settings_file.h"
+
 namespace velmora::desktop {
 
 // What the command line asks of a run without a window. The values given are stored in the
@@ -19,6 +21,9 @@ struct HeadlessOptions {
   std::optional<std::string> backendCaFile;           // stored under "backendCaFile"
   std::optional<bool> keepConversation;  // stored under "keepConversation" as "true" or "false"
 };
+
+// Stores the values given under their settings keys, with or without the window.
+void storeOptions(const HeadlessOptions& options, platform::SettingsFile& settings);
 
 // Runs the window controller on controls without a window, with a main queue on the calling
 // thread, until SIGINT or SIGTERM; then stops the relay, ends the requests in progress and
