@@ -12,11 +12,11 @@
 
 namespace velmora::platform {
 
-namespace {
-
 std::string errnoText(int number) {
   return std::error_code(number, std::generic_category()).message();
 }
+
+namespace {
 
 std::filesystem::path folderOf(const std::filesystem::path& path) {
   std::filesystem::path folder = path.parent_path();

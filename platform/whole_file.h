@@ -21,6 +21,9 @@ struct FileUnreadable {
 };
 using FileRead = std::variant<FileBytes, NoSuchFile, FileUnreadable>;
 
+// The system's description of an errno value ("No space left on device"). Any thread.
+std::string errnoText(int number);
+
 // Reads the whole file at `path`. Any thread.
 FileRead readWholeFile(const std::filesystem::path& path);
 

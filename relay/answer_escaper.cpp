@@ -1,30 +1,30 @@
 #include "relay/answer_escaper.h"
 
-#include <array>
 #include <utility>
 
 #include "html/escape.h"
+#include "relay/reasoning_tags.h"
 
 namespace velmora::relay {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> kReasoningTags = {"<think>",    "</think>", "<thought>",
-                                                            "</thought>", "<reason>", "</reason>"};
-constexpr std::size_t kLongestTag = std::string_view("</thought>").size();
-
-// The length of the reasoning tag that starts `text`, or 0.
+// The length of the reasoning tag, opening or closing, that starts `text`, or 0.
 std::size_t tagAtStart(std::string_view text) {
-  for (const std::string_view tag : kReasoningTags) {
-    if (text.starts_with(tag)) return tag.size();
+  for (const ReasoningTag& tag : kReasoningTags) {
+    if (text.starts_with(tag.open)) return tag.open.size();
+    if (text.starts_with(tag.close)) return tag.close.size();
   }
   return 0;
 }
 
 // Whether `text` is shorter than some tag and could still grow into it.
 bool couldBecomeTag(std::string_view text) {
-  for (const std::string_view tag : kReasoningTags) {
-    if (text.size() < tag.size() && tag.starts_with(text)) return true;
+  const auto grows = [text](std::string_view tag) {
+    return text.size() < tag.size() && tag.starts_with(text);
+  };
+  for (const ReasoningTag& tag : kReasoningTags) {
+    if (grows(tag.open) || grows(tag.close)) return true;
   }
   return false;
 }
@@ -33,9 +33,8 @@ bool couldBecomeTag(std::string_view text) {
 
 void AnswerEscaper::track(std::string_view tag) {
   if (tag[1] != '/') {
-    // The closing tag follows its opening one in kReasoningTags.
-    for (std::size_t i = 0; i < kReasoningTags.size(); i += 2) {
-      if (kReasoningTags[i] == tag) unclosed_.push_back(kReasoningTags[i + 1]);
+    for (const ReasoningTag& known : kReasoningTags) {
+      if (known.open == tag) unclosed_.push_back(known.close);
     }
     return;
   }
@@ -61,7 +60,7 @@ std::string AnswerEscaper::feed(std::string_view piece) {
     // Only the held-back beginning meets the piece, never the whole piece: a tag is short.
     std::string start = std::exchange(held_, {});
     const std::size_t heldSize = start.size();
-    start.append(piece.substr(0, kLongestTag));
+    start.append(piece.substr(0, kLongestReasoningTag));
     if (const std::size_t length = tagAtStart(start)) {
       out.append(start, 0, length);
       track(std::string_view(start).substr(0, length));

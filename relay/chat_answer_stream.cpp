@@ -1,13 +1,11 @@
 #include "relay/chat_answer_stream.h"
 
-#include <algorithm>
 #include <utility>
 #include <variant>
 
 #include "html/escape.h"
 #include "platform/overloaded.h"
 #include "relay/chat_page.h"
-#include "relay/streaming_delegate.h"
 
 namespace velmora::relay {
 
@@ -22,17 +20,12 @@ ChatAnswerStream::ChatAnswerStream(ConnectionSink& sink, std::weak_ptr<RelayHost
       scriptNonce_(std::move(scriptNonce)) {}
 
 void ChatAnswerStream::didReceiveResponse(int status, const platform::HttpClientHeaders&) {
-  if (status >= 400) errorStatus_ = status;
+  errorStatus_.noteStatus(status);
 }
 
 void ChatAnswerStream::didReceiveData(std::span<const uint8_t> bytes) {
   if (completed_) return;
-  if (errorStatus_) {
-    const std::size_t room = StreamingDelegate::kMaxErrorBodyBytes - errorBody_.size();
-    errorBody_.insert(errorBody_.end(), bytes.begin(),
-                      bytes.begin() + static_cast<std::ptrdiff_t>(std::min(room, bytes.size())));
-    return;
-  }
+  if (errorStatus_.isError()) return errorStatus_.keepBody(bytes);
   for (const StreamEvent& event : parser_.feed(bytes)) handle(event);
 }
 
@@ -67,7 +60,7 @@ void ChatAnswerStream::write(Section section, std::string_view text) {
 void ChatAnswerStream::didCompleteWithError(const std::optional<std::string>& error) {
   if (completed_) return;
   completed_ = true;
-  if (!errorStatus_) {
+  if (!errorStatus_.isError()) {
     for (const StreamEvent& event : parser_.finish()) handle(event);
     for (const auto& segment : splitter_.finish()) {
       write(segment.reasoning ? Section::reasoning : Section::answer, segment.text);
@@ -75,9 +68,9 @@ void ChatAnswerStream::didCompleteWithError(const std::optional<std::string>& er
   }
   enter(Section::none);
 
-  std::optional<std::string> failure = streamError_ ? streamError_ : error;
-  if (errorStatus_) failure = errorStatusDescription(*errorStatus_, errorBody_);
-  const bool brokeOff = failure && !errorStatus_;
+  std::optional<std::string> failure = errorStatus_.description();
+  if (!failure) failure = streamError_ ? streamError_ : error;
+  const bool brokeOff = failure && !errorStatus_.isError();
 
   // Held until the page is done: the last reference must not end the controller while its
   // connection still waits for this answer.

@@ -13,6 +13,7 @@
 #include "relay/relay_host.h"
 #include "relay/stream_line_parser.h"
 #include "relay/stream_relay.h"
+#include "relay/streaming_delegate.h"
 
 namespace velmora::relay {
 
@@ -59,8 +60,7 @@ class ChatAnswerStream final : public platform::HttpClientDelegate {
   StreamLineParser parser_;
   ReasoningSplitter splitter_;
   Section open_ = Section::none;  // the page's section being written
-  std::optional<int> errorStatus_;          // a status of 400 or more
-  std::vector<uint8_t> errorBody_;          // its body, at most kMaxErrorBodyBytes
+  BackendErrorStatus errorStatus_;
   std::optional<std::string> streamError_;  // the first error event of the stream
   bool completed_ = false;
 };

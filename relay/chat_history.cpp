@@ -21,7 +21,7 @@ ChatSnapshot ChatHistory::appendAndSnapshot(ChatMessage message) {
   std::lock_guard lock(mutex_);
   messages_.push_back(std::move(message));
   ++revision_;
-  return {messages_, generation_};
+  return {messages_, generation_, revision_};
 }
 
 bool ChatHistory::appendToGeneration(ChatMessage message, uint64_t generation) {
@@ -44,9 +44,9 @@ uint64_t ChatHistory::generation() const {
   return generation_;
 }
 
-ChatState ChatHistory::state() const {
+ChatSnapshot ChatHistory::snapshot() const {
   std::lock_guard lock(mutex_);
-  return {messages_, revision_};
+  return {messages_, generation_, revision_};
 }
 
 std::vector<ChatMessage> ChatHistory::messages() const {

@@ -17,16 +17,12 @@ struct ChatMessage {
   bool operator==(const ChatMessage&) const = default;
 };
 
-// The conversation as a request was built from it: its turns and their generation, read together.
+// The conversation at one moment: its turns, its generation (a request built from it answers
+// into that one) and the number of changes made so far (of two snapshots, the one with the higher
+// revision is the newer), read together.
 struct ChatSnapshot {
   std::vector<ChatMessage> messages;
   uint64_t generation = 0;
-};
-
-// The conversation with the number of changes made to it so far, read together: of two states,
-// the one with the higher revision is the newer.
-struct ChatState {
-  std::vector<ChatMessage> messages;
   uint64_t revision = 0;
 };
 
@@ -49,7 +45,7 @@ class ChatHistory {
   // Replaces every turn, as a reset followed by the new turns would (a new generation).
   void replace(std::vector<ChatMessage> messages);
   uint64_t generation() const;
-  ChatState state() const;
+  ChatSnapshot snapshot() const;
   std::vector<ChatMessage> messages() const;
   std::size_t size() const;
   // The console rendering: [["role": "user", "content": "hi"], ...], each content cut to

@@ -9,6 +9,7 @@
 #include "relay/chat_answer_stream.h"
 #include "relay/chat_answers.h"
 #include "relay/chat_page.h"
+#include "relay/host_handler.h"
 #include "relay/stream_relay.h"
 
 namespace velmora::relay {
@@ -165,33 +166,22 @@ http::HttpResponse chatClear(RelayHost& host, ChatAnswers& answers,
   return seeOtherChat();
 }
 
-template <class Handler>
-http::HttpHandler withHost(const std::weak_ptr<RelayHost>& weakHost, Handler handler) {
-  return [weakHost, handler](const http::HttpRequestPtr& request) {
-    const auto host = weakHost.lock();
-    if (!host) return http::HttpResponse::internalServerError();
-    return handler(host, *request);
-  };
-}
-
 }  // namespace
 
 void registerChatRoutes(http::HttpServer& server, const std::weak_ptr<RelayHost>& host) {
   const auto answers = std::make_shared<ChatAnswers>();
   using HostPtr = const std::shared_ptr<RelayHost>&;
-  const auto page = withHost(host, [answers](HostPtr h, const http::HttpRequest&) {
-    return chatPage(*h, *answers);
-  });
+  using RequestPtr = const http::HttpRequestPtr&;
+  const auto page =
+      withHost(host, [answers](HostPtr h, RequestPtr) { return chatPage(*h, *answers); });
   server.GET["/chat"] = page;
   server.HEAD["/chat"] = page;
-  server.POST["/chat"] = withHost(host, [answers](HostPtr h, const http::HttpRequest& r) {
-    return chatPrompt(h, answers, r);
-  });
-  server.POST["/chat/stop"] = withHost(
-      host, [answers](HostPtr, const http::HttpRequest& r) { return chatStop(*answers, r); });
-  server.POST["/chat/clear"] = withHost(host, [answers](HostPtr h, const http::HttpRequest& r) {
-    return chatClear(*h, *answers, r);
-  });
+  server.POST["/chat"] = withHost(
+      host, [answers](HostPtr h, RequestPtr r) { return chatPrompt(h, answers, *r); });
+  server.POST["/chat/stop"] =
+      withHost(host, [answers](HostPtr, RequestPtr r) { return chatStop(*answers, *r); });
+  server.POST["/chat/clear"] = withHost(
+      host, [answers](HostPtr h, RequestPtr r) { return chatClear(*h, *answers, *r); });
 }
 
 }  // namespace velmora::relay

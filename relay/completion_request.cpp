@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/utf8.h"
+#include "relay/reasoning_tags.h"
 
 namespace velmora::relay {
 
@@ -131,9 +132,7 @@ platform::HttpClientRequest makeCompletionRequest(const platform::HttpClientRequ
 }
 
 std::string stripReasoning(std::string answer) {
-  removeSections(answer, "<think>", "</think>");
-  removeSections(answer, "<thought>", "</thought>");
-  removeSections(answer, "<reason>", "</reason>");
+  for (const ReasoningTag& tag : kReasoningTags) removeSections(answer, tag.open, tag.close);
   return answer;
 }
 

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
-#include <system_error>
 #include <utility>
 
 #include "platform/json_depth.h"
@@ -20,10 +19,6 @@ namespace {
 
 using Json = nlohmann::json;
 using Decoded = std::variant<std::vector<ChatMessage>, std::string>;  // the turns, or why not
-
-std::string errnoText(int number) {
-  return std::error_code(number, std::generic_category()).message();
-}
 
 std::string encode(const std::vector<ChatMessage>& messages) {
   // In the order a person reads a turn: who, what, and whether it was cut short.
@@ -104,7 +99,7 @@ std::variant<std::filesystem::path, std::string> setAside(const std::filesystem:
   for (int attempt = 1; attempt <= 100; ++attempt) {
     const std::filesystem::path name = attempt == 1 ? base : base + "-" + std::to_string(attempt);
     if (renameWithoutReplacing(path, name)) return name;
-    if (errno != EEXIST) return errnoText(errno);
+    if (errno != EEXIST) return platform::errnoText(errno);
   }
   return std::string("every name tried is taken");
 }
@@ -129,7 +124,7 @@ ConversationLoad ConversationStore::loadAndKeep(ChatHistory& history) {
   if (auto* messages = std::get_if<std::vector<ChatMessage>>(&decoded)) {
     const std::size_t turns = messages->size();
     history.replace(std::move(*messages));
-    writtenRevision_ = history.state().revision;
+    writtenRevision_ = history.snapshot().revision;
     return ConversationLoaded{turns};
   }
   std::string reason = std::get<std::string>(std::move(decoded));
@@ -156,7 +151,7 @@ StopReport ConversationStore::stopKeeping() {
   platform::removeAbandonedTemporaries(path_);
   if (::unlink(path_.c_str()) == 0) return KeptFileRemoved{};
   if (errno == ENOENT) return NoKeptFile{};
-  return KeptFileStays{"removing it failed: " + errnoText(errno)};
+  return KeptFileStays{"removing it failed: " + platform::errnoText(errno)};
 }
 
 WriteReport ConversationStore::save(const ChatHistory& history) {
@@ -167,7 +162,7 @@ WriteReport ConversationStore::save(const ChatHistory& history) {
 
 WriteReport ConversationStore::writeLocked(const ChatHistory& history) {
   if (!keeping_ || leftInPlace_) return WriteAsUsual{};
-  const ChatState state = history.state();
+  const ChatSnapshot state = history.snapshot();
   if (writtenRevision_ && *writtenRevision_ >= state.revision) return WriteAsUsual{};
   // Only this folder is made private: its parents may be shared ones, such as ~/.local.
   const std::optional<std::string> failure =

@@ -1,17 +1,12 @@
 #include "relay/reasoning_splitter.h"
 
-#include <array>
 #include <utility>
+
+#include "relay/reasoning_tags.h"
 
 namespace velmora::relay {
 
 namespace {
-
-struct TagPair {
-  std::string_view open, close;
-};
-constexpr std::array<TagPair, 3> kSections = {
-    {{"<think>", "</think>"}, {"<thought>", "</thought>"}, {"<reason>", "</reason>"}}};
 
 enum class Match { none, partial, whole };
 
@@ -45,7 +40,7 @@ std::vector<ReasoningSplitter::Segment> ReasoningSplitter::feed(std::string_view
     Match best = Match::none;
     std::string_view tag, closing;
     if (closing_.empty()) {
-      for (const TagPair& section : kSections) {
+      for (const ReasoningTag& section : kReasoningTags) {
         const Match match = matchAtStart(rest, section.open);
         if (match > best) {
           best = match;

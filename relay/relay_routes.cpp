@@ -7,6 +7,7 @@
 #include "platform/url.h"
 #include "relay/access_control.h"
 #include "relay/chat_routes.h"
+#include "relay/host_handler.h"
 #include "relay/pages.h"
 #include "relay/pass_through.h"
 #include "relay/stream_relay.h"
@@ -27,15 +28,6 @@ std::vector<std::string_view> splitDroppingEmpty(std::string_view text, char sep
     text.remove_prefix(at + 1);
   }
   return pieces;
-}
-
-template <class Handler>
-http::HttpHandler withHost(std::weak_ptr<RelayHost> weakHost, Handler handler) {
-  return [weakHost = std::move(weakHost), handler](const http::HttpRequestPtr& request) {
-    const auto host = weakHost.lock();
-    if (!host) return http::HttpResponse::internalServerError();
-    return handler(host, request);
-  };
 }
 
 }  // namespace

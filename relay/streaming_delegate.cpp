@@ -65,6 +65,17 @@ std::string errorStatusDescription(int status, std::span<const uint8_t> body) {
   return line.empty() ? description : description + ": " + line;
 }
 
+void BackendErrorStatus::keepBody(std::span<const uint8_t> bytes) {
+  const std::size_t room = kMaxBodyBytes - body_.size();
+  body_.insert(body_.end(), bytes.begin(),
+               bytes.begin() + static_cast<std::ptrdiff_t>(std::min(room, bytes.size())));
+}
+
+std::optional<std::string> BackendErrorStatus::description() const {
+  if (!status_) return std::nullopt;
+  return errorStatusDescription(*status_, body_);
+}
+
 StreamingDelegate::StreamingDelegate(StreamWriter writer, std::weak_ptr<RelayHost> parent,
                                      std::function<void()> finishCallback, uint64_t generation,
                                      PieceEncoding encoding)
@@ -75,24 +86,19 @@ StreamingDelegate::StreamingDelegate(StreamWriter writer, std::weak_ptr<RelayHos
       encoding_(encoding) {}
 
 void StreamingDelegate::didReceiveResponse(int status, const platform::HttpClientHeaders&) {
-  if (status >= 400) errorStatus_ = status;
+  errorStatus_.noteStatus(status);
 }
 
 void StreamingDelegate::didReceiveData(std::span<const uint8_t> bytes) {
   if (completed_) return;
-  if (errorStatus_) {
-    const std::size_t room = kMaxErrorBodyBytes - errorBody_.size();
-    errorBody_.insert(errorBody_.end(), bytes.begin(),
-                      bytes.begin() + static_cast<std::ptrdiff_t>(std::min(room, bytes.size())));
-    return;
-  }
+  if (errorStatus_.isError()) return errorStatus_.keepBody(bytes);
   for (const StreamEvent& event : parser_.feed(bytes)) handle(event);
 }
 
 void StreamingDelegate::didCompleteWithError(const std::optional<std::string>& error) {
   if (completed_) return;
   completed_ = true;
-  if (!errorStatus_) {
+  if (!errorStatus_.isError()) {
     for (const StreamEvent& event : parser_.finish()) handle(event);
   }
   if (const std::string rest = escaper_.finish() + escaper_.closeOpenElements(); !rest.empty()) {
@@ -116,14 +122,8 @@ void StreamingDelegate::didCompleteWithError(const std::optional<std::string>& e
     }
   }
 
-  std::optional<std::string> failure;
-  if (errorStatus_) {
-    failure = errorStatusDescription(*errorStatus_, errorBody_);
-  } else if (streamError_) {
-    failure = streamError_;
-  } else {
-    failure = error;
-  }
+  std::optional<std::string> failure = errorStatus_.description();
+  if (!failure) failure = streamError_ ? streamError_ : error;
   if (!failure) {
     writeDroppingErrors(pages::kAnswerPageTail);
     if (parent) parent->showServerStatus("");

@@ -30,6 +30,27 @@ enum class PieceEncoding { htmlText, plain };
 std::string errorStatusDescription(int status, std::span<const uint8_t> body);
 inline constexpr std::size_t kMaxErrorBodyText = 200;
 
+// A backend's error status, noted by a delegate: from 400 on the body is an error's description,
+// not a stream, and is kept (as much as the description can use) to describe it. One request's
+// thread.
+class BackendErrorStatus {
+ public:
+  void noteStatus(int status) {
+    if (status >= 400) status_ = status;
+  }
+  bool isError() const { return status_.has_value(); }
+  // Keeps what still fits of a block of the error body.
+  void keepBody(std::span<const uint8_t> bytes);
+  // errorStatusDescription of the status and the body kept; nullopt when there is no error.
+  std::optional<std::string> description() const;
+
+  static constexpr std::size_t kMaxBodyBytes = 64 * 1024;
+
+ private:
+  std::optional<int> status_;  // a status of 400 or more
+  std::vector<uint8_t> body_;  // its body, at most kMaxBodyBytes
+};
+
 // What wraps reasoning that arrives in its own field, so that it shows like inline reasoning.
 inline constexpr std::string_view kReasoningOpen = "<think>";
 inline constexpr std::string_view kReasoningClose = "</think>";
@@ -62,9 +83,6 @@ class StreamingDelegate final : public platform::HttpClientDelegate {
   // A second call does nothing.
   void didCompleteWithError(const std::optional<std::string>& error) override;
 
-  // The error body kept of a failed status; more is not needed for its description.
-  static constexpr std::size_t kMaxErrorBodyBytes = 64 * 1024;
-
  private:
   void handle(const StreamEvent& event);
   void writePiece(const std::string& text);
@@ -82,8 +100,7 @@ class StreamingDelegate final : public platform::HttpClientDelegate {
   std::string assistantBuffer_;  // the answer so far, unescaped; its only whole copy
   StreamLineParser parser_;
   AnswerEscaper escaper_;
-  std::optional<int> errorStatus_;          // a status of 400 or more
-  std::vector<uint8_t> errorBody_;          // its body, at most kMaxErrorBodyBytes
+  BackendErrorStatus errorStatus_;
   std::optional<std::string> streamError_;  // the first error event of the stream
   bool completed_ = false;
   bool reasoningOpen_ = false;  // a reasoning piece opened kReasoningOpen and nothing closed it
