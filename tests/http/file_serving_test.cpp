@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include "tests/http/http_test.h"
@@ -12,6 +13,16 @@ namespace velmora::http {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The errno of the FileError that `action` raises; 0 when it raises none.
+int errnoOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const FileError& error) {
+    return error.errorNumber();
+  }
+  return 0;
+}
 
 struct TemporaryDirectory {
   std::string path = (fs::temp_directory_path() / "velmora-files-XXXXXX").string();
@@ -31,14 +42,32 @@ TEST(FileServingTest, ServesFilesInsideTheDirectoryOnly) {
   const std::pair<fs::path, std::string> files[] = {{fs::path(base.path) / "secret.txt", "SECRET"},
                                                     {root / "page.html", "<p>hi</p>"},
                                                     {root / "sub" / "note.txt", "note"},
+                                                    {root / "UP.HTML", "up"},
+                                                    {root / "a.txt.html", "two"},
+                                                    {root / "README", "r"},
+                                                    {root / "index.htm", "index"},
                                                     {root / "data.bin", data}};
   for (const auto& [path, content] : files) std::ofstream(path, std::ios::binary) << content;
   auto server = startLocalServer();
   server->GET["/files/:name"] = directoryFilesHandler(root.string(), {});
+  server->GET["/one"] = fileHandler((root / "sub" / "note.txt").string());
+  server->GET["/gone"] = fileHandler((root / "none").string());
+  // The router gives no empty parameter; a handler in between does.
+  server->GET["/index"] = [files = directoryFilesHandler(root.string(), {"none.html", "index.htm"})](
+                              const HttpRequestPtr& request) {
+    request->params[":name"] = "";
+    return files(request);
+  };
 
   const std::pair<std::string, std::string> rows[] = {
       {"page.html", "200 text/html <p>hi</p>"},
       {"sub%2Fnote.txt", "200 text/plain note"},
+      {"UP.HTML", "200 text/html up"},
+      {"a.txt.html", "200 text/html two"},
+      {"README", "200 application/octet-stream r"},
+      {"/one", "200 - note"},
+      {"/gone", "404 - "},
+      {"/index", "200 - index"},
       {"..", "404 - "},
       {"%2e%2E", "404 - "},
       {"..%2Fsecret.txt", "404 - "},
@@ -50,7 +79,8 @@ TEST(FileServingTest, ServesFilesInsideTheDirectoryOnly) {
   };
   for (const auto& [target, expected] : rows) {
     const std::string response =
-        exchange(server->port(), "GET /files/" + target + " HTTP/1.1\r\n\r\n");
+        exchange(server->port(), std::string("GET ") + (target.starts_with('/') ? "" : "/files/") + target +
+                                     " HTTP/1.1\r\n\r\n");
     const std::string type = testing::headerValue(response, "Content-Type").value_or("-");
     EXPECT_EQ(response.substr(9, 3) + " " + type + " " + testing::bodyOf(response), expected)
         << target;
@@ -59,6 +89,31 @@ TEST(FileServingTest, ServesFilesInsideTheDirectoryOnly) {
   const std::string request = "GET /files/data.bin HTTP/1.1\r\nConnection: keep-alive\r\n\r\n";
   client.send(request + request);  // the kept connection answers the second request too
   for (int i = 0; i < 2; ++i) EXPECT_TRUE(testing::bodyOf(client.readResponse()) == data);
+}
+
+TEST(FileTest, WritesReadsAndSeeksAndSaysWhatFailed) {
+  const TemporaryDirectory folder;
+  const std::string path = folder.path + "/f";
+  EXPECT_EQ(errnoOf([&] { File::openReading(path); }), ENOENT);
+  File written = File::openWriting(path);
+  const std::string text = "0123456789";
+  written.write({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+  written.close();
+  File file = File::openUpdating(path);
+  uint8_t buffer[4];
+  EXPECT_TRUE(file.seek(7));
+  EXPECT_EQ(file.read(buffer), 3u);
+  EXPECT_EQ(std::string(buffer, buffer + 3), "789");
+  EXPECT_EQ(file.read(buffer), 0u);  // the end
+  EXPECT_FALSE(file.seek(-1));
+  EXPECT_TRUE(file.seek(2));
+  EXPECT_EQ(file.read(std::span(buffer, 0)), 0u);
+  EXPECT_EQ(file.read(buffer), 4u);
+  EXPECT_EQ(std::string(buffer, buffer + 4), "2345");
+  file.close();
+  File directory = File::openReading(folder.path);  // opens, but cannot be read
+  EXPECT_EQ(errnoOf([&] { directory.read(buffer); }), EISDIR);
+  directory.close();
 }
 
 }  // namespace

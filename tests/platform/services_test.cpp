@@ -3,6 +3,7 @@
 
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "platform/http_client.h"
@@ -10,6 +11,31 @@
 #include "platform/settings_file.h"
 #include "tests/platform/main_queue_contract.h"
 #include "tests/support/fake_backend.h"
+
+// The link wraps fsync and rename (see CMakeLists.txt) so that a test can see the order of a
+// write's file calls: the path each one names, while `recordedCalls` is not null.
+namespace {
+std::mutex recordedCallsMutex;
+std::vector<std::string>* recordedCalls = nullptr;  // guarded by recordedCallsMutex
+void recordCallsInto(std::vector<std::string>* calls) {
+  std::lock_guard lock(recordedCallsMutex);
+  recordedCalls = calls;
+}
+void record(const std::string& call) {
+  std::lock_guard lock(recordedCallsMutex);
+  if (recordedCalls != nullptr) recordedCalls->push_back(call);
+}
+}  // namespace
+extern "C" int __real_fsync(int fd);
+extern "C" int __real_rename(const char* from, const char* to);
+extern "C" int __wrap_fsync(int fd) {
+  record("fsync " + std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string());
+  return __real_fsync(fd);
+}
+extern "C" int __wrap_rename(const char* from, const char* to) {
+  record("rename " + std::string(from) + " " + to);
+  return __real_rename(from, to);
+}
 
 namespace velmora::platform {
 namespace {
@@ -40,7 +66,17 @@ TEST_F(SettingsFileTest, LoadsWhatItCanAndEachChangeReplacesTheWholeFile) {
     if (content) std::ofstream(file(), std::ios::binary) << *content;
     SettingsFile settings(file());
     std::ifstream before(file(), std::ios::binary);
+    std::vector<std::string> calls;
+    recordCallsInto(&calls);
     ASSERT_TRUE(settings.set("new", "\"quoted\" \xC3\xA9\n"));
+    recordCallsInto(nullptr);
+    // The new file reaches the disk before it replaces the old one, and the folder after.
+    ASSERT_EQ(calls.size(), 3u);
+    const std::string temporary = calls[0].substr(6);
+    EXPECT_TRUE(temporary.starts_with(file() + ".tmp-")) << calls[0];
+    EXPECT_EQ(calls, (std::vector<std::string>{"fsync " + temporary,
+                                               "rename " + temporary + " " + file(),
+                                               "fsync " + folder}));
     nlohmann::json expected = loaded;
     expected["new"] = "\"quoted\" \xC3\xA9\n";
     EXPECT_EQ(stored(), expected);
