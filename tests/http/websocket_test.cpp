@@ -74,6 +74,7 @@ TEST(WebSocketTest, HandshakeThenFramesUntilTheCloseOrAViolation) {
 
   const std::string close = frame(8, "");
   const std::string a200(200, 'a'), b300(300, 'b');
+  const std::string hugeLength("\x82\xFF\x80\0\0\0\0\0\0\0k3y!", 14);
   const std::string binary = std::string("\0\x01\xFF", 3) + a200;  // with a 16-bit length
   const std::tuple<const char*, std::string, std::vector<std::string>> rows[] = {
       {"text", frame(1, "hello") + close, {"1:hello", "8:"}},
@@ -93,8 +94,7 @@ TEST(WebSocketTest, HandshakeThenFramesUntilTheCloseOrAViolation) {
       {"continuation of nothing", frame(0, "x"), {"8:"}},
       {"unknown opcode", frame(3, "x"), {"8:"}},
       {"ping over 125 bytes", frame(9, std::string(126, 'p')), {"8:"}},
-      {"64-bit length with its top bit set", std::string("\x82\xFF\x80\0\0\0\0\0\0\0k3y!", 14),
-       {"8:"}},
+      {"64-bit length with its top bit set", hugeLength, {"8:"}},
   };
   int sessions = 0;
   for (const auto& [name, frames, expected] : rows) {

@@ -12,28 +12,27 @@
 #include "tests/platform/main_queue_contract.h"
 #include "tests/support/fake_backend.h"
 
-// The link wraps fsync and rename (see CMakeLists.txt) so that a test can see the order of a
-// write's file calls: the path each one names, while `recordedCalls` is not null.
+// The link wraps fsync and rename (see CMakeLists.txt): what each call named, in order.
 namespace {
-std::mutex recordedCallsMutex;
-std::vector<std::string>* recordedCalls = nullptr;  // guarded by recordedCallsMutex
-void recordCallsInto(std::vector<std::string>* calls) {
-  std::lock_guard lock(recordedCallsMutex);
-  recordedCalls = calls;
+std::mutex fileCallsMutex;
+std::vector<std::string> fileCalls;  // guarded by fileCallsMutex
+void note(const std::string& call) {
+  std::lock_guard lock(fileCallsMutex);
+  fileCalls.push_back(call);
 }
-void record(const std::string& call) {
-  std::lock_guard lock(recordedCallsMutex);
-  if (recordedCalls != nullptr) recordedCalls->push_back(call);
+std::vector<std::string> takeFileCalls() {
+  std::lock_guard lock(fileCallsMutex);
+  return std::exchange(fileCalls, {});
 }
 }  // namespace
 extern "C" int __real_fsync(int fd);
 extern "C" int __real_rename(const char* from, const char* to);
 extern "C" int __wrap_fsync(int fd) {
-  record("fsync " + std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string());
+  note("fsync " + std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string());
   return __real_fsync(fd);
 }
 extern "C" int __wrap_rename(const char* from, const char* to) {
-  record("rename " + std::string(from) + " " + to);
+  note("rename " + std::string(from) + " " + to);
   return __real_rename(from, to);
 }
 
@@ -66,17 +65,15 @@ TEST_F(SettingsFileTest, LoadsWhatItCanAndEachChangeReplacesTheWholeFile) {
     if (content) std::ofstream(file(), std::ios::binary) << *content;
     SettingsFile settings(file());
     std::ifstream before(file(), std::ios::binary);
-    std::vector<std::string> calls;
-    recordCallsInto(&calls);
+    takeFileCalls();
     ASSERT_TRUE(settings.set("new", "\"quoted\" \xC3\xA9\n"));
-    recordCallsInto(nullptr);
-    // The new file reaches the disk before it replaces the old one, and the folder after.
-    ASSERT_EQ(calls.size(), 3u);
-    const std::string temporary = calls[0].substr(6);
-    EXPECT_TRUE(temporary.starts_with(file() + ".tmp-")) << calls[0];
-    EXPECT_EQ(calls, (std::vector<std::string>{"fsync " + temporary,
-                                               "rename " + temporary + " " + file(),
-                                               "fsync " + folder}));
+    // The new file reaches the disk before it replaces the old one; then the folder does.
+    const std::vector<std::string> calls = takeFileCalls();
+    const std::string temporary = calls.empty() ? "" : calls[0].substr(6);
+    EXPECT_TRUE(temporary.starts_with(file() + ".tmp-")) << temporary;
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"fsync " + temporary, "rename " + temporary + " " + file(),
+                                        "fsync " + folder}));
     nlohmann::json expected = loaded;
     expected["new"] = "\"quoted\" \xC3\xA9\n";
     EXPECT_EQ(stored(), expected);

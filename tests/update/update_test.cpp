@@ -50,7 +50,9 @@ TEST(UpdateInfoTest, ComparesVersionsNumberByNumber) {
 // with `answer`.
 struct Fakes : DocumentFetcher, NotificationService, AlertPresenter, UrlOpener, MainQueue {
   void get(const std::string& url, Completion done) override { fetched = url, fetch = done; }
-  void requestAuthorization(AuthorizationOptions, AuthorizationHandler f) override { authorize = f; }
+  void requestAuthorization(AuthorizationOptions, AuthorizationHandler f) override {
+    authorize = f;
+  }
   void add(NotificationRequest r, AddCompletion f) override { added.push_back(r), f({}); }
   void setDelegate(std::weak_ptr<NotificationDelegate>) override {}
   std::optional<std::size_t> runModal(const Alert&) override { return ++alerts, answer; }
@@ -92,13 +94,13 @@ TEST(UpdateCheckerTest, ANewerVersionIsAnnouncedAndItsActivationOffersTheDownloa
     authorize(false, "refused");  // nothing without the permission
     EXPECT_TRUE(f->added.empty());
     authorize(true, {});
-    ASSERT_EQ(f->added.size(), 1u);
-    EXPECT_EQ(f->added[0], (NotificationRequest{
-                               "updateNotification",
-                               {"アップデートのお知らせ",
-                                "新しいバージョン 1.10 が利用可能です。タップして詳細を確認してください。",
-                                {{"downloadURL", "https://d"}}},
-                               {std::chrono::duration<double>(1.0), false}}));
+    EXPECT_EQ(f->added,
+              std::vector<NotificationRequest>({NotificationRequest{
+                  "updateNotification",
+                  {"アップデートのお知らせ",
+                   "新しいバージョン 1.10 が利用可能です。タップして詳細を確認してください。",
+                   {{"downloadURL", "https://d"}}},
+                  {std::chrono::duration<double>(1.0), false}}}));
     bool completed = false;
     checker->didReceiveNotificationResponse({}, [&] { completed = true; });  // no address
     ASSERT_TRUE(completed && f->queued.empty());
