@@ -123,7 +123,8 @@ void router(Bytes input) {
        rest.remove_prefix(line.size())) {
     line = rest.substr(0, std::min(rest.find('\n'), rest.size() - 1) + 1);
     const std::string method(line.substr(0, line.find(' ')));
-    const std::string_view path = line.substr(std::min(method.size() + 1, line.size()));
+    std::string_view path = line.substr(std::min(method.size() + 1, line.size()));
+    if (path.ends_with('\n')) path.remove_suffix(1);
     const auto match = tree->route(method, path);
     FUZZ_CHECK(!match || match->handler);
     if (line.size() > 200) continue;
