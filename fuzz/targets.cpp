@@ -3,6 +3,7 @@
 // from Markdown.
 
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "app/model_list.h"
 #include "fuzz/fuzz_support.h"
@@ -17,6 +18,7 @@
 #include "relay/relay_routes.h"
 #include "relay/stream_line_parser.h"
 #include "relay/streaming_delegate.h"
+#include "tests/http/plain_route_match.h"
 #include "update/update_info.h"
 
 namespace velmora::fuzz {
@@ -68,10 +70,25 @@ void urlencoded_form(Bytes input) {
              (typed && isWellFormedUtf8(body) ? pieces : 0));
 }
 
+// The parts read, written again with a boundary of our own, read back the same.
 void multipart_form(Bytes input) {
   http::HttpRequest request;
   const bool typed = formRequest(input, "multipart/form-data", request);
-  FUZZ_CHECK(typed || http::multipartFormParts(request).empty());
+  const std::vector<http::MultiPart> parts = http::multipartFormParts(request);
+  FUZZ_CHECK(typed || parts.empty());
+  std::string boundary = "b";
+  while (asText(input).find(boundary) != std::string_view::npos) boundary += 'b';
+  http::HttpRequest again;
+  again.headers["content-type"] = "multipart/form-data; boundary=" + boundary;
+  std::string body;
+  for (const http::MultiPart& part : parts) {
+    body += "--" + boundary + "\r\n";
+    for (const auto& [name, value] : part.headers) body += name + ": " + value + "\r\n";
+    body += "\r\n" + std::string(part.body.begin(), part.body.end()) + "\r\n";
+  }
+  body += "--" + boundary + "--\r\n";
+  again.body.assign(body.begin(), body.end());
+  FUZZ_CHECK(http::multipartFormParts(again) == parts);
 }
 
 // A client's bytes after the upgrade, to an echo session with a small limit on messages.
@@ -86,14 +103,17 @@ void websocket(Bytes input) {
   http::runWebSocketSession(std::make_shared<http::Socket>(feed.ends[1]), echo, limits);
 }
 
-// One lookup per line, "METHOD PATH", in a tree with every kind of segment.
+// One lookup per line, "METHOD PATH", in a tree with every kind of segment: the route found is
+// the one plain backtracking reaches first (a line short enough for backtracking).
 void router(Bytes input) {
+  static const std::vector<std::string> routes = {
+      "/",           "/users/:id",   "/users/me",      "/users/*/avatar",
+      "/:x/**/z/:y", "/a/**/b/**/c", "/caf\xC3\xA9/*", "/deep/**/deep/**/deep/**/end"};
   static const http::HttpRouter* const tree = [] {
     auto* built = new http::HttpRouter;
-    for (const char* path : {"/", "/users/:id", "/users/me", "/users/*/avatar", "/:x/**/z/:y",
-                             "/a/**/b/**/c", "/caf\xC3\xA9/*", "/deep/**/deep/**/deep/**/end"}) {
-      built->registerRoute(std::nullopt, path, [](const http::HttpRequestPtr&) {
-        return http::HttpResponse::ok(http::HttpResponseBody::text("x"));
+    for (const std::string& path : routes) {
+      built->registerRoute(std::nullopt, path, [path](const http::HttpRequestPtr&) {
+        return http::HttpResponse::raw(200, path);
       });
     }
     built->registerRoute("POST", "/users/:name/settings", {});  // out of service
@@ -103,8 +123,13 @@ void router(Bytes input) {
        rest.remove_prefix(line.size())) {
     line = rest.substr(0, std::min(rest.find('\n'), rest.size() - 1) + 1);
     const std::string method(line.substr(0, line.find(' ')));
-    const auto match = tree->route(method, line.substr(std::min(method.size() + 1, line.size())));
+    std::string_view path = line.substr(std::min(method.size() + 1, line.size()));
+    if (path.ends_with('\n')) path.remove_suffix(1);
+    const auto match = tree->route(method, path);
     FUZZ_CHECK(!match || match->handler);
+    if (line.size() > 200) continue;
+    FUZZ_CHECK((match ? match->handler(nullptr).reasonPhrase() : "none") ==
+               http::plainFirstMatch(routes, path));
   }
 }
 
@@ -193,8 +218,20 @@ void error_status(Bytes input) {
               text.size() <= prefix.size() + 5 + relay::kMaxErrorBodyText));
 }
 
+// Every name is a string value of the document, each taken once.
 void model_list(Bytes input) {
-  (void)app::modelNames({input.begin(), input.end()});
+  struct Strings final : platform::JsonEventSink {
+    bool beginContainer(bool) override { return true; }
+    bool endContainer() override { return true; }
+    bool key(std::string_view) override { return true; }
+    bool string(std::string_view text) override { return values.emplace(text), true; }
+    bool scalar() override { return true; }
+    std::multiset<std::string> values;
+  } sink;
+  const auto names = app::modelNames({input.begin(), input.end()});
+  if (!names) return;
+  FUZZ_CHECK(platform::scanJson(asText(input), sink));
+  for (const std::string& name : *names) FUZZ_CHECK(sink.values.extract(name));
 }
 
 void update_info(Bytes input) {

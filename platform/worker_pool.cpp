@@ -2,8 +2,13 @@
 
 #include <pthread.h>
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <memory>
+#include <system_error>
 #include <thread>
 
 namespace velmora::platform {
@@ -23,6 +28,31 @@ void applyQuality(QualityOfService quality) {
   pthread_setname_np(pthread_self(), name);
 }
 
+// With VELMORA_POOL_THREAD_LIMIT=N (N > 0) in the environment, the shared pool's launcher fails
+// as the system's would once N of its threads are alive: the fault-and-load suite runs out of
+// threads this way without lowering a limit that other processes of the user share.
+WorkerPool::ThreadLauncher sharedLauncher() {
+  const char* limit = std::getenv("VELMORA_POOL_THREAD_LIMIT");
+  const long most = limit != nullptr ? std::atol(limit) : 0;
+  if (most <= 0) return WorkerPool::launchDetachedThread;
+  auto alive = std::make_shared<std::atomic<long>>(0);
+  return [alive, most](std::function<void()> body) {
+    if (alive->fetch_add(1) >= most) {
+      alive->fetch_sub(1);
+      throw std::system_error(EAGAIN, std::generic_category(), "VELMORA_POOL_THREAD_LIMIT");
+    }
+    try {
+      WorkerPool::launchDetachedThread([alive, body = std::move(body)] {
+        body();
+        alive->fetch_sub(1);
+      });
+    } catch (...) {
+      alive->fetch_sub(1);
+      throw;
+    }
+  };
+}
+
 }  // namespace
 
 void WorkerPool::launchDetachedThread(std::function<void()> body) {
@@ -40,7 +70,7 @@ WorkerPool::~WorkerPool() {
 }
 
 WorkerPool& WorkerPool::shared() {
-  static WorkerPool* pool = new WorkerPool();
+  static WorkerPool* pool = new WorkerPool(std::chrono::seconds(10), sharedLauncher());
   return *pool;
 }
 

@@ -39,7 +39,8 @@ class WorkerPool {
   std::size_t threadCount() const;
 
   // The process-wide pool. It is never destroyed, so tasks still running at exit are not torn
-  // down under their feet.
+  // down under their feet. VELMORA_POOL_THREAD_LIMIT=N in the environment makes it fail to
+  // launch threads as the system would once N of them are alive (for the fault-and-load suite).
   static WorkerPool& shared();
 
  private:

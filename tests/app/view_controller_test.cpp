@@ -10,6 +10,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "app/model_list.h"
 #include "tests/app/controller_rig.h"
 #include "tests/support/test_client.h"
 
@@ -151,6 +152,24 @@ TEST_F(ViewControllerTest, StartStopAndARestartOnAPortChange) {
   EXPECT_EQ(addresses(), "");
   EXPECT_THROW(testing::TestClient{port}, std::runtime_error);
 
+  // While stopped a port change is stored and starts nothing; a port in use fails the start.
+  const auto occupant = std::make_shared<http::HttpServer>();
+  occupant->start(0, true);
+  const auto changePort = [&](const std::string& text) {
+    rig.onMain([&] {
+      rig.view.serverPort.setText(text);
+      controller.serverPortDidChange();
+    });
+    EXPECT_EQ(platform::SettingsFile(rig.settings->path()).string("serverPort"), text);
+  };
+  changePort(std::to_string(occupant->port()));
+  EXPECT_EQ(rig.monitor(), "Server stopped");
+  EXPECT_FALSE(controller.webServer->isServing());
+  click();
+  EXPECT_TRUE(rig.monitor().starts_with("Failed to start server: ")) << rig.monitor();
+  rig.onMain([&] { EXPECT_FALSE(controller.isRunning); });
+  changePort("0");
+
   click();
   bool stoppedAtOnce = false;
   rig.onMain([&] {
@@ -167,6 +186,9 @@ TEST_F(ViewControllerTest, StartStopAndARestartOnAPortChange) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(rig.monitor(), restarted);
   EXPECT_TRUE(controller.webServer->isServing());
+  rig.onMain([&] { controller.viewDidAppear(); });  // the window shown again stops it
+  EXPECT_EQ(rig.monitor(), "Server stopped");
+  EXPECT_FALSE(controller.webServer->isServing());
 }
 
 TEST_F(ViewControllerTest, ModelPopupFollowsTheNewestFetch) {
@@ -207,6 +229,18 @@ TEST_F(ViewControllerTest, ModelPopupFollowsTheNewestFetch) {
   fetch();
   answer(6, R"({"data":[{"id":"new"}]})");
   EXPECT_EQ(answer(5, R"({"data":[{"id":"old"}]})"), Popup({"new"}, "new"));
+}
+
+TEST(ModelListTest, NamesAreTheStringIdsOfAListOfObjectsOnly) {
+  using Names = std::optional<std::vector<std::string>>;
+  const std::pair<std::string, Names> rows[] = {
+      {R"({"data":[{"id":"a"},{"id":7},{"name":"b"},{"id":"a"}]})", Names({"a", "a"})},
+      {R"({"data":[{"id":"a"},"b"]})", std::nullopt},
+      {R"({"data":{"id":"a"}})", std::nullopt},
+      {R"([{"id":"a"}])", std::nullopt},
+  };
+  for (const auto& [body, names] : rows)
+    EXPECT_EQ(modelNames({body.begin(), body.end()}), names) << body;
 }
 
 TEST_F(ViewControllerTest, AKeptConversationLoadsOrIsSetAsideWholeWithANoticeThatStays) {

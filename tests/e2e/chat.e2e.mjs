@@ -18,17 +18,21 @@ if (!fs.existsSync(path.join(import.meta.dirname, 'node_modules'))) {
 const { chromium } = await import('playwright-core');
 const { default: OpenAI } = await import('openai');
 
+// Every step waits a few seconds at most and then fails, saying which step it was.
+const within = (seconds, step, promise) => Promise.race([promise, new Promise((_, reject) =>
+  setTimeout(() => reject(new Error(`${step}: not within ${seconds} s`)), seconds * 1000).unref())]);
+
 // A program and its standard output's lines, read in order.
 function launch(command, args, env = {}) {
   const child = spawn(command, args, { env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'inherit'] });
   const lines = readline.createInterface({ input: child.stdout })[Symbol.asyncIterator]();
-  const lineLike = async (pattern) => {
+  const lineLike = (pattern, seconds = 20) => within(seconds, `${command}: a line like ${pattern}`, (async () => {
     for (let line = await lines.next(); !line.done; line = await lines.next()) {
       const match = line.value.match(pattern);
       if (match) return match;
     }
     throw new Error(`${command} ended without a line like ${pattern}`);
-  };
+  })());
   const program = { child, exited: once(child, 'exit'), lineLike };
   programs.push(program);
   return program;
@@ -57,7 +61,7 @@ try {
       '--disable-background-networking', '--disable-component-update', '--disable-sync'],
   });
   const page = browser.pages()[0];
-  page.setDefaultTimeout(30000);
+  browser.setDefaultTimeout(10000);
   const submit = (button) => Promise.all([page.waitForEvent('load'), page.click(button)]);
   const answer = () => page.evaluate(() => {
     const division = document.querySelector('div[style*="pre-wrap"]');
@@ -101,6 +105,7 @@ try {
   phones = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox', '--disable-gpu'] });
   const phone = await (await phones.newContext({ viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true, deviceScaleFactor: 2 })).newPage();
   const other = await (await phones.newContext({ javaScriptEnabled: false })).newPage();  // any browser
+  for (const tab of [phone, other]) tab.setDefaultTimeout(10000);
   const openChat = async (tab) => {
     assert.equal((await tab.goto(`${start}chat`)).status(), 401);
     await tab.fill('input#token', token);
@@ -141,14 +146,14 @@ try {
   // Stop: the relay lets go of the backend at once, and the partial answer stays, marked.
   await send('count slowly');
   await phone.waitForFunction(() => document.querySelector('#answer .plain')?.textContent.endsWith('two,'));
-  await Promise.all([navigate(phone, '#stop button'), backend.lineLike(/^client left$/)]);
+  await Promise.all([navigate(phone, '#stop button'), backend.lineLike(/^client left$/, 5)]);
   await phone.waitForLoadState();
   const conversation = await turns(phone);
   assert.equal(conversation.length, 6);
   assert.equal(conversation[5], 'Model: Counting: one, two, [stopped]');
 
   relay.child.kill('SIGTERM');
-  assert.deepEqual(await relay.exited, [0, null]);
+  assert.deepEqual(await within(10, 'velmora ends on SIGTERM', relay.exited), [0, null]);
   ({ relay, start } = await startRelay());
   await other.goto(`${start}chat`);  // still signed in: the token is the same
   assert.deepEqual(await turns(other), conversation);
@@ -157,6 +162,7 @@ try {
   await phones?.close();
   await browser?.close();
   for (const program of programs) program.child.kill('SIGTERM');
-  await Promise.all(programs.map((program) => program.exited));
+  await Promise.all(programs.map((program) =>
+    within(10, 'the programs end', program.exited).catch(() => program.child.kill('SIGKILL'))));
   fs.rmSync(scratch, { recursive: true, force: true });
 }

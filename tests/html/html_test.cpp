@@ -67,6 +67,7 @@ TEST(DirectoryListingTest, ListsSortedEscapedLinksAndRefusesToLeaveTheFolder) {
   for (const char* target : {"/list/..", "/list/..%2Fsecret", "/list/%2Fetc", "/list/none"}) {
     EXPECT_TRUE(get(target).starts_with("HTTP/1.1 404 ")) << target;
   }
+  EXPECT_TRUE(get("/list/d%2Fb%2Fx").starts_with("HTTP/1.1 500 "));  // below a file: stat fails
   server->stop();
   std::filesystem::remove_all(outer);
 }

@@ -31,14 +31,33 @@ TEST(FileServingTest, ServesFilesInsideTheDirectoryOnly) {
   const std::pair<fs::path, std::string> files[] = {{fs::path(base.path) / "secret.txt", "SECRET"},
                                                     {root / "page.html", "<p>hi</p>"},
                                                     {root / "sub" / "note.txt", "note"},
+                                                    {root / "UP.HTML", "up"},
+                                                    {root / "a.txt.html", "two"},
+                                                    {root / "README", "r"},
+                                                    {root / "index.htm", "index"},
                                                     {root / "data.bin", data}};
   for (const auto& [path, content] : files) std::ofstream(path, std::ios::binary) << content;
   auto server = startLocalServer();
   server->GET["/files/:name"] = directoryFilesHandler(root.string(), {});
+  server->GET["/one"] = fileHandler((root / "sub" / "note.txt").string());
+  server->GET["/gone"] = fileHandler((root / "none").string());
+  // The router gives no empty parameter; a handler in between does.
+  server->GET["/index"] = [files =
+                               directoryFilesHandler(root.string(), {"none.html", "index.htm"})](
+                              const HttpRequestPtr& request) {
+    request->params[":name"] = "";
+    return files(request);
+  };
 
   const std::pair<std::string, std::string> rows[] = {
       {"page.html", "200 text/html <p>hi</p>"},
       {"sub%2Fnote.txt", "200 text/plain note"},
+      {"UP.HTML", "200 text/html up"},
+      {"a.txt.html", "200 text/html two"},
+      {"README", "200 application/octet-stream r"},
+      {"/one", "200 - note"},
+      {"/gone", "404 - "},
+      {"/index", "200 - index"},
       {"..", "404 - "},
       {"%2e%2E", "404 - "},
       {"..%2Fsecret.txt", "404 - "},
@@ -50,7 +69,8 @@ TEST(FileServingTest, ServesFilesInsideTheDirectoryOnly) {
   };
   for (const auto& [target, expected] : rows) {
     const std::string response =
-        exchange(server->port(), "GET /files/" + target + " HTTP/1.1\r\n\r\n");
+        exchange(server->port(), std::string("GET ") + (target.starts_with('/') ? "" : "/files/") +
+                                     target + " HTTP/1.1\r\n\r\n");
     const std::string type = testing::headerValue(response, "Content-Type").value_or("-");
     EXPECT_EQ(response.substr(9, 3) + " " + type + " " + testing::bodyOf(response), expected)
         << target;
@@ -59,6 +79,26 @@ TEST(FileServingTest, ServesFilesInsideTheDirectoryOnly) {
   const std::string request = "GET /files/data.bin HTTP/1.1\r\nConnection: keep-alive\r\n\r\n";
   client.send(request + request);  // the kept connection answers the second request too
   for (int i = 0; i < 2; ++i) EXPECT_TRUE(testing::bodyOf(client.readResponse()) == data);
+}
+
+TEST(FileTest, WritesReadsAndSeeksAndSaysWhatFailed) {
+  const TemporaryDirectory folder;
+  const std::string path = folder.path + "/f";
+  EXPECT_THROW(File::openReading(path), FileError);
+  File written = File::openWriting(path);
+  written.write(std::span(reinterpret_cast<const uint8_t*>("0123456789"), 10));
+  written.close();
+  File file = File::openUpdating(path);
+  uint8_t buffer[4];
+  EXPECT_TRUE(file.seek(7));
+  EXPECT_EQ(file.read(buffer), 3u);
+  EXPECT_EQ(std::string(buffer, buffer + 3), "789");
+  EXPECT_EQ(file.read(buffer) + file.read(std::span(buffer, 0)), 0u);  // the end; no room
+  EXPECT_FALSE(file.seek(-1));
+  file.close();
+  File directory = File::openReading(folder.path);  // opens, but cannot be read
+  EXPECT_THROW(directory.read(buffer), FileError);
+  directory.close();
 }
 
 }  // namespace

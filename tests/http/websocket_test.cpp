@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <map>
 #include <thread>
 
@@ -48,13 +49,15 @@ TEST(WebSocketTest, HandshakeThenFramesUntilTheCloseOrAViolation) {
   // Echoes text and binary messages, reports pongs as text.
   auto server = startLocalServer();
   using Bytes = std::vector<uint8_t>;
+  std::atomic<int> ended = 0;  // sessions whose disconnected callback ran
   server->GET["/ws"] = websocketHandler(
       [](const WebSocketSessionPtr& session, const std::string& text) { session->writeText(text); },
       [](const WebSocketSessionPtr& session, const Bytes& bytes) { session->writeBinary(bytes); },
       [](const WebSocketSessionPtr& session, const Bytes& bytes) {
         session->writeText("pong " + std::string(bytes.begin(), bytes.end()));
       },
-      nullptr, nullptr, WebSocketLimits{.maxMessageBytes = 300});
+      [](const WebSocketSessionPtr& session) { session->writeText("open"); },
+      [&ended](const WebSocketSessionPtr&) { ++ended; }, WebSocketLimits{.maxMessageBytes = 300});
 
   const std::pair<std::string, std::string> wrongHandshakes[] = {
       {"Upgrade: h2c\r\nConnection: Upgrade\r\nSec-WebSocket-Key: k\r\n", "'Upgrade' header: h2c"},
@@ -71,6 +74,7 @@ TEST(WebSocketTest, HandshakeThenFramesUntilTheCloseOrAViolation) {
 
   const std::string close = frame(8, "");
   const std::string a200(200, 'a'), b300(300, 'b');
+  const std::string hugeLength("\x82\xFF\x80\0\0\0\0\0\0\0k3y!", 14);
   const std::string binary = std::string("\0\x01\xFF", 3) + a200;  // with a 16-bit length
   const std::tuple<const char*, std::string, std::vector<std::string>> rows[] = {
       {"text", frame(1, "hello") + close, {"1:hello", "8:"}},
@@ -87,7 +91,12 @@ TEST(WebSocketTest, HandshakeThenFramesUntilTheCloseOrAViolation) {
       {"invalid UTF-8 text", frame(1, "\xC3\x28"), {"8:"}},
       {"reserved bit", frame(0x41, "hi"), {"8:"}},
       {"new message while fragments wait", frame(1, "a", false) + frame(1, "b"), {"8:"}},
+      {"continuation of nothing", frame(0, "x"), {"8:"}},
+      {"unknown opcode", frame(3, "x"), {"8:"}},
+      {"ping over 125 bytes", frame(9, std::string(126, 'p')), {"8:"}},
+      {"64-bit length with its top bit set", hugeLength, {"8:"}},
   };
+  int sessions = 0;
   for (const auto& [name, frames, expected] : rows) {
     SCOPED_TRACE(name);
     testing::TestClient client(server->port(), std::chrono::seconds(5));
@@ -97,8 +106,11 @@ TEST(WebSocketTest, HandshakeThenFramesUntilTheCloseOrAViolation) {
                   "\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
                   "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
     client.send(frames);
-    EXPECT_EQ(serverFrames(client.readUntilClose()), expected);
+    std::vector<std::string> all = {"1:open"};
+    all.insert(all.end(), expected.begin(), expected.end());
+    EXPECT_EQ(serverFrames(client.readUntilClose()), all);
     EXPECT_TRUE(client.closedWithoutData());
+    EXPECT_EQ(ended, ++sessions);  // before the connection closed
   }
 }
 
@@ -148,10 +160,12 @@ TEST(WebSocketTest, WritesRacingTheCloseNeverReachTheNextConnection) {
     }
     client.reset();  // the peer leaves
     session->socket()->close();
-    testing::TestClient next(listening->port(), std::chrono::milliseconds(50));
+    testing::TestClient next(listening->port());
     const auto reused = listening->acceptClient();
     writers.clear();
-    EXPECT_EQ(next.readAtLeast(1), "") << "round " << round;
+    reused->writeText("end");  // the only bytes of this connection
+    reused->close();
+    EXPECT_EQ(next.readUntilClose(), "end") << "round " << round;
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "platform/http_client.h"
@@ -10,6 +11,30 @@
 #include "platform/settings_file.h"
 #include "tests/platform/main_queue_contract.h"
 #include "tests/support/fake_backend.h"
+
+// The link wraps fsync and rename (see CMakeLists.txt): what each call named, in order.
+namespace {
+std::mutex fileCallsMutex;
+std::vector<std::string> fileCalls;  // guarded by fileCallsMutex
+void note(const std::string& call) {
+  std::lock_guard lock(fileCallsMutex);
+  fileCalls.push_back(call);
+}
+std::vector<std::string> takeFileCalls() {
+  std::lock_guard lock(fileCallsMutex);
+  return std::exchange(fileCalls, {});
+}
+}  // namespace
+extern "C" int __real_fsync(int fd);
+extern "C" int __real_rename(const char* from, const char* to);
+extern "C" int __wrap_fsync(int fd) {
+  note("fsync " + std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string());
+  return __real_fsync(fd);
+}
+extern "C" int __wrap_rename(const char* from, const char* to) {
+  note("rename " + std::string(from) + " " + to);
+  return __real_rename(from, to);
+}
 
 namespace velmora::platform {
 namespace {
@@ -40,7 +65,15 @@ TEST_F(SettingsFileTest, LoadsWhatItCanAndEachChangeReplacesTheWholeFile) {
     if (content) std::ofstream(file(), std::ios::binary) << *content;
     SettingsFile settings(file());
     std::ifstream before(file(), std::ios::binary);
+    takeFileCalls();
     ASSERT_TRUE(settings.set("new", "\"quoted\" \xC3\xA9\n"));
+    // The new file reaches the disk before it replaces the old one; then the folder does.
+    const std::vector<std::string> calls = takeFileCalls();
+    const std::string temporary = calls.empty() ? "" : calls[0].substr(6);
+    EXPECT_TRUE(temporary.starts_with(file() + ".tmp-")) << temporary;
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"fsync " + temporary, "rename " + temporary + " " + file(),
+                                        "fsync " + folder}));
     nlohmann::json expected = loaded;
     expected["new"] = "\"quoted\" \xC3\xA9\n";
     EXPECT_EQ(stored(), expected);
@@ -117,16 +150,17 @@ TEST(CurlHttpClientTest, DeliversABlockAsItArrivesAndCancelClosesTheConnection) 
   EXPECT_EQ(recorder->waitFor("end"), "status 200, body first, end cancelled");
 }
 
+// Two seconds of pieces 50 ms apart: only a timeout that counts the whole answer ends it.
 TEST(CurlHttpClientTest, TheTimeoutIsForSilenceNotForTheWholeAnswer) {
   testing::FakeBackend backend;
   backend.respond([](const testing::BackendRequest& request) {
     if (request.target == "/silent") return BackendAnswer{.writes = {"a"}, .end = kHang};
-    return BackendAnswer{.writes = std::vector<std::string>(10, "b"), .pause = 250ms};
+    return BackendAnswer{.writes = std::vector<std::string>(40, "b"), .pause = 50ms};
   });
   auto streaming = std::make_shared<Recorder>(), silent = std::make_shared<Recorder>();
   CurlHttpClient().start({.url = backend.url() + "/streaming", .timeoutInterval = 1s}, streaming);
   CurlHttpClient().start({.url = backend.url() + "/silent", .timeoutInterval = 1s}, silent);
-  EXPECT_EQ(streaming->waitFor("end"), "status 200, body bbbbbbbbbb, end ok");
+  EXPECT_EQ(streaming->waitFor("end"), "status 200, body " + std::string(40, 'b') + ", end ok");
   EXPECT_TRUE(silent->waitFor("end").starts_with("status 200, body a, end Operation too slow"));
 }
 

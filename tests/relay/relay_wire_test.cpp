@@ -6,7 +6,7 @@
 #include <thread>
 #include <nlohmann/json.hpp>
 
-#include "relay/pages.h"
+#include "relay/access_control.h"
 #include "tests/app/controller_rig.h"
 #include "tests/support/fake_backend.h"
 #include "tests/support/test_client.h"
@@ -20,8 +20,33 @@ using testing::bodyOf;
 using testing::headerValue;
 using testing::streamEvent;
 
+// The pages as they were asked for, byte for byte.
+const std::string kStartFirst =
+    "<!DOCTYPE html>\n<html>\n<head><meta charset=\"utf-8\"><title>Velmora</title></head>\n<body>\n"
+    " <form action=\"/submit\" method=\"post\">\n ";
+const std::string kStartSecond =
+    "\n <br>\n <div style=\"text-align: center;\">\n <textarea id=\"prompt\" name=\"prompt\" "
+    "rows=\"10\" style=\"width: 90%; overflow:auto; resize: vertical;\"></textarea>\n </div><br>\n"
+    " <input type=\"hidden\" name=\"reset\" value=\"1\">\n <div style=\"text-align: right; width: "
+    "90%; margin: 0 auto;\">\n <input type=\"submit\" value=\"Send\">\n </div>\n  </form>\n"
+    "</body>\n</html>";
+const std::string kAnswerHead =
+    "<!DOCTYPE html>\n<html>\n<style>\nthink,thought,reason {\n color: gray;\n font-size: 0.8em;\n"
+    "}\n</style>\n<head><meta charset=\"utf-8\"><title>Velmora</title></head>\n<body><div "
+    "style=\"white-space: pre-wrap;\">";
+const std::string kAnswerTail =
+    "</div>\n<br></br>\n<form action=\"/submit\" method=\"post\">\n <div style=\"text-align: "
+    "center;\">\n <textarea name=\"prompt\" rows=\"10\" style=\"display: block; margin: 0 auto; "
+    "width: 90%; overflow:auto; resize: vertical;\"></textarea>\n </div>\n<br>\n <div "
+    "style=\"display: flex; justify-content: flex-end; gap: 10px; width: 90%; margin: 0 "
+    "auto;\">\n  <button onclick=\"window.location.href='/clear'\" type=\"button\">Clear "
+    "History</button>\n  <button type=\"submit\">Send</button>\n</div>\n</form>\n<br>\n</body>\n"
+    "</html>";
+const std::string kErrorFirst = "<div style=\"white-space: pre-wrap;\">[Error: ";
+const std::string kErrorSecond = "]</div></body></html>";
+
 std::string page(const std::string& text) {
-  return std::string(pages::kAnswerPageHead) + text + std::string(pages::kAnswerPageTail);
+  return kAnswerHead + text + kAnswerTail;
 }
 const auto statusLine = [](const std::string& a) { return a.substr(0, a.find('\r')); };
 std::string request(const std::string& head, const std::string& body = "",
@@ -55,6 +80,13 @@ class RelayWireTest : public ::testing::Test {
     browser.send(bytes);
     return browser.readUntilClose();
   }
+  // What arrived until `text` did, or until the client's time ran out.
+  static std::string readUntil(testing::TestClient& browser, const std::string& text) {
+    std::string got;
+    for (std::string more = "x"; got.find(text) == std::string::npos && !more.empty(); got += more)
+      more = browser.readAtLeast(1);
+    return got;
+  }
   void answerWith(BackendAnswer answer) {
     backend.respond([answer](const testing::BackendRequest&) { return answer; });
   }
@@ -80,9 +112,8 @@ class RelayWireTest : public ::testing::Test {
 };
 
 TEST_F(RelayWireTest, ABrowserChatsContinuesStartsAfreshAndClears) {
-  EXPECT_EQ(bodyOf(exchange(request("GET /"))), std::string(pages::kStartPageFirst) +
-                                                    "<h1>Hi & welcome</h1>" +
-                                                    std::string(pages::kStartPageSecond));
+  EXPECT_EQ(bodyOf(exchange(request("GET /"))),
+            kStartFirst + "<h1>Hi & welcome</h1>" + kStartSecond);
   answerWith(testing::streamedAnswer({"<think>plan</think>", "x < y", " & z"}));
   const std::string answer = exchange(request("POST /submit", "prompt=a+%3Cb%3E&reset=1"));
   EXPECT_EQ(statusLine(answer), "HTTP/1.1 200 OK");
@@ -120,25 +151,27 @@ TEST_F(RelayWireTest, ASubmissionNeverWaitsForTheMainThread) {
   EXPECT_EQ(nlohmann::json::parse(backend.requests().back().body).at("model"), "fake-model");
 }
 
-TEST_F(RelayWireTest, AnAnswerToAClearedConversationStaysOutOfTheNewOne) {
+// Pages and programs read the answer while the model writes it, and an answer that ends after
+// its conversation was cleared stays out of the new one.
+TEST_F(RelayWireTest, AnswersStreamAndOneToAClearedConversationStaysOutOfTheNewOne) {
   const std::pair<const char*, std::string> rows[] = {
       {"/submit", request("POST /submit", "prompt=old&reset=1")},
       {"/api/chat", request("POST /api/chat", R"({"messages":[]})")},
   };
   for (const auto& [name, sent] : rows) {
     SCOPED_TRACE(name);
-    std::promise<void> cleared;  // the backend answers once the conversation has been cleared
-    backend.respond([held = cleared.get_future().share()](const testing::BackendRequest&) {
-      held.wait();
-      return testing::streamedAnswer({"old answer"});
-    });
-    const std::size_t before = backend.requests().size();
+    std::promise<void> cleared;  // the model's second piece waits until the client saw the first
+    BackendAnswer answer = testing::streamedAnswer({"old ", "answer"});
+    answer.heldAfterFirst = cleared.get_future().share();
+    answerWith(answer);
     testing::TestClient browser(port);
     browser.send(sent);
-    ASSERT_EQ(backend.waitForRequests(before + 1).size(), before + 1);
+    std::string got = readUntil(browser, "old ");
+    EXPECT_NE(got.find("old "), std::string::npos) << "held back: " << got;
     exchange(request("GET /clear"));
     cleared.set_value();
-    EXPECT_NE(browser.readUntilClose().find("old answer"), std::string::npos);
+    got += browser.readUntilClose();
+    EXPECT_NE(got.find("old answer"), std::string::npos) << got;
     EXPECT_EQ(conversation(), Turns{});
   }
 }
@@ -159,17 +192,16 @@ TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
       {"reset mid-answer", answerOf({hel, lo}, BackendAnswer::End::reset), "Hel", ""},
       {"error event", answerOf({hel, failure, lo}), "Hel", "overloaded]"},
   };
-  const std::string head(pages::kAnswerPageHead);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     answerWith(row.answer);
     const std::string body = bodyOf(exchange(request("POST /submit", "prompt=hi&reset=1")));
-    ASSERT_TRUE(body.starts_with(head + row.shown)) << body;
-    const std::size_t markup = body.find(pages::kErrorMarkupFirst, head.size());
+    ASSERT_TRUE(body.starts_with(kAnswerHead + row.shown)) << body;
+    const std::size_t markup = body.find(kErrorFirst, kAnswerHead.size());
     ASSERT_NE(markup, std::string::npos) << body;
     EXPECT_NE(body.find(row.error, markup), std::string::npos) << body;
-    EXPECT_TRUE(body.ends_with(pages::kErrorMarkupSecond)) << body;
-    const std::string partial = body.substr(head.size(), markup - head.size());
+    EXPECT_TRUE(body.ends_with(kErrorSecond)) << body;
+    const std::string partial = body.substr(kAnswerHead.size(), markup - kAnswerHead.size());
     EXPECT_EQ(conversation(),
               (partial.empty() ? Turns{"user: hi"} : Turns{"user: hi", "assistant: " + partial}));
     EXPECT_TRUE(rig.monitor().starts_with("[Error: ")) << rig.monitor();
@@ -178,8 +210,7 @@ TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
   // turn leaves it out.
   answerWith(answerOf({streamEvent(R"({"content":"ok <think>plan"})"), failure}));
   EXPECT_EQ(bodyOf(exchange(request("POST /submit", "prompt=hi&reset=1"))),
-            head + "ok <think>plan</think>" + std::string(pages::kErrorMarkupFirst) + "overloaded" +
-                std::string(pages::kErrorMarkupSecond));
+            kAnswerHead + "ok <think>plan</think>" + kErrorFirst + "overloaded" + kErrorSecond);
   EXPECT_EQ(conversation(), (Turns{"user: hi", "assistant: ok "}));
 }
 
@@ -190,7 +221,7 @@ TEST_F(RelayWireTest, ReasoningFieldsShowInThinkAndNeverJoinTheConversation) {
             page("<think>plan &lt;a&gt;</think>Answer"));
   // /api/chat: forced to stream, the rest of the body untouched; the text comes back unescaped.
   const std::string answer = exchange(request("POST /api/chat", R"({"stream":false,"n":1})"));
-  EXPECT_EQ(bodyOf(answer), "<think>plan <a></think>Answer" + std::string(pages::kAnswerPageTail));
+  EXPECT_EQ(bodyOf(answer), "<think>plan <a></think>Answer" + kAnswerTail);
   EXPECT_EQ(backend.requests().back().body, R"({"stream":true,"n":1})");
   EXPECT_EQ(conversation(), (Turns{"user: q", "assistant: Answer", "assistant: Answer"}));
 }
@@ -227,10 +258,8 @@ TEST_F(RelayWireTest, AClientThatLeavesCancelsTheBackendRequest) {
     testing::TestClient browser(port);
     browser.send(request("POST /v1/chat/completions", R"({"stream":true})"));
     ASSERT_TRUE(backend.waitForOpenConnections(1));
-    for (std::string got; !writes.empty() && got.find("first") == std::string::npos;) {
-      const std::string more = browser.readAtLeast(1);
-      ASSERT_FALSE(more.empty()) << got;
-      got += more;
+    if (!writes.empty()) {
+      ASSERT_NE(readUntil(browser, "first").find("first"), std::string::npos);
     }
     browser.reset();
     EXPECT_TRUE(backend.waitForOpenConnections(0));
@@ -239,7 +268,7 @@ TEST_F(RelayWireTest, AClientThatLeavesCancelsTheBackendRequest) {
 
 TEST_F(RelayWireTest, AccessToken) {
   rig.onMain([&] {
-    rig.view.accessToken.setText(" s3cret ");
+    rig.view.accessToken.setText(" s3cret-token-1 ");
     rig.controller->accessTokenDidChange();
   });
   const std::string browser = "Accept: text/html\r\n";
@@ -251,17 +280,20 @@ TEST_F(RelayWireTest, AccessToken) {
   };
   const Row rows[] = {
       {"program, no token", request("GET /v1/models"), "401", json, "missing_api_key"},
-      {"wrong bearer", request("GET /v1/models", "", "Authorization: Bearer s3cre\r\n"), "401",
-       json, "invalid_api_key"},
+      {"wrong last byte", request("GET /v1/models", "", "Authorization: Bearer s3cret-token-2\r\n"),
+       "401", json, "invalid_api_key"},
       {"browser, no token", request("GET /", "", browser), "401", html, R"(action="/signin")"},
       {"chat page, no token", request("GET /chat", "", browser), "401", html,
        R"(name="then" value="/chat")"},
-      {"bearer passes", request("GET /v1/models", "", "Authorization: Bearer s3cret\r\n"), "200",
-       json, "fake-model"},
+      {"bearer passes", request("GET /v1/models", "", "Authorization: Bearer s3cret-token-1\r\n"),
+       "200", json, "fake-model"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    const auto began = std::chrono::steady_clock::now();
     const std::string answer = exchange(row.request);
+    const bool wrong = row.bodyPart == "invalid_api_key";  // a wrong guess costs its time
+    EXPECT_GE(std::chrono::steady_clock::now() - began, kWrongTokenDelay * wrong);
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 " + row.status + " ")) << answer;
     EXPECT_EQ(headerValue(answer, "Content-Type"), row.contentType);
     EXPECT_NE(bodyOf(answer).find(row.bodyPart), std::string::npos) << answer;
@@ -269,14 +301,16 @@ TEST_F(RelayWireTest, AccessToken) {
   ASSERT_EQ(backend.requests().size(), 1u);  // only the request that passed, without its token
   EXPECT_EQ(backend.requests()[0].headers.count("authorization"), 0u);
 
-  const std::string signedIn = exchange(request("POST /signin", "token=s3cret", form));
+  const std::string signedIn = exchange(request("POST /signin", "token=s3cret-token-1", form));
   EXPECT_EQ(statusLine(signedIn), "HTTP/1.1 303 See Other");
   EXPECT_EQ(headerValue(signedIn, "Location"), "/");
-  EXPECT_EQ(headerValue(exchange(request("POST /signin", "token=s3cret&then=%2Fchat", form)),
-                        "Location"),
-            "/chat");
+  EXPECT_EQ(
+      headerValue(exchange(request("POST /signin", "token=s3cret-token-1&then=%2Fchat", form)),
+                  "Location"),
+      "/chat");
   const std::string cookie = headerValue(signedIn, "Set-Cookie").value_or("");
   ASSERT_TRUE(cookie.starts_with("velmora_session=")) << cookie;
+  EXPECT_TRUE(cookie.ends_with("; Path=/; HttpOnly; SameSite=Strict")) << cookie;
   const std::string cookieField = "Cookie: a=1; " + cookie.substr(0, cookie.find(';')) + "\r\n";
   EXPECT_EQ(statusLine(exchange(request("GET /", "", browser + cookieField))), "HTTP/1.1 200 OK");
   EXPECT_EQ(statusLine(exchange(request("GET /v1/models", "", cookieField))), "HTTP/1.1 200 OK");
@@ -357,22 +391,20 @@ TEST_F(RelayWireTest, TheChatPageStopsAnAnswerAtOnceButNotWhenTheBrowserLeaves) 
       {"browser leaves", false,
        {200, "text/event-stream",
         {first, streamEvent(R"({"content":"de<thi"})"), streamEvent(R"({"content":"nk>hm</think>!"})"),
-         streamEvent(R"({"reasoning_content":"so"})"), "data: [DONE]\n\n"},
-        std::chrono::milliseconds(300)},
+         streamEvent(R"({"reasoning_content":"so"})"), "data: [DONE]\n\n"}},
        {"user: go <on>", "assistant: Abcde!"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     exchange(request("POST /chat/clear", "", form));
-    answerWith(row.answer);
+    std::promise<void> left;  // the rest of the answer comes once the browser has gone
+    BackendAnswer answer = row.answer;
+    answer.heldAfterFirst = left.get_future().share();
+    answerWith(answer);
     testing::TestClient browser(port);
     browser.send(request("POST /chat", "prompt=go+%3Con%3E", form));
-    std::string page;
-    while (page.find("Abc") == std::string::npos) {
-      const std::string more = browser.readAtLeast(1);
-      ASSERT_FALSE(more.empty()) << page;
-      page += more;
-    }
+    std::string page = readUntil(browser, "Abc");
+    ASSERT_NE(page.find("Abc"), std::string::npos) << page;
     EXPECT_NE(page.find("go &lt;on&gt;"), std::string::npos) << page;
     const std::string marker = R"(name="answer" value=")";
     const std::size_t number = page.find(marker) + marker.size();
@@ -388,6 +420,7 @@ TEST_F(RelayWireTest, TheChatPageStopsAnAnswerAtOnceButNotWhenTheBrowserLeaves) 
       EXPECT_TRUE(page.ends_with("</html>\n")) << page;
     } else {
       browser.reset();
+      left.set_value();
       for (int i = 0; i < 500 && conversation().size() < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -406,6 +439,14 @@ TEST_F(RelayWireTest, TheChatPageRefusesWhatItCannotUse) {
       {"303", request("POST /chat/stop", "answer=99", form)},
   };
   exchange(request("POST /chat", "prompt=kept", form));
+  // Scripts run only with the page's own nonce, and no other site may frame the page.
+  const std::string chat = exchange(request("GET /chat"));
+  const std::string policy = headerValue(chat, "Content-Security-Policy").value_or("'nonce-'");
+  const std::size_t nonce = policy.find("'nonce-") + 7;
+  const std::string ours = policy.substr(nonce, policy.find('\'', nonce) - nonce);
+  EXPECT_EQ(policy, "default-src 'none'; style-src 'unsafe-inline'; script-src 'nonce-" + ours +
+                        "'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
+  EXPECT_NE(chat.find("<script nonce=\"" + ours + "\">"), std::string::npos) << chat;
   for (const auto& [status, sent] : rows) {
     SCOPED_TRACE(sent);
     EXPECT_TRUE(exchange(sent).starts_with("HTTP/1.1 " + std::string(status))) << status;

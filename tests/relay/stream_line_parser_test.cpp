@@ -47,6 +47,7 @@ TEST(StreamLineTest, WhatEachLineYields) {
       {"content", content("Hel"), text("Hel")},
       {"escapes decoded", content(R"(a\nb \u00e9 \"q\")"), text("a\nb é \"q\"")},
       {"blanks around", " \t" + content("x") + "\t ", text("x")},
+      {"no space after data:", "data:" + content("x").substr(6), text("x")},
       {"reasoning_content", delta(R"({"content":null,"reasoning_content":"r"})"), reasoning("r")},
       {"reasoning", delta(R"({"reasoning":"r"})"), reasoning("r")},
       {"reasoning_content first", delta(R"({"reasoning":"b","reasoning_content":"a"})"),

@@ -290,6 +290,7 @@ void FakeBackend::serve(int fd) {
                                      " Fake\r\nContent-Type: " + answer.contentType +
                                      "\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n");
     for (std::size_t i = 0; alive && i < answer.writes.size(); ++i) {
+      if (i == 1 && answer.heldAfterFirst.valid()) answer.heldAfterFirst.wait();
       if (i > 0 && answer.pause.count() > 0) {
         std::unique_lock lock(mutex_);
         if (changed_.wait_for(lock, answer.pause, [this] { return stopping_; })) break;

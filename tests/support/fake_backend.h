@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -31,6 +32,7 @@ struct BackendAnswer {
   std::vector<std::string> writes;
   std::chrono::milliseconds pause{0};  // before every write but the first
   End end = End::complete;             // hang: silent until the client or stop() ends it
+  std::shared_future<void> heldAfterFirst{};  // when valid, the later writes wait until it is ready
 };
 
 // One "data:" line of a streamed chat completion whose delta is `deltaJson` (an object).

@@ -46,10 +46,13 @@ TEST(UpdateInfoTest, ComparesVersionsNumberByNumber) {
   for (const auto& [l, c, newer] : rows) EXPECT_EQ(isNewerVersion(l, c), newer) << l << " vs " << c;
 }
 
-// Every service of the checker: it grants, schedules and answers the alert with `answer`.
+// Every service of the checker: it holds the permission request, schedules and answers the alert
+// with `answer`.
 struct Fakes : DocumentFetcher, NotificationService, AlertPresenter, UrlOpener, MainQueue {
   void get(const std::string& url, Completion done) override { fetched = url, fetch = done; }
-  void requestAuthorization(AuthorizationOptions, AuthorizationHandler f) override { f(true, {}); }
+  void requestAuthorization(AuthorizationOptions, AuthorizationHandler f) override {
+    authorize = f;
+  }
   void add(NotificationRequest r, AddCompletion f) override { added.push_back(r), f({}); }
   void setDelegate(std::weak_ptr<NotificationDelegate>) override {}
   std::optional<std::size_t> runModal(const Alert&) override { return ++alerts, answer; }
@@ -60,6 +63,7 @@ struct Fakes : DocumentFetcher, NotificationService, AlertPresenter, UrlOpener, 
   bool isMainThread() const override { return true; }
   std::string fetched;
   Completion fetch;
+  AuthorizationHandler authorize;
   std::vector<NotificationRequest> added;
   std::vector<Task> queued;
   std::vector<std::string> opened;
@@ -84,10 +88,23 @@ TEST(UpdateCheckerTest, ANewerVersionIsAnnouncedAndItsActivationOffersTheDownloa
     const FetchResult result =
         body.empty() ? FetchResult{0, {}, "refused"} : FetchResult{200, bytes(body), {}};
     std::exchange(f->fetch, nullptr)(result);  // dropped: it holds the checker
-    ASSERT_EQ(f->added.size(), announced) << body;
+    const auto authorize = std::exchange(f->authorize, nullptr);  // it holds the checker
+    ASSERT_EQ(bool(authorize), announced) << body;
     if (!announced) continue;
-    EXPECT_EQ(f->added[0].identifier, "updateNotification");
+    authorize(false, "refused");  // nothing without the permission
+    EXPECT_TRUE(f->added.empty());
+    authorize(true, {});
+    EXPECT_EQ(f->added,
+              std::vector<NotificationRequest>({NotificationRequest{
+                  "updateNotification",
+                  {"アップデートのお知らせ",
+                   "新しいバージョン 1.10 が利用可能です。タップして詳細を確認してください。",
+                   {{"downloadURL", "https://d"}}},
+                  {std::chrono::duration<double>(1.0), false}}}));
     bool completed = false;
+    checker->didReceiveNotificationResponse({}, [&] { completed = true; });  // no address
+    ASSERT_TRUE(completed && f->queued.empty());
+    completed = false;
     checker->didReceiveNotificationResponse({f->added[0], "default"}, [&] { completed = true; });
     ASSERT_TRUE(completed && f->queued.size() == 1 && f->alerts == 0);
     std::exchange(f->queued, {})[0]();  // the alert, on the main queue
