@@ -9,8 +9,10 @@ namespace velmora::relay {
 void PrintTo(const StreamEvent& event, std::ostream* out) {
   if (const auto* piece = std::get_if<TextPiece>(&event))
     *out << "text \"" << piece->text << "\" reasoning \"" << piece->reasoning << "\"";
+  else if (const auto* failure = std::get_if<StreamFailure>(&event))
+    *out << "failure \"" << failure->description << "\"";
   else
-    *out << "failure \"" << std::get<StreamFailure>(event).description << "\"";
+    *out << "figures";
 }
 
 namespace {
