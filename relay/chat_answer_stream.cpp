@@ -51,6 +51,7 @@ void ChatAnswerStream::handle(const StreamEvent& event) {
 }
 
 void ChatAnswerStream::enter(Section section) {
+  if (std::exchange(waiting_, false)) sink_.write(chat_page::waitingEnd());
   if (open_ == section) return;
   if (open_ != Section::none) sink_.write(chat_page::sectionClose(open_ == Section::reasoning));
   if (section != Section::none) sink_.write(chat_page::sectionOpen(section == Section::reasoning));

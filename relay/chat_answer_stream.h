@@ -65,6 +65,7 @@ class ChatAnswerStream final : public platform::HttpClientDelegate {
   StreamLineParser parser_;
   ReasoningSplitter splitter_;
   Section open_ = Section::none;  // the page's section being written
+  bool waiting_ = true;           // the page says it waits for the first piece
   BackendErrorStatus errorStatus_;
   std::optional<std::string> streamError_;  // the first error event of the stream
   bool completed_ = false;

@@ -55,7 +55,6 @@ font-weight:600;min-width:7rem}
 form.clear{margin-top:2rem}
 form.clear button{background:none;color:var(--muted)}
 body:has(#answer-end) #stop{display:none}
-#answer>.waiting:not(:last-child),body:has(#answer-end) .waiting{display:none}
 .speed{margin:.5rem 0 0;font-size:.8rem;color:var(--muted)}
 )css";
 
@@ -214,6 +213,8 @@ std::string speedLine(const AnswerSpeed& speed) {
   }
   return line + "</p>";
 }
+
+std::string waitingEnd() { return "<style>#answer>.waiting{display:none}</style>"; }
 
 std::string waitingNote(std::size_t otherAnswers) {
   std::string note = "<p class=\"waiting note\">Waiting for the model...";

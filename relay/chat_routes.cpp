@@ -99,13 +99,14 @@ http::HttpResponse download(std::string body, std::string contentType, std::stri
   char date[16] = "undated";
   if (::localtime_r(&now, &local) != nullptr) std::strftime(date, sizeof date, "%Y-%m-%d", &local);
   const std::string name = "velmora-conversation-" + std::string(date) + "." + std::string(extension);
+  const std::string length = std::to_string(body.size());  // before the writer takes the body
   return http::HttpResponse::raw(
       200, "OK",
       http::HttpHeaders{{"Content-Type", std::move(contentType)},
                         {"Content-Disposition", "attachment; filename=\"" + name + "\""},
                         {"Cache-Control", "no-store"},
                         {"X-Content-Type-Options", "nosniff"},
-                        {"Content-Length", std::to_string(body.size())}},
+                        {"Content-Length", length}},
       [body = std::move(body)](http::HttpResponseBodyWriter& out) { out.write(body); });
 }
 
