@@ -72,10 +72,11 @@ std::optional<AnswerSpeed> ChatAnswerStream::speed() const {
   AnswerSpeed speed;
   speed.firstPieceSeconds = figures_ && figures_->promptMs ? *figures_->promptMs / 1000
                                                            : seconds(*firstPiece_ - started_);
-  // Tokens after the first over the time they took to come.
+  // Tokens after the first over the time they took to come. Pieces that came within a tenth of
+  // a second may have waited in one network buffer: they tell nothing of the model's speed.
   const double streamed = seconds(lastPiece_ - *firstPiece_);
   const auto counted = [&](double tokens) -> std::optional<double> {
-    if (tokens < 2 || streamed <= 0) return std::nullopt;
+    if (tokens < 2 || streamed < 0.1) return std::nullopt;
     return (tokens - 1) / streamed;
   };
   if (figures_ && figures_->predictedPerSecond && *figures_->predictedPerSecond > 0) {
