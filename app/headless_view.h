@@ -98,9 +98,9 @@ struct HeadlessView {
   HeadlessPopupButton addressChoice{false};
 
   View view() {
-    return View{monitor,     sysPrompt,  initMessage,   studioIP,        studioPort,
-                serverPort,  setModel,   tempBar,       tempBarLabel,    mainButton,
-                accessToken, backendKey, backendCaFile, keepConversation, pageAddresses,
+    return View{monitor,     sysPrompt,    initMessage,   studioIP,         studioPort,
+                serverPort,  setModel,     tempBar,       tempBarLabel,     mainButton,
+                accessToken, backendKey,   backendCaFile, keepConversation, pageAddresses,
                 chatCode,    addressChoice};
   }
 };

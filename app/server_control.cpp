@@ -88,7 +88,8 @@ void ViewController::showPageAddresses() {
   signInLinks.revoke();
   if (!pages) return chatCode.setText("");
   if (accessToken().empty()) return chatCode.setText(pages->chat);
-  chatCode.setText(pages->start + std::string(relay::kSignInLinkPrefix).substr(1) + signInLinks.issue());
+  chatCode.setText(pages->start + std::string(relay::kSignInLinkPrefix).substr(1) +
+                   signInLinks.issue());
 }
 
 void ViewController::stopServerOnTerminate() {

@@ -145,7 +145,8 @@ void ViewController::pickServerIP() {
     if (address.find('.') != std::string::npos) choices.push_back(address);
   }
   // A choice made earlier stays while the machine still has that address.
-  const bool keep = serverIP && std::find(choices.begin(), choices.end(), *serverIP) != choices.end();
+  const bool keep =
+      serverIP && std::find(choices.begin(), choices.end(), *serverIP) != choices.end();
   if (!keep) serverIP = choices.empty() ? "localhost" : choices.front();
   addressChoice.removeAllItems();
   addressChoice.addItems(choices.empty() ? std::vector<std::string>{"localhost"} : choices);

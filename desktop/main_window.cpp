@@ -423,11 +423,12 @@ MainWindow::~MainWindow() {
 }
 
 app::View MainWindow::view() {
-  return app::View{*monitorField_,      *sysPromptField_,    *initMessageField_, *studioIPField_,
-                   *studioPortField_,   *serverPortField_,   *setModelPopup_,    *tempBarSlider_,
-                   *tempBarLabelField_, *mainButtonControl_, *accessTokenField_, *backendKeyField_,
+  return app::View{*monitorField_,       *sysPromptField_,          *initMessageField_,
+                   *studioIPField_,      *studioPortField_,         *serverPortField_,
+                   *setModelPopup_,      *tempBarSlider_,           *tempBarLabelField_,
+                   *mainButtonControl_,  *accessTokenField_,        *backendKeyField_,
                    *backendCaFileField_, *keepConversationControl_, *pageLinksField_,
-                   *chatCodeField_, *addressChoicePopup_};
+                   *chatCodeField_,      *addressChoicePopup_};
 }
 
 template <typename Action>

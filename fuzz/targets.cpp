@@ -121,7 +121,8 @@ void json_events(Bytes input) {
 }
 
 // A streamed answer cut into blocks anywhere gives the events of its lines, each read from its
-// document tree, and the backend's figures after the event of their line. Byte 0: the line limit (0: the default); byte 1 seeds the block sizes.
+// document tree, and the backend's figures after the event of their line. Byte 0: the line limit
+// (0: the default); byte 1 seeds the block sizes.
 void stream_lines(Bytes input) {
   if (input.size() < 2) return;
   const std::size_t limit = input[0] ? input[0] : relay::StreamLineParser::kDefaultMaxLineBytes;

@@ -9,8 +9,8 @@ namespace velmora::platform {
 
 // A QR code as its square of modules, without the quiet zone around it.
 struct QrCode {
-  int size = 0;             // modules per side
-  std::vector<bool> dark;   // row by row, size * size
+  int size = 0;            // modules per side
+  std::vector<bool> dark;  // row by row, size * size
   bool isDark(int x, int y) const { return dark[static_cast<std::size_t>(y * size + x)]; }
 };
 

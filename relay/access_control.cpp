@@ -255,14 +255,14 @@ std::optional<http::HttpResponse> answerSignInLink(const http::HttpRequest& requ
     platform::printLine("Signed in with a sign-in link from " + from);
     return http::HttpResponse::raw(
         303, "See Other",
-        http::HttpHeaders{{"Location", std::string(kChatPath)},
-                          {"Set-Cookie", std::string(kSessionCookieName) + "=" +
-                                             sessionCookieValue(token) +
-                                             "; Path=/; HttpOnly; SameSite=Strict"},
-                          {"Cache-Control", "no-store"},
-                          {"Referrer-Policy", "no-referrer"},
-                          {"Content-Length", "0"},
-                          {"Connection", "close"}});
+        http::HttpHeaders{
+            {"Location", std::string(kChatPath)},
+            {"Set-Cookie", std::string(kSessionCookieName) + "=" + sessionCookieValue(token) +
+                               "; Path=/; HttpOnly; SameSite=Strict"},
+            {"Cache-Control", "no-store"},
+            {"Referrer-Policy", "no-referrer"},
+            {"Content-Length", "0"},
+            {"Connection", "close"}});
   }
   std::this_thread::sleep_for(kWrongTokenDelay);
   platform::printLine("Access refused: a used, expired or unknown sign-in link from " + from);
@@ -310,17 +310,9 @@ std::optional<http::HttpResponse> guard(http::HttpRequest& request, const std::s
 }  // namespace
 
 std::string sessionCookieValue(std::string_view token) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string labelled(kCookieLabel);
   labelled += token;
-  const Digest digest = sha256(labelled);
-  std::string hex;
-  hex.reserve(digest.size() * 2);
-  for (const unsigned char byte : digest) {
-    hex += kHex[byte >> 4];
-    hex += kHex[byte & 0xF];
-  }
-  return hex;
+  return platform::lowerHex(sha256(labelled));
 }
 
 std::vector<std::string> cookieValues(std::string_view header, std::string_view name) {

@@ -74,7 +74,7 @@ class ChatAnswerStream final : public platform::HttpClientDelegate {
   const Clock::time_point started_ = Clock::now();
   std::optional<Clock::time_point> firstPiece_;
   Clock::time_point lastPiece_;
-  std::size_t pieces_ = 0;  // the pieces that brought text or reasoning
+  std::size_t pieces_ = 0;                // the pieces that brought text or reasoning
   std::optional<StreamFigures> figures_;  // the backend's, the last it sent
 };
 

@@ -171,12 +171,13 @@ std::string end(std::string_view prompt, std::string_view scriptNonce) {
   // A text area drops one line break right after its start tag.
   if (prompt.starts_with('\n')) page += '\n';
   page += html::escapeHtmlText(prompt);
-  page += "</textarea>\n<div class=\"actions\"><button type=\"submit\" class=\"send\">Send</button>"
-          "</div>\n</form>\n<form class=\"clear\" method=\"post\" action=\"/chat/clear\">"
-          "<button type=\"submit\">Clear the conversation</button></form>\n"
-          "<p class=\"exports\">Take the conversation along: <a href=\"/chat/export.md\" "
-          "download>Markdown</a> or <a href=\"/chat/export.json\" download>JSON</a></p>\n"
-          "</main>\n";
+  page +=
+      "</textarea>\n<div class=\"actions\"><button type=\"submit\" class=\"send\">Send</button>"
+      "</div>\n</form>\n<form class=\"clear\" method=\"post\" action=\"/chat/clear\">"
+      "<button type=\"submit\">Clear the conversation</button></form>\n"
+      "<p class=\"exports\">Take the conversation along: <a href=\"/chat/export.md\" "
+      "download>Markdown</a> or <a href=\"/chat/export.json\" download>JSON</a></p>\n"
+      "</main>\n";
   page += script(scriptNonce, kFollowScript);
   page += "</body>\n</html>\n";
   return page;
@@ -202,19 +203,23 @@ std::string speedLine(const AnswerSpeed& speed) {
     std::snprintf(text, sizeof text, "%.1f", value);
     return std::string(text);
   };
-  std::string line = "<p class=\"speed\">First piece after " + decimal(speed.firstPieceSeconds) + " s";
+  std::string line =
+      "<p class=\"speed\">First piece after " + decimal(speed.firstPieceSeconds) + " s";
   if (speed.tokensPerSecond) {
     line += speed.estimated ? ", about " : ", ";
     line += decimal(*speed.tokensPerSecond) + " tokens/s";
     if (speed.tokens) {
       const std::string count = std::to_string(static_cast<uint64_t>(*speed.tokens));
-      line += speed.estimated ? " (an estimate from " + count + " pieces)" : " (" + count + " tokens)";
+      line +=
+          speed.estimated ? " (an estimate from " + count + " pieces)" : " (" + count + " tokens)";
     }
   }
   return line + "</p>";
 }
 
-std::string waitingEnd() { return "<style>#answer>.waiting{display:none}</style>"; }
+std::string waitingEnd() {
+  return "<style>#answer>.waiting{display:none}</style>";
+}
 
 std::string waitingNote(std::size_t otherAnswers) {
   std::string note = "<p class=\"waiting note\">Waiting for the model...";

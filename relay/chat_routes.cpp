@@ -98,7 +98,8 @@ http::HttpResponse download(std::string body, std::string contentType, std::stri
   std::tm local{};
   char date[16] = "undated";
   if (::localtime_r(&now, &local) != nullptr) std::strftime(date, sizeof date, "%Y-%m-%d", &local);
-  const std::string name = "velmora-conversation-" + std::string(date) + "." + std::string(extension);
+  const std::string name =
+      "velmora-conversation-" + std::string(date) + "." + std::string(extension);
   const std::string length = std::to_string(body.size());  // before the writer takes the body
   return http::HttpResponse::raw(
       200, "OK",

@@ -5,6 +5,7 @@
 #include <array>
 #include <stdexcept>
 
+#include "platform/ascii.h"
 #include "relay/access_control.h"
 
 namespace velmora::relay {
@@ -14,12 +15,7 @@ std::string SignInLinks::issue() {
   if (RAND_bytes(random.data(), static_cast<int>(random.size())) != 1) {
     throw std::runtime_error("no random bytes for a sign-in code");
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string code;
-  for (const unsigned char byte : random) {
-    code += kHex[byte >> 4];
-    code += kHex[byte & 0xF];
-  }
+  std::string code = platform::lowerHex(random);
   std::lock_guard lock(mutex_);
   code_ = code;
   issuedAt_ = clock_();

@@ -37,8 +37,8 @@ class SignInLinks {
  private:
   mutable std::mutex mutex_;
   Clock clock_ = std::chrono::steady_clock::now;      // guarded by mutex_
-  std::optional<std::string> code_;                    // guarded by mutex_
-  std::chrono::steady_clock::time_point issuedAt_{};   // guarded by mutex_
+  std::optional<std::string> code_;                   // guarded by mutex_
+  std::chrono::steady_clock::time_point issuedAt_{};  // guarded by mutex_
 };
 
 }  // namespace velmora::relay

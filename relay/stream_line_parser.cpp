@@ -88,8 +88,7 @@ std::optional<StreamFigures> figuresOfPayload(std::string_view payload) {
     return member->get<double>();
   };
   return StreamFigures{number("usage", "completion_tokens"), number("timings", "prompt_ms"),
-                       number("timings", "predicted_n"),
-                       number("timings", "predicted_per_second")};
+                       number("timings", "predicted_n"), number("timings", "predicted_per_second")};
 }
 
 namespace {

@@ -3,8 +3,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <csignal>
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -56,10 +56,10 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   const std::string backendPort = std::to_string(backend.port());
   const std::vector<std::string> folders = {"XDG_CONFIG_HOME=" + config.string(),
                                             "XDG_STATE_HOME=" + config.string()};
-  testing::ChildProcess velmora({VELMORA_BINARY, "--headless", "--model", "fake-model", "--port",
-                                 "0", "--backend", "127.0.0.1:" + backendPort,
-                                 "--keep-conversation", "--qr"},
-                                folders);
+  testing::ChildProcess velmora(
+      {VELMORA_BINARY, "--headless", "--model", "fake-model", "--port", "0", "--backend",
+       "127.0.0.1:" + backendPort, "--keep-conversation", "--qr"},
+      folders);
   EXPECT_TRUE(velmora.waitForLine("models: fake-model"));
   // "Open http://ADDRESS:PORT/ in a browser", with the port the relay really took.
   const std::string open = velmora.waitForLine("/ in a browser").value_or(":0/");
@@ -81,8 +81,9 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   for (const std::string& line : velmora.lines)
     EXPECT_EQ(line.find('\x1B'), std::string::npos) << line;
   // --qr prints the chat page's code under its line, though the output is no terminal here.
-  const auto chat = std::find_if(velmora.lines.begin(), velmora.lines.end(),
-                                 [](const std::string& line) { return line.starts_with("Chat page: "); });
+  const auto chat =
+      std::find_if(velmora.lines.begin(), velmora.lines.end(),
+                   [](const std::string& line) { return line.starts_with("Chat page: "); });
   ASSERT_NE(chat, velmora.lines.end());
   const auto codeEnd = std::find_if(chat + 1, velmora.lines.end(), [](const std::string& line) {
     return line.empty() || line.find_first_not_of(" \xe2\x96\x80\x84\x88") != std::string::npos;

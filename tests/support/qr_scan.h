@@ -11,7 +11,8 @@ inline std::string scannedQrCode(const std::string& path) {
   std::string text;
   if (FILE* out = ::popen(("zbarimg --raw -q '" + path + "'").c_str(), "r")) {
     char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
+      text.append(buffer, n);
     ::pclose(out);
   }
   while (!text.empty() && text.back() == '\n') text.pop_back();
