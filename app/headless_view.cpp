@@ -25,6 +25,7 @@ void HeadlessPopupButton::removeAllItems() {
 
 void HeadlessPopupButton::addItems(const std::vector<std::string>& titles) {
   items_.insert(items_.end(), titles.begin(), titles.end());
+  if (!printsItems_) return;
   std::string line = "models:";
   if (items_.empty()) line += " (none)";
   for (std::size_t i = 0; i < items_.size(); ++i)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,9 +28,10 @@ class HeadlessMonitor : public HeadlessTextField {
 };
 
 // Prints its titles as one "models: " line whenever items are added, so that a user can pick
-// one with --model.
+// one with --model; silent when made with printsItems false.
 class HeadlessPopupButton : public PopupButton {
  public:
+  explicit HeadlessPopupButton(bool printsItems = true) : printsItems_(printsItems) {}
   void removeAllItems() override;
   void addItems(const std::vector<std::string>& titles) override;
   bool selectItemWithTitle(const std::string& title) override;
@@ -40,6 +42,17 @@ class HeadlessPopupButton : public PopupButton {
  private:
   std::vector<std::string> items_;
   std::optional<std::size_t> selected_;  // index into items_
+  bool printsItems_;
+};
+
+// Calls onChange with each text it is given, once it is set.
+class HeadlessWatchedField : public HeadlessTextField {
+ public:
+  void setText(const std::string& text) override {
+    HeadlessTextField::setText(text);
+    if (onChange) onChange(text);
+  }
+  std::function<void(const std::string&)> onChange;
 };
 
 class HeadlessSlider : public Slider {
@@ -81,11 +94,14 @@ struct HeadlessView {
   HeadlessButton mainButton;
   HeadlessCheckBox keepConversation;
   HeadlessTextField pageAddresses;  // silent: the headless run prints its own start lines
+  HeadlessWatchedField chatCode;    // the headless run prints it as a QR code
+  HeadlessPopupButton addressChoice{false};
 
   View view() {
-    return View{monitor,     sysPrompt,  initMessage,   studioIP,        studioPort,
-                serverPort,  setModel,   tempBar,       tempBarLabel,    mainButton,
-                accessToken, backendKey, backendCaFile, keepConversation, pageAddresses};
+    return View{monitor,     sysPrompt,    initMessage,   studioIP,         studioPort,
+                serverPort,  setModel,     tempBar,       tempBarLabel,     mainButton,
+                accessToken, backendKey,   backendCaFile, keepConversation, pageAddresses,
+                chatCode,    addressChoice};
   }
 };
 

@@ -84,6 +84,12 @@ std::optional<ViewController::RelayPages> ViewController::relayPages() const {
 void ViewController::showPageAddresses() {
   const std::optional<RelayPages> pages = relayPages();
   pageAddresses.setText(pages ? "Start page: " + pages->start + "\nChat page: " + pages->chat : "");
+  // Each showing has a code of its own, and the code shown before can no longer be used.
+  signInLinks.revoke();
+  if (!pages) return chatCode.setText("");
+  if (accessToken().empty()) return chatCode.setText(pages->chat);
+  chatCode.setText(pages->start + std::string(relay::kSignInLinkPrefix).substr(1) +
+                   signInLinks.issue());
 }
 
 void ViewController::stopServerOnTerminate() {

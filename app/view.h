@@ -68,6 +68,12 @@ struct View {
   CheckBox& keepConversation;  // the shared conversation is kept across launches while checked
   // Where browsers open the relay's pages, one "Name: URL" per line; empty while it does not serve.
   TextField& pageAddresses;
+  // What the chat page's QR code holds (its address, or a one-time sign-in link to it while an
+  // access token is set); empty while the relay does not serve.
+  TextField& chatCode;
+  // The machine's addresses that browsers may use, the one the addresses show selected; picking
+  // another sends addressChoiceDidChange.
+  PopupButton& addressChoice;
 };
 
 }  // namespace velmora::app

@@ -1,5 +1,6 @@
 #include "app/view_controller.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "app/backend_address.h"
@@ -54,6 +55,8 @@ ViewController::ViewController(const View& view, platform::MainQueue& mainQueue,
       backendCaFileField(view.backendCaFile),
       keepConversationBox(view.keepConversation),
       pageAddresses(view.pageAddresses),
+      chatCode(view.chatCode),
+      addressChoice(view.addressChoice),
       mainQueue_(mainQueue),
       settings_(settings),
       httpClient_(httpClient),
@@ -137,13 +140,25 @@ std::optional<int> ViewController::relayPortNumber() const {
 }
 
 void ViewController::pickServerIP() {
+  std::vector<std::string> choices;
   for (const std::string& address : hostAddresses_()) {
-    if (address.find('.') != std::string::npos) {
-      serverIP = address;
-      return;
-    }
+    if (address.find('.') != std::string::npos) choices.push_back(address);
   }
-  serverIP = "localhost";
+  // A choice made earlier stays while the machine still has that address.
+  const bool keep =
+      serverIP && std::find(choices.begin(), choices.end(), *serverIP) != choices.end();
+  if (!keep) serverIP = choices.empty() ? "localhost" : choices.front();
+  addressChoice.removeAllItems();
+  addressChoice.addItems(choices.empty() ? std::vector<std::string>{"localhost"} : choices);
+  addressChoice.selectItemWithTitle(*serverIP);
+}
+
+void ViewController::addressChoiceDidChange() {
+  const std::optional<std::string> picked = addressChoice.titleOfSelectedItem();
+  if (!picked || picked == serverIP) return;
+  serverIP = picked;
+  showPageAddresses();
+  if (isRunning) showServerStatus("");
 }
 
 void ViewController::sysPromptDidChange() {
@@ -170,6 +185,7 @@ void ViewController::accessTokenDidChange() {
   platform::printLine(accessToken().empty() ? "The relay no longer asks for an access token"
                                             : "The relay asks for the new access token");
   if (isRunning) showServerStatus("");
+  showPageAddresses();  // the QR code holds a sign-in link only with a token
 }
 
 bool ViewController::useAccessToken(const std::string& text) {
@@ -291,6 +307,15 @@ relay::ModelChoice ViewController::modelChoice() {
   std::lock_guard lock(submissionFieldsMutex_);
   if (!modelTitle_.empty() || !listedModels_) return relay::ModelToSend{modelTitle_};
   return relay::NoModelChosen{};
+}
+
+bool ViewController::redeemSignInCode(std::string_view code) {
+  if (!signInLinks.redeem(code)) return false;
+  // The code shown is used up: the next phone needs a new one.
+  mainQueue_.async([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->showPageAddresses();
+  });
+  return true;
 }
 
 std::string ViewController::accessToken() {

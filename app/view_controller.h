@@ -18,6 +18,7 @@
 #include "relay/chat_history.h"
 #include "relay/conversation_store.h"
 #include "relay/relay_host.h"
+#include "relay/sign_in_links.h"
 
 namespace velmora::app {
 
@@ -56,8 +57,12 @@ class ViewController final : public relay::RelayHost,
   // The relay port from the serverPort field: decimal with an optional sign, 8080 when empty or
   // not a number; nullopt when the number lies outside 0 to 65535. Main thread.
   std::optional<int> relayPortNumber() const;
-  // Sets serverIP to the first host address holding a ".", else "localhost". Main thread.
+  // Lists the host addresses holding a "." in addressChoice and selects serverIP: the one chosen
+  // before while the machine still has it, else the first (the default route's), else
+  // "localhost". Main thread.
   void pickServerIP();
+  // The person picked another address: the page addresses and the QR code show it. Main thread.
+  void addressChoiceDidChange();
   void sysPromptDidChange();
   // Stores the access token field's text and makes the relay ask for it from the next request
   // on (none when empty). Main thread.
@@ -82,7 +87,8 @@ class ViewController final : public relay::RelayHost,
     std::string start, chat;
   };
   std::optional<RelayPages> relayPages() const;
-  // Shows relayPages() in the pageAddresses field, or empties it. Main thread.
+  // Shows relayPages() in the pageAddresses field, or empties it; and in chatCode the chat page's
+  // address, or with an access token a sign-in link with a new code. Main thread.
   void showPageAddresses();
   void reportStartSucceeded();                                 // main thread
   void reportStartFailed(const std::string& errorDescription);  // main thread
@@ -116,6 +122,7 @@ class ViewController final : public relay::RelayHost,
   std::string systemPromptText() override;
   relay::ModelChoice modelChoice() override;
   std::string accessToken() override;
+  bool redeemSignInCode(std::string_view code) override;
   void noteHistoryReset() override;
   void resetChatHistory() override;
   relay::ChatSnapshot appendUserMessage(const std::string& prompt) override;
@@ -155,6 +162,9 @@ class ViewController final : public relay::RelayHost,
   TextField& backendCaFileField;
   CheckBox& keepConversationBox;  // the View's keepConversation
   TextField& pageAddresses;
+  TextField& chatCode;
+  PopupButton& addressChoice;
+  relay::SignInLinks signInLinks;  // locks itself
 
   static constexpr const char* kInitialUrl = "http://127.0.0.1:1234/v1/chat/completions";
 

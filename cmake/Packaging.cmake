@@ -4,12 +4,14 @@ set(CPACK_PACKAGE_NAME velmora)
 set(CPACK_PACKAGE_VENDOR "The Velmora developers")
 set(CPACK_PACKAGE_CONTACT "Velmora maintainers <maintainers@users.noreply.c-seed-4a4b5cf0.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "relay from browsers on the network to a local language model")
+# Debian shows each line as it stands: lintian wants them within 80 columns.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Velmora puts a language model server on this machine (LM Studio or any other\n\
-OpenAI-compatible server) in front of every browser on the network: a browser opens\n\
-the relay's page, sends a prompt and reads the answer while the model writes it.\n\
-Programs reach the same model through an OpenAI-compatible API. It runs with a\n\
-window, or headless as a systemd user service.")
+    "Velmora puts a language model server on this machine (LM Studio or any\n\
+other OpenAI-compatible server) in front of every browser on the network:\n\
+a browser opens the relay's page, sends a prompt and reads the answer while\n\
+the model writes it; a phone opens it by scanning a QR code. Programs reach\n\
+the same model through an OpenAI-compatible API. It runs with a window, or\n\
+headless as a systemd user service.")
 set(CPACK_PACKAGE_HOMEPAGE_URL "https://velmora.example/")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY velmora)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -1,8 +1,10 @@
 #include "desktop/headless_run.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -13,6 +15,7 @@
 #include "platform/console.h"
 #include "platform/host_addresses.h"
 #include "platform/http_client.h"
+#include "platform/qr_code.h"
 #include "platform/run_loop.h"
 #include "platform/settings_file.h"
 
@@ -31,12 +34,28 @@ sigset_t stopSignals() {
   return signals;
 }
 
+void printQrCode(const std::string& text) {
+  if (const auto code = platform::qrCodeOf(text)) {
+    std::fputs(platform::terminalQrCode(*code).c_str(), stdout);
+    std::fflush(stdout);
+  }
+}
+
 // Once the first start has been reported: where to point a browser, with the port the relay
 // really listens on (the field may say 0), or how to choose a model.
-void printStartHint(app::ViewController& controller) {
+void printStartHint(app::ViewController& controller, app::HeadlessView& view, bool qrCode) {
   if (const auto pages = controller.relayPages()) {
     platform::printLine("Open " + pages->start + " in a browser");
     platform::printLine("Chat page: " + pages->chat);
+    if (!qrCode) return;
+    printQrCode(view.chatCode.text());
+    // A sign-in link is good for one phone: the next one gets the code made after its use.
+    view.chatCode.onChange = [shown = view.chatCode.text()](const std::string& text) mutable {
+      if (text.empty() || text == shown) return;
+      shown = text;
+      platform::printLine("A new code for the next phone:");
+      printQrCode(text);
+    };
   } else if (controller.selectedModel && controller.selectedModel->empty()) {
     platform::printLine("No model chosen: start again with --model NAME (see the models line)");
   }
@@ -83,7 +102,9 @@ int runHeadless(const HeadlessOptions& options) {
     });
   });
 
-  queue.async([&queue, controller] {
+  // Not into the journal: a code is for eyes on a terminal.
+  const bool qrCode = options.qrCode.value_or(::isatty(STDOUT_FILENO) == 1);
+  queue.async([&queue, &view, controller, qrCode] {
     controller->viewDidLoad();
     // Nobody types into a headless window, so the backend request template is built from the
     // stored address now rather than waiting for a host or port action that never comes.
@@ -91,8 +112,9 @@ int runHeadless(const HeadlessOptions& options) {
     controller->applyBackendAddress(std::nullopt);  // a launch stores nothing
     controller->viewDidAppear();
     // The start report and the status line it queues run first.
-    queue.async(
-        [&queue, controller] { queue.async([controller] { printStartHint(*controller); }); });
+    queue.async([&queue, &view, controller, qrCode] {
+      queue.async([&view, controller, qrCode] { printStartHint(*controller, view, qrCode); });
+    });
   });
 
   queue.run();

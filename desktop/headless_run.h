@@ -20,6 +20,9 @@ struct HeadlessOptions {
   std::optional<std::string> backendKey;              // stored under "backendApiKey"; "": none
   std::optional<std::string> backendCaFile;           // stored under "backendCaFile"
   std::optional<bool> keepConversation;  // stored under "keepConversation" as "true" or "false"
+  // Whether the chat page's QR code is printed under its address line: unset, only when standard
+  // output is a terminal. Not stored.
+  std::optional<bool> qrCode;
 };
 
 // Stores the values given under their settings keys, with or without the window.

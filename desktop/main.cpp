@@ -38,6 +38,10 @@ constexpr const char* kHelp =
     "                       loaded at launch\n"
     "  --no-keep-conversation\n"
     "                       do not keep it (the default), and remove the file kept so far\n"
+    "  --qr                 print the chat page's QR code under its address without a window\n"
+    "                       even when standard output is not a terminal (by default only on\n"
+    "                       a terminal); with an access token it holds a one-time sign-in link\n"
+    "  --no-qr              do not print the QR code\n"
     "  --settings FILE      the settings file (default $XDG_CONFIG_HOME/velmora/settings.json,\n"
     "                       else ~/.config/velmora/settings.json)\n"
     "  -h, --help           show this help and exit\n"
@@ -122,6 +126,8 @@ int main(int argc, char** argv) {
       options.backendCaFile = *value;
     } else if (name == "--keep-conversation" || name == "--no-keep-conversation") {
       options.keepConversation = name == "--keep-conversation";
+    } else if (name == "--qr" || name == "--no-qr") {
+      options.qrCode = name == "--qr";
     } else if (name == "--settings") {
       if (value->empty()) return usageError("--settings needs a file name");
       options.settingsPath = *value;

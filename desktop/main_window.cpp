@@ -9,8 +9,10 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QShowEvent>
@@ -22,6 +24,7 @@
 #include <cmath>
 
 #include "app/view_controller.h"
+#include "platform/qr_code.h"
 #include "velmora/version.h"
 
 namespace velmora::desktop {
@@ -155,6 +158,27 @@ void PageLinksField::setText(const std::string& text) {
   label_.setVisible(!lines.isEmpty());
 }
 
+void QrCodeField::setText(const std::string& text) {
+  text_ = text;
+  const std::optional<platform::QrCode> code = platform::qrCodeOf(text);
+  label_.setVisible(code.has_value());
+  if (!code) return label_.clear();
+  // Four modules of light border, as scanners want; each module a square of whole pixels.
+  constexpr int kQuietZone = 4;
+  constexpr int kModulePixels = 4;
+  const int side = code->size + 2 * kQuietZone;
+  QImage image(side, side, QImage::Format_Mono);
+  image.fill(1);
+  for (int y = 0; y < code->size; ++y) {
+    for (int x = 0; x < code->size; ++x) {
+      if (code->isDark(x, y)) image.setPixel(x + kQuietZone, y + kQuietZone, 0);
+    }
+  }
+  image.setColor(0, qRgb(0, 0, 0));
+  image.setColor(1, qRgb(255, 255, 255));
+  label_.setPixmap(QPixmap::fromImage(image.scaled(side * kModulePixels, side * kModulePixels)));
+}
+
 std::string LabelField::text() const {
   return label_.text().toStdString();
 }
@@ -238,6 +262,8 @@ MainWindow::MainWindow(QWidget* parent)
       initMessage_(new LinesTextEdit(3, QStringLiteral("<h1>Velmora</h1>"))),
       keepConversation_(new QCheckBox(tr("Keep the conversation after Velmora quits"))),
       pageLinks_(new QLabel),
+      chatCode_(new QLabel),
+      addressChoice_(new QComboBox),
       monitor_(new MonitorView),
       setModel_(new QComboBox),
       tempBar_(new QSlider(Qt::Horizontal)),
@@ -336,13 +362,26 @@ MainWindow::MainWindow(QWidget* parent)
   buttons->addWidget(mainButton_);
 
   auto* status = new QGroupBox(tr("Status"));
-  auto* statusLayout = new QVBoxLayout(status);
+  auto* statusLayout = new QHBoxLayout(status);
   pageLinks_->setTextFormat(Qt::RichText);
   pageLinks_->setOpenExternalLinks(true);
   pageLinks_->setTextInteractionFlags(Qt::TextBrowserInteraction);
   pageLinks_->setVisible(false);
-  statusLayout->addWidget(pageLinks_);
-  statusLayout->addWidget(monitor_);
+  chatCode_->setVisible(false);
+  chatCode_->setToolTip(tr("Scan with a phone to open the chat page"));
+  chatCode_->setAlignment(Qt::AlignTop);
+  addressChoice_->setToolTip(
+      tr("The address of this computer that the links and the QR code name; pick another when "
+         "phones reach it through another network"));
+  auto* addressRow = new QHBoxLayout;
+  addressRow->addWidget(new QLabel(tr("Address for browsers:")));
+  addressRow->addWidget(addressChoice_, 1);
+  auto* statusText = new QVBoxLayout;
+  statusText->addLayout(addressRow);
+  statusText->addWidget(pageLinks_);
+  statusText->addWidget(monitor_, 1);
+  statusLayout->addLayout(statusText, 1);
+  statusLayout->addWidget(chatCode_);
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(backend);
@@ -365,6 +404,8 @@ MainWindow::MainWindow(QWidget* parent)
   mainButtonControl_ = std::make_unique<PushButton>(*mainButton_);
   keepConversationControl_ = std::make_unique<CheckBoxControl>(*keepConversation_);
   pageLinksField_ = std::make_unique<PageLinksField>(*pageLinks_);
+  chatCodeField_ = std::make_unique<QrCodeField>(*chatCode_);
+  addressChoicePopup_ = std::make_unique<ComboBoxPopup>(*addressChoice_);
 
   resize(sizeHint().expandedTo(QSize(620, 0)));
 }
@@ -382,10 +423,12 @@ MainWindow::~MainWindow() {
 }
 
 app::View MainWindow::view() {
-  return app::View{*monitorField_,      *sysPromptField_,    *initMessageField_, *studioIPField_,
-                   *studioPortField_,   *serverPortField_,   *setModelPopup_,    *tempBarSlider_,
-                   *tempBarLabelField_, *mainButtonControl_, *accessTokenField_, *backendKeyField_,
-                   *backendCaFileField_, *keepConversationControl_, *pageLinksField_};
+  return app::View{*monitorField_,       *sysPromptField_,          *initMessageField_,
+                   *studioIPField_,      *studioPortField_,         *serverPortField_,
+                   *setModelPopup_,      *tempBarSlider_,           *tempBarLabelField_,
+                   *mainButtonControl_,  *accessTokenField_,        *backendKeyField_,
+                   *backendCaFileField_, *keepConversationControl_, *pageLinksField_,
+                   *chatCodeField_,      *addressChoicePopup_};
 }
 
 template <typename Action>
@@ -427,6 +470,8 @@ void MainWindow::setController(const std::shared_ptr<app::ViewController>& contr
   sysPrompt_->installEventFilter(this);
   connect(setModel_, &QComboBox::activated, this,
           [this] { forward(&app::ViewController::setModelChanged); });
+  connect(addressChoice_, &QComboBox::activated, this,
+          [this] { forward(&app::ViewController::addressChoiceDidChange); });
   connect(tempBar_, &QSlider::valueChanged, this,
           [this] { forward(&app::ViewController::sliderValueChanged); });
   connect(mainButton_, &QPushButton::clicked, this,

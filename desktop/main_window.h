@@ -73,6 +73,19 @@ class PageLinksField final : public app::TextField {
   std::string text_;
 };
 
+// Shows its text as a QR code to scan with a phone; hidden while empty. text() is the text last
+// set.
+class QrCodeField final : public app::TextField {
+ public:
+  explicit QrCodeField(QLabel& label) : label_(label) {}
+  std::string text() const override { return text_; }
+  void setText(const std::string& text) override;
+
+ private:
+  QLabel& label_;
+  std::string text_;
+};
+
 class LabelField final : public app::TextField {
  public:
   explicit LabelField(QLabel& label) : label_(label) {}
@@ -160,6 +173,8 @@ class MainWindow final : public QWidget {
   QCheckBox& keepConversationBox() const { return *keepConversation_; }
   QTextEdit& monitorView() const { return *monitor_; }
   QLabel& pageLinksLabel() const { return *pageLinks_; }
+  QLabel& chatCodeLabel() const { return *chatCode_; }
+  QComboBox& addressPopup() const { return *addressChoice_; }
   QComboBox& modelPopup() const { return *setModel_; }
   QSlider& temperatureSlider() const { return *tempBar_; }
   QLabel& temperatureLabel() const { return *tempBarLabel_; }
@@ -193,6 +208,8 @@ class MainWindow final : public QWidget {
   QPlainTextEdit* initMessage_;
   QCheckBox* keepConversation_;
   QLabel* pageLinks_;  // where browsers open the relay's pages, above the monitor
+  QLabel* chatCode_;   // the chat page's QR code, beside them
+  QComboBox* addressChoice_;
   QTextEdit* monitor_;
   QComboBox* setModel_;
   QSlider* tempBar_;
@@ -213,6 +230,8 @@ class MainWindow final : public QWidget {
   std::unique_ptr<TenthsSlider> tempBarSlider_;
   std::unique_ptr<LabelField> tempBarLabelField_;
   std::unique_ptr<PushButton> mainButtonControl_;
+  std::unique_ptr<QrCodeField> chatCodeField_;
+  std::unique_ptr<ComboBoxPopup> addressChoicePopup_;
   std::unique_ptr<CheckBoxControl> keepConversationControl_;
   std::unique_ptr<PageLinksField> pageLinksField_;
 

@@ -146,7 +146,8 @@ void json_events(Bytes input) {
 }
 
 // A streamed answer cut into blocks anywhere gives the events of its lines, each read from its
-// document tree. Byte 0: the line limit (0: the default); byte 1 seeds the block sizes.
+// document tree, and the backend's figures after the event of their line. Byte 0: the line limit
+// (0: the default); byte 1 seeds the block sizes.
 void stream_lines(Bytes input) {
   if (input.size() < 2) return;
   const std::size_t limit = input[0] ? input[0] : relay::StreamLineParser::kDefaultMaxLineBytes;
@@ -162,6 +163,7 @@ void stream_lines(Bytes input) {
     const std::string_view json = line.substr(5, line.find('\0', 5) - 5);
     if (!isWellFormedUtf8(json) || platform::jsonNestsDeeperThan(json)) continue;
     if (auto event = relay::eventOfPayloadTree(json)) expected.push_back(std::move(*event));
+    if (auto figures = relay::figuresOfPayload(json)) expected.push_back(std::move(*figures));
   }
   relay::StreamLineParser parser(limit);
   for (std::size_t at = 2, length, seed = input[1]; at < input.size(); at += length) {

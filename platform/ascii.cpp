@@ -31,4 +31,15 @@ std::string lowercaseAscii(std::string_view text) {
   return result;
 }
 
+std::string lowerHex(std::span<const unsigned char> bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (const unsigned char byte : bytes) {
+    hex += kHex[byte >> 4];
+    hex += kHex[byte & 0xF];
+  }
+  return hex;
+}
+
 }  // namespace velmora::platform

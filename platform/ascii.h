@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -12,5 +13,7 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
 std::string lowercaseAscii(std::string_view text);
 // The value of a hexadecimal digit in either case, or -1 for any other byte. Any thread.
 int hexDigitValue(char c);
+// The bytes as lower-case hexadecimal digits, two per byte. Any thread.
+std::string lowerHex(std::span<const unsigned char> bytes);
 
 }  // namespace velmora::platform

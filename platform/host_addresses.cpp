@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 
 namespace velmora::platform {
 
@@ -24,12 +26,31 @@ bool isLoopback(const ifaddrs& entry) {
   return IN6_IS_ADDR_LOOPBACK(&address->sin6_addr);
 }
 
+// The interface of the IPv4 default route (destination 0.0.0.0 with mask 0), "" when there is
+// none: its address is the one other machines on the network most likely reach.
+std::string defaultRouteInterface() {
+  std::ifstream table("/proc/net/route");
+  std::string line;
+  std::getline(table, line);  // the column names
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string name, destination, gateway, flags, references, use, metric, mask;
+    if (fields >> name >> destination >> gateway >> flags >> references >> use >> metric >> mask &&
+        destination == "00000000" && mask == "00000000") {
+      return name;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 std::vector<std::string> hostAddresses() {
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return {};
+  const std::string routed = defaultRouteInterface();
   std::vector<std::string> reachable;
+  std::size_t routedCount = 0;  // the default route's addresses lead `reachable`
   std::vector<std::string> loopback;
   for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || (entry->ifa_flags & IFF_UP) == 0) continue;
@@ -40,10 +61,16 @@ std::vector<std::string> hostAddresses() {
     if (getnameinfo(entry->ifa_addr, length, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) {
       continue;
     }
-    auto& into = isLoopback(*entry) ? loopback : reachable;
-    if (std::find(reachable.begin(), reachable.end(), text) == reachable.end() &&
-        std::find(loopback.begin(), loopback.end(), text) == loopback.end()) {
-      into.emplace_back(text);
+    if (std::find(reachable.begin(), reachable.end(), text) != reachable.end() ||
+        std::find(loopback.begin(), loopback.end(), text) != loopback.end()) {
+      continue;
+    }
+    if (isLoopback(*entry)) {
+      loopback.emplace_back(text);
+    } else if (!routed.empty() && entry->ifa_name == routed) {
+      reachable.emplace(reachable.begin() + static_cast<std::ptrdiff_t>(routedCount++), text);
+    } else {
+      reachable.emplace_back(text);
     }
   }
   freeifaddrs(list);

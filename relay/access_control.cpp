@@ -12,6 +12,7 @@
 #include "http/body_decoding.h"
 #include "platform/ascii.h"
 #include "platform/console.h"
+#include "relay/sign_in_links.h"
 
 namespace velmora::relay {
 
@@ -30,6 +31,9 @@ constexpr std::string_view kWrongTokenNote =
 constexpr std::string_view kSignInAgainNote =
     " <p id=\"note\" style=\"color: #b00020;\">The access token has changed. Please sign in "
     "again.</p>\n";
+constexpr std::string_view kLinkUsedNote =
+    " <p id=\"note\" style=\"color: #b00020;\">This sign-in link has been used or is more than "
+    "10 minutes old. Scan the code again, or sign in with the access token.</p>\n";
 constexpr std::string_view kSignInPageSecond =
     " <div style=\"text-align: center;\">\n <input type=\"password\" id=\"token\" name=\"token\" "
     "autocomplete=\"current-password\" autofocus required style=\"width: 90%;\">\n </div><br>\n"
@@ -149,7 +153,7 @@ http::HttpResponse closingResponse(const http::HttpRequest& request, int status,
   return http::HttpResponse::raw(status, std::move(phrase), std::move(headers), std::move(writer));
 }
 
-enum class Note { none, wrongToken, signInAgain };
+enum class Note { none, wrongToken, signInAgain, linkUsed };
 
 // Where a browser goes once signed in: back to the chat page when that is what it asked for,
 // else the start page. Only these two, so the field cannot send anyone elsewhere.
@@ -174,6 +178,9 @@ std::string signInPage(Note note, bool returnToChat) {
       break;
     case Note::signInAgain:
       page += kSignInAgainNote;
+      break;
+    case Note::linkUsed:
+      page += kLinkUsedNote;
       break;
   }
   page += kSignInPageSecond;
@@ -236,6 +243,32 @@ http::HttpResponse answerSignInForm(const http::HttpRequest& request, std::strin
   return signInPageResponse(request, 401, "Unauthorized", Note::wrongToken, false, returnToChat);
 }
 
+// A one-time sign-in link (GET /signin/CODE): signs the browser in and lands on the chat page,
+// or, used up or expired, shows the sign-in page. The code goes into no log line; nothing of the
+// answer may be kept or passed on.
+std::optional<http::HttpResponse> answerSignInLink(const http::HttpRequest& request,
+                                                   RelayHost& host, std::string_view token) {
+  if (request.method != "GET" || !request.path.starts_with(kSignInLinkPrefix)) return std::nullopt;
+  const std::string_view code = std::string_view(request.path).substr(kSignInLinkPrefix.size());
+  const std::string from = request.address.value_or("an unknown address");
+  if (host.redeemSignInCode(code)) {
+    platform::printLine("Signed in with a sign-in link from " + from);
+    return http::HttpResponse::raw(
+        303, "See Other",
+        http::HttpHeaders{
+            {"Location", std::string(kChatPath)},
+            {"Set-Cookie", std::string(kSessionCookieName) + "=" + sessionCookieValue(token) +
+                               "; Path=/; HttpOnly; SameSite=Strict"},
+            {"Cache-Control", "no-store"},
+            {"Referrer-Policy", "no-referrer"},
+            {"Content-Length", "0"},
+            {"Connection", "close"}});
+  }
+  std::this_thread::sleep_for(kWrongTokenDelay);
+  platform::printLine("Access refused: a used, expired or unknown sign-in link from " + from);
+  return signInPageResponse(request, 401, "Unauthorized", Note::linkUsed, false, true);
+}
+
 std::optional<http::HttpResponse> guard(http::HttpRequest& request, const std::string& token) {
   const bool signInPath = request.path == kSignInPath;
   if (signInPath && request.method == "POST") return answerSignInForm(request, token);
@@ -277,17 +310,9 @@ std::optional<http::HttpResponse> guard(http::HttpRequest& request, const std::s
 }  // namespace
 
 std::string sessionCookieValue(std::string_view token) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string labelled(kCookieLabel);
   labelled += token;
-  const Digest digest = sha256(labelled);
-  std::string hex;
-  hex.reserve(digest.size() * 2);
-  for (const unsigned char byte : digest) {
-    hex += kHex[byte >> 4];
-    hex += kHex[byte & 0xF];
-  }
-  return hex;
+  return platform::lowerHex(sha256(labelled));
 }
 
 std::vector<std::string> cookieValues(std::string_view header, std::string_view name) {
@@ -322,6 +347,7 @@ http::HttpMiddleware accessControl(std::weak_ptr<RelayHost> host) {
     if (!strongHost) return http::HttpResponse::internalServerError();
     const std::string token = strongHost->accessToken();
     if (token.empty()) return std::nullopt;
+    if (auto answer = answerSignInLink(*request, *strongHost, token)) return answer;
     return guard(*request, token);
   };
 }

@@ -22,7 +22,9 @@ inline constexpr std::chrono::milliseconds kWrongTokenDelay{300};
 // (RelayHost::accessToken, asked afresh for each request). With no token everything passes.
 // Otherwise a request passes with "Authorization: Bearer TOKEN" or the session cookie, and the
 // credential is taken off the request, so that nothing behind the relay (the backend of the
-// pass-through) ever sees it. The sign-in page and its form are answered here; anything else
+// pass-through) ever sees it. The sign-in page and its form are answered here, and so is a
+// one-time sign-in link (GET /signin/CODE, see relay/sign_in_links.h), which sets the session
+// cookie and leads to /chat while RelayHost::redeemSignInCode accepts its code; anything else
 // answers 401: the sign-in page for a browser, a JSON error for a program. A wrong token (bearer,
 // cookie or form) answers only after kWrongTokenDelay, and tokens are compared in constant time.
 // Holds the host weakly and answers internalServerError once it is gone. Connection thread.

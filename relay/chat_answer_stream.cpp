@@ -32,6 +32,11 @@ void ChatAnswerStream::didReceiveData(std::span<const uint8_t> bytes) {
 void ChatAnswerStream::handle(const StreamEvent& event) {
   std::visit(platform::Overloaded{
                  [this](const TextPiece& piece) {
+                   if (!piece.text.empty() || !piece.reasoning.empty()) {
+                     lastPiece_ = Clock::now();
+                     if (!firstPiece_) firstPiece_ = lastPiece_;
+                     ++pieces_;
+                   }
                    if (!piece.reasoning.empty()) write(Section::reasoning, piece.reasoning);
                    for (const auto& segment : splitter_.feed(piece.text)) {
                      write(segment.reasoning ? Section::reasoning : Section::answer, segment.text);
@@ -40,11 +45,13 @@ void ChatAnswerStream::handle(const StreamEvent& event) {
                  [this](const StreamFailure& failure) {
                    if (!streamError_) streamError_ = failure.description;
                  },
+                 [this](const StreamFigures& figures) { figures_ = figures; },
              },
              event);
 }
 
 void ChatAnswerStream::enter(Section section) {
+  if (std::exchange(waiting_, false)) sink_.write(chat_page::waitingEnd());
   if (open_ == section) return;
   if (open_ != Section::none) sink_.write(chat_page::sectionClose(open_ == Section::reasoning));
   if (section != Section::none) sink_.write(chat_page::sectionOpen(section == Section::reasoning));
@@ -55,6 +62,35 @@ void ChatAnswerStream::write(Section section, std::string_view text) {
   enter(section);
   if (section == Section::answer) answer_ += text;
   sink_.write(html::escapeHtmlText(text));
+}
+
+std::optional<AnswerSpeed> ChatAnswerStream::speed() const {
+  if (!firstPiece_) return std::nullopt;
+  const auto seconds = [](Clock::duration span) {
+    return std::chrono::duration<double>(span).count();
+  };
+  AnswerSpeed speed;
+  speed.firstPieceSeconds = figures_ && figures_->promptMs ? *figures_->promptMs / 1000
+                                                           : seconds(*firstPiece_ - started_);
+  // Tokens after the first over the time they took to come. Pieces that came within a tenth of
+  // a second may have waited in one network buffer: they tell nothing of the model's speed.
+  const double streamed = seconds(lastPiece_ - *firstPiece_);
+  const auto counted = [&](double tokens) -> std::optional<double> {
+    if (tokens < 2 || streamed < 0.1) return std::nullopt;
+    return (tokens - 1) / streamed;
+  };
+  if (figures_ && figures_->predictedPerSecond && *figures_->predictedPerSecond > 0) {
+    speed.tokensPerSecond = figures_->predictedPerSecond;
+    speed.tokens = figures_->predictedTokens;
+  } else if (figures_ && figures_->completionTokens) {
+    speed.tokens = figures_->completionTokens;
+    speed.tokensPerSecond = counted(*figures_->completionTokens);
+  } else {
+    speed.tokens = static_cast<double>(pieces_);
+    speed.tokensPerSecond = counted(speed.tokens.value());
+    speed.estimated = true;
+  }
+  return speed;
 }
 
 void ChatAnswerStream::didCompleteWithError(const std::optional<std::string>& error) {
@@ -76,12 +112,15 @@ void ChatAnswerStream::didCompleteWithError(const std::optional<std::string>& er
   // connection still waits for this answer.
   const std::shared_ptr<RelayHost> host = host_.lock();
   if (host && (brokeOff || (!failure && !answer_.empty()))) {
-    host->appendAssistantMessage({"assistant", answer_, brokeOff}, generation_);
+    host->appendAssistantMessage({"assistant", answer_, brokeOff, speed()}, generation_);
   }
   answers_->finished(answerId_);
 
   if (failure && *failure != "cancelled") sink_.write(chat_page::errorNote(*failure));
   if (brokeOff) sink_.write(chat_page::stoppedNote());
+  if (const auto measured = speed(); measured && (!failure || brokeOff)) {
+    sink_.write(chat_page::speedLine(*measured));
+  }
   std::optional<std::string> rendered;
   if (!failure) rendered = chat_page::renderedAnswer(answer_);
   sink_.write(chat_page::answerClose(rendered, scriptNonce_));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -27,7 +28,9 @@ namespace velmora::relay {
 // on the request's thread, before ChatAnswers::finished: a person who pressed Stop lands on a
 // conversation page that holds it. An answer that broke off (a Stop, a cancel at quitting, a
 // backend that failed mid-answer) joins with what had arrived and is marked stopped; a backend's
-// error status adds nothing.
+// error status adds nothing. It joins with its speed (ChatMessage::speed): the time to its first
+// piece and the tokens per second, from the backend's figures when the stream carries them,
+// otherwise counted from the pieces; the page shows it under the answer.
 //
 // All calls come from the request's thread, one at a time, as HttpClientDelegate says. The
 // delegate does not keep `host` alive.
@@ -48,6 +51,8 @@ class ChatAnswerStream final : public platform::HttpClientDelegate {
   void handle(const StreamEvent& event);
   void write(Section section, std::string_view text);
   void enter(Section section);
+  // Nullopt before a first piece.
+  std::optional<AnswerSpeed> speed() const;
 
   ConnectionSink& sink_;
   const std::weak_ptr<RelayHost> host_;
@@ -60,9 +65,17 @@ class ChatAnswerStream final : public platform::HttpClientDelegate {
   StreamLineParser parser_;
   ReasoningSplitter splitter_;
   Section open_ = Section::none;  // the page's section being written
+  bool waiting_ = true;           // the page says it waits for the first piece
   BackendErrorStatus errorStatus_;
   std::optional<std::string> streamError_;  // the first error event of the stream
   bool completed_ = false;
+
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point started_ = Clock::now();
+  std::optional<Clock::time_point> firstPiece_;
+  Clock::time_point lastPiece_;
+  std::size_t pieces_ = 0;                // the pieces that brought text or reasoning
+  std::optional<StreamFigures> figures_;  // the backend's, the last it sent
 };
 
 }  // namespace velmora::relay

@@ -2,10 +2,23 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace velmora::relay {
+
+// How fast the model gave a chat page's answer.
+struct AnswerSpeed {
+  double firstPieceSeconds = 0;  // from the request to the answer's first piece
+  // Tokens per second while the answer streamed, and the tokens counted; absent when the answer
+  // came in one piece.
+  std::optional<double> tokensPerSecond;
+  std::optional<double> tokens;
+  // Counted by the relay from the pieces (about one token each), as the backend gave no figures.
+  bool estimated = false;
+  bool operator==(const AnswerSpeed&) const = default;
+};
 
 // One turn of the conversation: role "user" or "assistant" ("system" only in outgoing lists).
 struct ChatMessage {
@@ -14,6 +27,8 @@ struct ChatMessage {
   // An answer that a person stopped before the model had finished it; `content` holds what had
   // arrived. Shown to people, never sent to the backend.
   bool stopped = false;
+  // An answer's speed, when the chat page measured it. Shown to people, never sent.
+  std::optional<AnswerSpeed> speed = std::nullopt;
   bool operator==(const ChatMessage&) const = default;
 };
 

@@ -1,6 +1,7 @@
 #include "relay/chat_page.h"
 
 #include <array>
+#include <cstdio>
 #include <random>
 
 #include "html/escape.h"
@@ -54,6 +55,7 @@ font-weight:600;min-width:7rem}
 form.clear{margin-top:2rem}
 form.clear button{background:none;color:var(--muted)}
 body:has(#answer-end) #stop{display:none}
+.speed{margin:.5rem 0 0;font-size:.8rem;color:var(--muted)}
 )css";
 
 // Shows the view following the page's end while an answer grows (unless the reader scrolled up),
@@ -151,6 +153,7 @@ void appendConversation(std::string& page, const std::vector<ChatMessage>& turns
       page += "<div class=\"plain\">" + html::escapeHtmlText(turn.content) + "</div>";
     }
     if (turn.stopped) page += stoppedNote();
+    if (turn.speed) page += speedLine(*turn.speed);
     page += "</article>\n";
   }
 }
@@ -168,9 +171,13 @@ std::string end(std::string_view prompt, std::string_view scriptNonce) {
   // A text area drops one line break right after its start tag.
   if (prompt.starts_with('\n')) page += '\n';
   page += html::escapeHtmlText(prompt);
-  page += "</textarea>\n<div class=\"actions\"><button type=\"submit\" class=\"send\">Send</button>"
-          "</div>\n</form>\n<form class=\"clear\" method=\"post\" action=\"/chat/clear\">"
-          "<button type=\"submit\">Clear the conversation</button></form>\n</main>\n";
+  page +=
+      "</textarea>\n<div class=\"actions\"><button type=\"submit\" class=\"send\">Send</button>"
+      "</div>\n</form>\n<form class=\"clear\" method=\"post\" action=\"/chat/clear\">"
+      "<button type=\"submit\">Clear the conversation</button></form>\n"
+      "<p class=\"exports\">Take the conversation along: <a href=\"/chat/export.md\" "
+      "download>Markdown</a> or <a href=\"/chat/export.json\" download>JSON</a></p>\n"
+      "</main>\n";
   page += script(scriptNonce, kFollowScript);
   page += "</body>\n</html>\n";
   return page;
@@ -189,6 +196,39 @@ std::string sectionOpen(bool reasoning) {
 std::string sectionClose(bool reasoning) { return reasoning ? "</div></details>" : "</div>"; }
 
 std::string stoppedNote() { return "<p class=\"stopped\">Stopped</p>"; }
+
+std::string speedLine(const AnswerSpeed& speed) {
+  const auto decimal = [](double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return std::string(text);
+  };
+  std::string line =
+      "<p class=\"speed\">First piece after " + decimal(speed.firstPieceSeconds) + " s";
+  if (speed.tokensPerSecond) {
+    line += speed.estimated ? ", about " : ", ";
+    line += decimal(*speed.tokensPerSecond) + " tokens/s";
+    if (speed.tokens) {
+      const std::string count = std::to_string(static_cast<uint64_t>(*speed.tokens));
+      line +=
+          speed.estimated ? " (an estimate from " + count + " pieces)" : " (" + count + " tokens)";
+    }
+  }
+  return line + "</p>";
+}
+
+std::string waitingEnd() {
+  return "<style>#answer>.waiting{display:none}</style>";
+}
+
+std::string waitingNote(std::size_t otherAnswers) {
+  std::string note = "<p class=\"waiting note\">Waiting for the model...";
+  if (otherAnswers == 1) note += " The relay is writing 1 other answer now.";
+  if (otherAnswers > 1) {
+    note += " The relay is writing " + std::to_string(otherAnswers) + " other answers now.";
+  }
+  return note + "</p>";
+}
 
 std::string answerClose(std::optional<std::string_view> rendered, std::string_view scriptNonce) {
   std::string page = "</article>\n<div id=\"answer-end\" hidden></div>\n";

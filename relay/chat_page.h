@@ -47,6 +47,13 @@ std::string answerOpen();
 std::string sectionOpen(bool reasoning);
 std::string sectionClose(bool reasoning);
 std::string stoppedNote();
+// Under a finished answer: the time to its first piece and its speed, an estimate said so.
+std::string speedLine(const AnswerSpeed& speed);
+// Right after answerOpen(): "Waiting for the model...", with how many other answers the relay
+// is writing when there are any; waitingEnd() hides it when the first piece comes or the answer
+// ends without one (a style, as browsers may not restyle a page still loading for :last-child).
+std::string waitingNote(std::size_t otherAnswers);
+std::string waitingEnd();
 // Closes the answer. `rendered`, the finished answer as Markdown rendered, replaces the plain text
 // in place when the browser runs the page's script; without it the plain text stays until the
 // next visit of the conversation page.

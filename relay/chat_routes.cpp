@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <chrono>
+#include <ctime>
 
 #include "http/body_decoding.h"
 #include "platform/ascii.h"
@@ -9,6 +10,8 @@
 #include "relay/chat_answer_stream.h"
 #include "relay/chat_answers.h"
 #include "relay/chat_page.h"
+#include "relay/completion_request.h"
+#include "relay/conversation_store.h"
 #include "relay/host_handler.h"
 #include "relay/stream_relay.h"
 
@@ -74,6 +77,40 @@ http::HttpResponse chatPage(RelayHost& host, ChatAnswers& answers) {
   return pageResponse(200, "OK", std::move(page), nonce);
 }
 
+// The conversation as Markdown: each turn under a heading naming who spoke, answers without their
+// reasoning, stopped ones marked.
+std::string conversationMarkdown(const std::vector<ChatMessage>& turns) {
+  std::string text = "# Velmora conversation\n";
+  for (const ChatMessage& turn : turns) {
+    const bool person = turn.role == "user";
+    text += person ? "\n## Person\n\n" : "\n## Model\n\n";
+    const std::string content = person ? turn.content : stripReasoning(turn.content);
+    text += content;
+    if (!content.ends_with('\n')) text += '\n';
+    if (turn.stopped) text += "\n*(Stopped before the end)*\n";
+  }
+  return text;
+}
+
+// A download named "velmora-conversation-YYYY-MM-DD.EXTENSION" after today's local date.
+http::HttpResponse download(std::string body, std::string contentType, std::string_view extension) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  char date[16] = "undated";
+  if (::localtime_r(&now, &local) != nullptr) std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+  const std::string name =
+      "velmora-conversation-" + std::string(date) + "." + std::string(extension);
+  const std::string length = std::to_string(body.size());  // before the writer takes the body
+  return http::HttpResponse::raw(
+      200, "OK",
+      http::HttpHeaders{{"Content-Type", std::move(contentType)},
+                        {"Content-Disposition", "attachment; filename=\"" + name + "\""},
+                        {"Cache-Control", "no-store"},
+                        {"X-Content-Type-Options", "nosniff"},
+                        {"Content-Length", length}},
+      [body = std::move(body)](http::HttpResponseBodyWriter& out) { out.write(body); });
+}
+
 // What a prompt's answer page needs once the connection is ready for its body. Shared, not
 // copied: the response's writer is copied on its way to the connection.
 struct PendingAnswer {
@@ -91,6 +128,7 @@ void streamAnswer(http::HttpResponseBodyWriter& out, const std::weak_ptr<RelayHo
   sink.write(std::exchange(pending.conversation, {}));
   sink.write(chat_page::followScript(pending.scriptNonce));
   sink.write(chat_page::answerOpen());
+  sink.write(chat_page::waitingNote(answers->streaming() - 1));
   sink.flush();  // the Stop button is on the page before the answer's first piece
   auto delegate = std::make_shared<ChatAnswerStream>(sink, host, answers, id, pending.generation,
                                                      pending.scriptNonce);
@@ -178,6 +216,12 @@ void registerChatRoutes(http::HttpServer& server, const std::weak_ptr<RelayHost>
   server.HEAD["/chat"] = page;
   server.POST["/chat"] = withHost(
       host, [answers](HostPtr h, RequestPtr r) { return chatPrompt(h, answers, *r); });
+  server.GET["/chat/export.md"] = withHost(host, [](HostPtr h, RequestPtr) {
+    return download(conversationMarkdown(h->chatMessages()), "text/markdown; charset=utf-8", "md");
+  });
+  server.GET["/chat/export.json"] = withHost(host, [](HostPtr h, RequestPtr) {
+    return download(encodeConversation(h->chatMessages()), "application/json", "json");
+  });
   server.POST["/chat/stop"] =
       withHost(host, [answers](HostPtr, RequestPtr r) { return chatStop(*answers, *r); });
   server.POST["/chat/clear"] = withHost(

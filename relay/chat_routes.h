@@ -15,7 +15,11 @@ namespace velmora::relay {
 //   POST /chat/stop    form field "answer", the number in that page's Stop form (without it,
 //                      every answer being written): cancels the backend request, waits until the
 //                      partial answer has joined the conversation, then sends the browser to /chat;
-//   POST /chat/clear   empties the conversation, stops the answers being written, back to /chat.
+//   POST /chat/clear   empties the conversation, stops the answers being written, back to /chat;
+//   GET /chat/export.md, GET /chat/export.json
+//                      the conversation as a download with a dated name: Markdown with a heading
+//                      per turn (reasoning left out, stopped answers marked), or the kept file's
+//                      JSON (relay/conversation_store.h).
 // The POST routes refuse requests that a browser marks as sent from another site (403). The
 // handlers hold the host weakly. Any thread.
 void registerChatRoutes(http::HttpServer& server, const std::weak_ptr<RelayHost>& host);

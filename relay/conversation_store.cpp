@@ -20,12 +20,52 @@ namespace {
 using Json = nlohmann::json;
 using Decoded = std::variant<std::vector<ChatMessage>, std::string>;  // the turns, or why not
 
-std::string encode(const std::vector<ChatMessage>& messages) {
-  // In the order a person reads a turn: who, what, and whether it was cut short.
+nlohmann::ordered_json encodeSpeed(const AnswerSpeed& speed) {
+  nlohmann::ordered_json object = {{"firstPieceSeconds", speed.firstPieceSeconds}};
+  if (speed.tokensPerSecond) object["tokensPerSecond"] = *speed.tokensPerSecond;
+  if (speed.tokens) object["tokens"] = *speed.tokens;
+  if (speed.estimated) object["estimated"] = true;
+  return object;
+}
+
+// The speed of a turn's "speed" member; nullopt when it has not that shape.
+std::optional<AnswerSpeed> decodeSpeed(const Json& object) {
+  if (!object.is_object()) return std::nullopt;
+  AnswerSpeed speed;
+  std::size_t known = 0;
+  const auto number = [&](const char* name) -> std::optional<std::optional<double>> {
+    const auto found = object.find(name);
+    if (found == object.end()) return std::optional<double>();
+    ++known;
+    if (!found->is_number() || found->get<double>() < 0) return std::nullopt;
+    return std::optional<double>(found->get<double>());
+  };
+  const auto first = number("firstPieceSeconds");
+  const auto perSecond = number("tokensPerSecond");
+  const auto tokens = number("tokens");
+  if (!first || !*first || !perSecond || !tokens) return std::nullopt;
+  const auto estimated = object.find("estimated");
+  if (estimated != object.end()) {
+    ++known;
+    if (!estimated->is_boolean()) return std::nullopt;
+    speed.estimated = estimated->get<bool>();
+  }
+  if (known != object.size()) return std::nullopt;
+  speed.firstPieceSeconds = **first;
+  speed.tokensPerSecond = *perSecond;
+  speed.tokens = *tokens;
+  return speed;
+}
+
+}  // namespace
+
+std::string encodeConversation(const std::vector<ChatMessage>& messages) {
+  // In the order a person reads a turn: who, what, whether it was cut short, and how fast.
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const ChatMessage& message : messages) {
     nlohmann::ordered_json turn = {{"role", message.role}, {"content", message.content}};
     if (message.stopped) turn["stopped"] = true;
+    if (message.speed) turn["speed"] = encodeSpeed(*message.speed);
     list.push_back(std::move(turn));
   }
   // Bytes that are not UTF-8 cannot go into JSON text; they are written as U+FFFD.
@@ -33,6 +73,8 @@ std::string encode(const std::vector<ChatMessage>& messages) {
              -1, ' ', false, Json::error_handler_t::replace) +
          "\n";
 }
+
+namespace {
 
 // "turn 3 ..." counts from 1, as a person reading the file would.
 std::string turnFault(std::size_t index, const std::string& fault) {
@@ -59,6 +101,7 @@ Decoded decode(const std::string& text) {
     const auto role = turn.find("role");
     const auto content = turn.find("content");
     const auto stopped = turn.find("stopped");
+    const auto speed = turn.find("speed");
     if (role == turn.end() || !role->is_string() || (*role != "user" && *role != "assistant")) {
       return turnFault(i, "has no role \"user\" or \"assistant\"");
     }
@@ -66,11 +109,16 @@ Decoded decode(const std::string& text) {
     if (stopped != turn.end() && !stopped->is_boolean()) {
       return turnFault(i, "has a \"stopped\" that is not true or false");
     }
-    if (turn.size() != (stopped == turn.end() ? 2u : 3u)) {
-      return turnFault(i, "has members other than role, content and stopped");
+    std::optional<AnswerSpeed> decodedSpeed;
+    if (speed != turn.end()) {
+      decodedSpeed = decodeSpeed(*speed);
+      if (!decodedSpeed) return turnFault(i, "has a \"speed\" of another shape");
+    }
+    if (turn.size() != 2u + (stopped != turn.end()) + (speed != turn.end())) {
+      return turnFault(i, "has members other than role, content, stopped and speed");
     }
     messages.push_back({role->get<std::string>(), content->get<std::string>(),
-                        stopped != turn.end() && stopped->get<bool>()});
+                        stopped != turn.end() && stopped->get<bool>(), decodedSpeed});
   }
   return messages;
 }
@@ -166,7 +214,7 @@ WriteReport ConversationStore::writeLocked(const ChatHistory& history) {
   if (writtenRevision_ && *writtenRevision_ >= state.revision) return WriteAsUsual{};
   // Only this folder is made private: its parents may be shared ones, such as ~/.local.
   const std::optional<std::string> failure =
-      platform::writeFileAtomically(path_, encode(state.messages), 0700);
+      platform::writeFileAtomically(path_, encodeConversation(state.messages), 0700);
   if (failure) {
     return std::exchange(failing_, true) ? WriteReport(WriteAsUsual{})
                                          : WriteReport(WriteFailed{*failure});

@@ -48,15 +48,20 @@ struct KeptFileStays {
 using StopReport = std::variant<KeptFileRemoved, NoKeptFile, KeptFileStays>;
 
 // The shared conversation kept in a file across launches, as a JSON object:
-// {"messages":[{"role":"user","content":"hi"},{"role":"assistant","content":"..","stopped":true}]}
-// ("stopped" only when true). Reading accepts exactly that shape: roles "user" and "assistant",
-// text contents and an optional boolean "stopped".
+// {"messages":[{"role":"user","content":"hi"},{"role":"assistant","content":"..","stopped":true,
+//   "speed":{"firstPieceSeconds":0.8,"tokensPerSecond":41.5,"tokens":120,"estimated":true}}]}
+// ("stopped" and "estimated" only when true, "speed" only when measured). Reading accepts exactly
+// that shape: roles "user" and "assistant", text contents, an optional boolean "stopped" and an
+// optional "speed" of numbers of at least 0.
 //
 // While keeping, the history is written after each change (see save()) with
 // platform::writeFileAtomically, readable by its owner only, in a folder that, when it has to be
 // made, only its owner may enter. Nothing is written while not keeping.
 //
 // Every call may be made from any thread unless it says otherwise.
+// The conversation in the kept file's format, with a line end. Pure; any thread.
+std::string encodeConversation(const std::vector<ChatMessage>& messages);
+
 class ConversationStore {
  public:
   explicit ConversationStore(std::filesystem::path path = defaultPath());

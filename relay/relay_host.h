@@ -50,6 +50,9 @@ class RelayHost {
   // The token every request must present, "" when the relay is open to all. Answers at once
   // (never waits for the main thread), so that it can be asked for each request.
   virtual std::string accessToken() = 0;
+  // Whether `code` is the valid one-time sign-in code (relay/sign_in_links.h); a true answer uses
+  // it up and has a new code shown. Answers at once.
+  virtual bool redeemSignInCode(std::string_view code) = 0;
 
   // The shared conversation (see ChatHistory for its generations).
   virtual void noteHistoryReset() = 0;  // monitor notice and console line; keeps the history

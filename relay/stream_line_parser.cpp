@@ -74,6 +74,23 @@ std::optional<StreamEvent> eventOfPayloadTree(std::string_view payload) {
   return std::nullopt;
 }
 
+std::optional<StreamFigures> figuresOfPayload(std::string_view payload) {
+  const nlohmann::json value = nlohmann::json::parse(payload, nullptr, false);
+  if (value.is_discarded() || !value.is_object()) return std::nullopt;
+  if (!value.contains("usage") && !value.contains("timings")) return std::nullopt;
+  const auto number = [&value](const char* object, const char* name) -> std::optional<double> {
+    const auto found = value.find(object);
+    if (found == value.end() || !found->is_object()) return std::nullopt;
+    const auto member = found->find(name);
+    if (member == found->end() || !member->is_number() || member->get<double>() < 0) {
+      return std::nullopt;
+    }
+    return member->get<double>();
+  };
+  return StreamFigures{number("usage", "completion_tokens"), number("timings", "prompt_ms"),
+                       number("timings", "predicted_n"), number("timings", "predicted_per_second")};
+}
+
 namespace {
 
 // Reads the members eventOfPayloadTree looks at while the document is scanned, without building
@@ -95,6 +112,8 @@ class PieceReader final : public platform::JsonEventSink {
     }
     return sawError_ ? Outcome::error : Outcome::nothing;
   }
+  // Whether the document has a top-level "usage" or "timings" (see figuresOfPayload).
+  bool hasFigures() const { return sawFigures_; }
   TextPiece piece() {
     std::string text = delta_.content ? std::move(*delta_.content) : std::string();
     return TextPiece{std::move(text), reasoning()};
@@ -109,6 +128,7 @@ class PieceReader final : public platform::JsonEventSink {
   bool key(std::string_view name) override {
     if (depth_ == 1) {
       next_ = name == "choices" ? Member::choices : name == "error" ? Member::error : Member::none;
+      sawFigures_ |= name == "usage" || name == "timings";
     } else if (depth_ == 3 && inFirstChoice_) {
       next_ = name == "delta" ? Member::delta : Member::none;
     } else if (depth_ == 4 && inDelta_) {
@@ -206,28 +226,43 @@ class PieceReader final : public platform::JsonEventSink {
   bool inFirstChoice_ = false;
   bool inDelta_ = false;
   bool sawError_ = false;
+  bool sawFigures_ = false;
 };
 
-}  // namespace
-
-std::optional<StreamEvent> eventOfLine(std::string_view line) {
+// The event of a line as eventOfLine reads it, and the figures it carries.
+void readLine(std::string_view line, std::vector<StreamEvent>& events) {
   line = trimSpacesAndTabs(line);
   constexpr std::string_view kPrefix = "data:";
-  if (!line.starts_with(kPrefix)) return std::nullopt;
+  if (!line.starts_with(kPrefix)) return;
   const std::string_view payload = line.substr(kPrefix.size());
   // The scanner itself refuses bytes that are not UTF-8, and the reader documents that nest too
   // deep, so neither needs a pass of its own over the line.
   PieceReader reader;
-  if (!platform::scanJson(payload, reader)) return std::nullopt;
+  if (!platform::scanJson(payload, reader)) return;
   switch (reader.outcome()) {
     case PieceReader::Outcome::nothing:
-      return std::nullopt;
+      break;
     case PieceReader::Outcome::piece:
-      return reader.piece();
+      events.push_back(reader.piece());
+      break;
     case PieceReader::Outcome::error:
-      return eventOfPayloadTree(payload);  // rare: the tree renders any error value
+      // Rare: the tree renders any error value.
+      if (auto event = eventOfPayloadTree(payload)) events.push_back(std::move(*event));
+      break;
   }
-  return std::nullopt;
+  // Rare as well: once per answer, from the servers that send them.
+  if (reader.hasFigures()) {
+    if (auto figures = figuresOfPayload(payload)) events.push_back(std::move(*figures));
+  }
+}
+
+}  // namespace
+
+std::optional<StreamEvent> eventOfLine(std::string_view line) {
+  std::vector<StreamEvent> events;
+  readLine(line, events);
+  if (events.empty() || std::holds_alternative<StreamFigures>(events.front())) return std::nullopt;
+  return std::move(events.front());
 }
 
 std::vector<StreamEvent> StreamLineParser::feed(std::span<const uint8_t> block) {
@@ -270,7 +305,7 @@ std::vector<StreamEvent> StreamLineParser::finish() {
 
 void StreamLineParser::takeLine(std::string_view line, std::vector<StreamEvent>& events) {
   if (line.size() > maxLineBytes_) return;
-  if (auto event = eventOfLine(line)) events.push_back(std::move(*event));
+  readLine(line, events);
 }
 
 }  // namespace velmora::relay

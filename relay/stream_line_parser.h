@@ -24,7 +24,17 @@ struct StreamFailure {
   std::string description;
   bool operator==(const StreamFailure&) const = default;
 };
-using StreamEvent = std::variant<TextPiece, StreamFailure>;
+// The backend's own figures of its answer, where its stream carries them (usually in its last
+// line): OpenAI's "usage" and llama.cpp's "timings". Each figure is absent when not given as a
+// number of at least 0.
+struct StreamFigures {
+  std::optional<double> completionTokens;    // usage.completion_tokens
+  std::optional<double> promptMs;            // timings.prompt_ms: until the first token
+  std::optional<double> predictedTokens;     // timings.predicted_n
+  std::optional<double> predictedPerSecond;  // timings.predicted_per_second
+  bool operator==(const StreamFigures&) const = default;
+};
+using StreamEvent = std::variant<TextPiece, StreamFailure, StreamFigures>;
 
 inline StreamEvent textPiece(std::string text) {
   return TextPiece{std::move(text), {}};
@@ -43,6 +53,9 @@ inline StreamEvent streamFailure(std::string description) {
 // with a "message" text).
 // Lines that are not UTF-8, not JSON or of another shape give nothing. Pure; any thread.
 std::optional<StreamEvent> eventOfLine(std::string_view line);
+// The figures of a line's JSON after "data:" when its object has a "usage" or "timings" member
+// (see StreamFigures); nothing otherwise. Pure; any thread.
+std::optional<StreamFigures> figuresOfPayload(std::string_view payload);
 // The same reading of the JSON after "data:", from the parsed document tree: slower, and the
 // measure that eventOfLine, which reads while it parses, is checked against. The payload must be
 // UTF-8 and nest no deeper than platform::kMaxJsonDepth.
@@ -65,7 +78,8 @@ class StreamLineParser {
   explicit StreamLineParser(std::size_t maxLineBytes = kDefaultMaxLineBytes)
       : maxLineBytes_(maxLineBytes) {}
 
-  // The events of the lines this block completes, in order.
+  // The events of the lines this block completes, in order; a line with the backend's figures
+  // gives a StreamFigures after its own event.
   std::vector<StreamEvent> feed(std::span<const uint8_t> block);
   // The end of the body: a last line without a line end is read now. Later feeds start afresh.
   std::vector<StreamEvent> finish();

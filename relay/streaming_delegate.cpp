@@ -147,6 +147,7 @@ void StreamingDelegate::handle(const StreamEvent& event) {
                  [this](const StreamFailure& failure) {
                    if (!streamError_) streamError_ = failure.description;
                  },
+                 [](const StreamFigures&) {},  // the answer pages of the start page show none
              },
              event);
 }

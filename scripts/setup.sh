@@ -10,6 +10,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
   libmd4c-dev libmd4c-html0-dev  # the second names no dependency on the first, which has the headers
+  libqrencode-dev  # the chat page's address as a QR code
   qt6-base-dev libqt6svg6
   file  # cpack -G DEB finds the programs to pass to dpkg-shlibdeps with it
 )
@@ -27,6 +28,7 @@ if $dev; then
     nginx libcpp-httplib-dev
     xvfb dbus
     desktop-file-utils appstream systemd groff-base libxml2-utils
+    zbar-tools lintian  # reading QR codes back; Debian's package checker
   )
 fi
 

@@ -3,18 +3,50 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "platform/settings_file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fake_backend.h"
+#include "tests/support/qr_scan.h"
 #include "tests/support/test_client.h"
 
 namespace velmora::app {
 namespace {
+
+// The half-block lines of a terminal's QR code as a picture of 4 pixels per module (a block is
+// light), written to `path` as a PGM file; false when a line holds anything else.
+bool drawTerminalCode(const std::vector<std::string>& lines, const std::string& path) {
+  constexpr int kScale = 4;
+  std::vector<std::vector<bool>> light;  // rows of modules
+  for (const std::string& line : lines) {
+    light.resize(light.size() + 2);
+    auto& top = light[light.size() - 2];
+    auto& bottom = light.back();
+    for (std::size_t i = 0; i < line.size();) {
+      const std::string_view rest = std::string_view(line).substr(i);
+      const bool upper = rest.starts_with("█") || rest.starts_with("▀");
+      const bool lower = rest.starts_with("█") || rest.starts_with("▄");
+      if (!upper && !lower && line[i] != ' ') return false;
+      top.push_back(upper), bottom.push_back(lower);
+      i += upper || lower ? std::string_view("█").size() : 1;
+    }
+  }
+  if (light.empty()) return false;
+  const std::size_t width = light.front().size() * kScale, height = light.size() * kScale;
+  std::string image = "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+  for (const auto& row : light) {
+    std::string pixels;
+    for (const bool module : row) pixels.append(kScale, module ? '\xff' : '\0');
+    for (int i = 0; i < kScale; ++i) image += pixels;
+  }
+  return static_cast<bool>(std::ofstream(path, std::ios::binary) << image);
+}
 
 TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   testing::FakeBackend backend;
@@ -23,10 +55,10 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   const std::string backendPort = std::to_string(backend.port());
   const std::vector<std::string> folders = {"XDG_CONFIG_HOME=" + config.string(),
                                             "XDG_STATE_HOME=" + config.string()};
-  testing::ChildProcess velmora({VELMORA_BINARY, "--headless", "--model", "fake-model", "--port",
-                                 "0", "--backend", "127.0.0.1:" + backendPort,
-                                 "--keep-conversation"},
-                                folders);
+  testing::ChildProcess velmora(
+      {VELMORA_BINARY, "--headless", "--model", "fake-model", "--port", "0", "--backend",
+       "127.0.0.1:" + backendPort, "--keep-conversation", "--qr"},
+      folders);
   EXPECT_TRUE(velmora.waitForLine("models: fake-model"));
   // "Open http://ADDRESS:PORT/ in a browser", with the port the relay really took.
   const std::string open = velmora.waitForLine("/ in a browser").value_or(":0/");
@@ -45,6 +77,17 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
               std::string::npos);
   for (const std::string& line : velmora.lines)
     EXPECT_EQ(line.find('\x1B'), std::string::npos) << line;
+  // --qr prints the chat page's code under its line, though the output is no terminal here.
+  const auto chat =
+      std::find_if(velmora.lines.begin(), velmora.lines.end(),
+                   [](const std::string& line) { return line.starts_with("Chat page: "); });
+  ASSERT_NE(chat, velmora.lines.end());
+  const auto codeEnd = std::find_if(chat + 1, velmora.lines.end(), [](const std::string& line) {
+    return line.empty() || line.find_first_not_of(" \xe2\x96\x80\x84\x88") != std::string::npos;
+  });
+  const std::string image = (config / "code.pgm").string();
+  ASSERT_TRUE(drawTerminalCode({chat + 1, codeEnd}, image));
+  EXPECT_EQ(testing::scannedQrCode(image), chat->substr(std::string_view("Chat page: ").size()));
   velmora.signal(SIGTERM);
   EXPECT_EQ(velmora.waitForExit(), 0);
 

@@ -246,15 +246,19 @@ TEST(ModelListTest, NamesAreTheStringIdsOfAListOfObjectsOnly) {
 TEST_F(ViewControllerTest, AKeptConversationLoadsOrIsSetAsideWholeWithANoticeThatStays) {
   const std::string valid =
       R"({"messages":[{"role":"user","content":"hi"},)"
-      R"({"role":"assistant","content":"half","stopped":true}]})";
+      R"({"role":"assistant","content":"half","stopped":true,"speed":{"firstPieceSeconds":0.5,)"
+      R"("tokensPerSecond":20,"tokens":9,"estimated":true}}]})";
   const std::tuple<const char*, std::optional<std::string>, std::vector<relay::ChatMessage>> rows[] =
       {{"missing", std::nullopt, {}},
-       {"a stopped answer", valid, {{"user", "hi"}, {"assistant", "half", true}}},
+       {"a stopped answer", valid,
+        {{"user", "hi"}, {"assistant", "half", true, relay::AnswerSpeed{0.5, 20, 9, true}}}},
        {"not JSON", "hi", {}},
        {"truncated", valid.substr(0, valid.size() - 2), {}},
        {"a system turn", R"({"messages":[{"role":"system","content":"x"}]})", {}},
        {"content not text", R"({"messages":[{"role":"user","content":["x"]}]})", {}},
-       {"stopped not a boolean", R"({"messages":[{"role":"user","content":"","stopped":1}]})", {}}};
+       {"stopped not a boolean", R"({"messages":[{"role":"user","content":"","stopped":1}]})", {}},
+       {"a negative speed", R"({"messages":[{"role":"assistant","content":"","speed":)"
+                            R"({"firstPieceSeconds":1,"tokens":-1}}]})", {}}};
   rig.settings->set("keepConversation", "true");
   const fs::path file = rig.conversationFile();
   fs::create_directories(file.parent_path());

@@ -10,9 +10,11 @@
 #include "desktop/main_window.h"
 #include "desktop/qt_main_queue.h"
 #include "desktop/tracked_http_client.h"
+#include "relay/access_control.h"
 #include "tests/platform/main_queue_contract.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fake_backend.h"
+#include "tests/support/qr_scan.h"
 #include "tests/support/test_client.h"
 
 namespace velmora {
@@ -52,9 +54,12 @@ TEST(MainWindowTest, EveryControlReachesTheController) {
   platform::CurlHttpClient curl;
   desktop::TrackedHttpClient client(curl);
   desktop::MainWindow w;
+  std::atomic<int> minutesLater = 0;  // how far ahead of now the sign-in links' clock runs
   const std::filesystem::path kept = folder.filePath("conversation.json").toStdString();
   auto controller = std::make_shared<app::ViewController>(
       w.view(), queue, settings, client, [] { return std::vector<std::string>{"10.0.0.2"}; }, kept);
+  controller->signInLinks.setClock(
+      [&] { return std::chrono::steady_clock::now() + std::chrono::minutes(minutesLater.load()); });
   w.setController(controller), w.show(), w.activateWindow();
   EXPECT_FALSE(w.windowIcon().pixmap(64).isNull()) << "the window shows Velmora's icon";
   ASSERT_TRUE(QTest::qWaitForWindowActive(&w) && spinUntil([&] { return w.modelPopup().count(); }));
@@ -95,6 +100,33 @@ TEST(MainWindowTest, EveryControlReachesTheController) {
   EXPECT_TRUE(spinUntil([&] {
     return w.pageLinksLabel().text().contains(QString::fromStdString(chatLink + "/chat\">"));
   })) << w.pageLinksLabel().text().toStdString();
+  // The QR code as a phone reads it: with the token set, a sign-in link good for one use within
+  // 10 minutes, and a new one shown once it is used.
+  const auto scan = [&] {
+    const QString file = folder.filePath("code.png");
+    return w.chatCodeLabel().pixmap().save(file) ? testing::scannedQrCode(file.toStdString()) : "";
+  };
+  const auto use = [&](const std::string& link) {
+    testing::TestClient phone(controller->webServer->port());
+    phone.send("GET " + link.substr(chatLink.size()) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string answer = phone.readUntilClose();
+    return answer.substr(0, answer.find("\r\n\r\n") + 2);
+  };
+  const std::string link = scan();
+  ASSERT_TRUE(link.starts_with(chatLink + "/signin/") && link.find("t0k") == std::string::npos)
+      << link;
+  const std::string signedIn = use(link);
+  for (const std::string& field :
+       std::vector<std::string>{"HTTP/1.1 303 See Other\r\n", "Location: /chat\r\n",
+                                "Set-Cookie: velmora_session=" + relay::sessionCookieValue("t0k"),
+                                "Cache-Control: no-store\r\n", "Referrer-Policy: no-referrer\r\n"})
+    EXPECT_NE(signedIn.find(field), std::string::npos) << field << " in " << signedIn;
+  ASSERT_TRUE(spinUntil([&] { return controller->chatCode.text() != link; }));
+  const std::string next = scan();
+  EXPECT_TRUE(next.starts_with(chatLink + "/signin/") && next != link) << next;
+  EXPECT_TRUE(use(link).starts_with("HTTP/1.1 401 ")) << "a second use";
+  minutesLater = 10;
+  EXPECT_TRUE(use(next).starts_with("HTTP/1.1 401 ")) << "a use after 10 minutes";
   // A chat whose backend hangs ends with cancelAllAndWait, as when the application quits.
   backend.respond([](const auto&) {
     return testing::BackendAnswer{.writes = {}, .end = testing::BackendAnswer::End::hang};

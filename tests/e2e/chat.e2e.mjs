@@ -157,6 +157,32 @@ try {
   ({ relay, start } = await startRelay());
   await other.goto(`${start}chat`);  // still signed in: the token is the same
   assert.deepEqual(await turns(other), conversation);
+
+  // A slow model: the page says it waits until the first piece, then how fast the answer came.
+  await phone.goto(`${start}chat`);
+  await send('take your time');
+  assert.equal(await phone.locator('#answer .waiting').textContent(), 'Waiting for the model...');
+  assert.deepEqual([await phone.locator('#answer .waiting').isVisible(), await phone.locator('#answer .plain').count()], [true, 0]);
+  await phone.waitForSelector('#answer-end', { state: 'attached' });
+  assert.equal(await phone.locator('#answer .speed').textContent(), 'First piece after 1.2 s, 12.5 tokens/s (3 tokens)');
+  assert.equal(await phone.locator('#answer .waiting').isVisible(), false);
+  await phone.goto(`${start}chat`);
+  await phone.screenshot({ path: path.join(option('artifacts'), 'chat-phone-speed.png') });
+
+  // The conversation downloads as Markdown and as the kept file's JSON, every turn in both.
+  const exported = async (link) => {
+    const [download] = await Promise.all([phone.waitForEvent('download'), phone.click(`a[href="${link}"]`)]);
+    assert.match(download.suggestedFilename(), /^velmora-conversation-\d{4}-\d{2}-\d{2}\.(md|json)$/);
+    return fs.readFileSync(await download.path(), 'utf8');
+  };
+  const kept = JSON.parse(await exported('/chat/export.json')).messages;
+  assert.equal(kept.length, conversation.length + 2);
+  assert.deepEqual(kept.at(-1), { role: 'assistant', content: 'Slow but sure.', speed: { firstPieceSeconds: 1.2345, tokensPerSecond: 12.5, tokens: 3 } });
+  const markdown = await exported('/chat/export.md');
+  for (const turn of kept) {
+    assert.ok(markdown.includes(`## ${turn.role === 'user' ? 'Person' : 'Model'}\n\n${turn.content}\n`), turn.content);
+  }
+  assert.equal(markdown.split('*(Stopped before the end)*').length, 2);
   console.log('e2e: chat passed');
 } finally {
   await phones?.close();

@@ -9,8 +9,10 @@ namespace velmora::relay {
 void PrintTo(const StreamEvent& event, std::ostream* out) {
   if (const auto* piece = std::get_if<TextPiece>(&event))
     *out << "text \"" << piece->text << "\" reasoning \"" << piece->reasoning << "\"";
+  else if (const auto* failure = std::get_if<StreamFailure>(&event))
+    *out << "failure \"" << failure->description << "\"";
   else
-    *out << "failure \"" << std::get<StreamFailure>(event).description << "\"";
+    *out << "figures";
 }
 
 namespace {
@@ -81,11 +83,16 @@ TEST(StreamLineTest, WhatEachLineYields) {
 
 TEST(StreamLineTest, EveryBlockSplitGivesTheSameEvents) {
   // Multi-byte characters, every kind of line end, and a last line without one.
-  const std::string body = content("Hé") + "\r\n\r\n: ping\n" + content("日本") + "\r" +
-                           content("🙂") + "\v" + content("f\u2028") + "\f" +
-                           R"(data: {"error":"late"})" + "\n" + content("end");
-  const Events whole = {textPiece("Hé"),      textPiece("日本"),     textPiece("🙂"),
-                        textPiece("f\u2028"), streamFailure("late"), textPiece("end")};
+  const std::string body =
+      content("Hé") + "\r\n\r\n: ping\n" + content("日本") + "\r" + content("🙂") + "\v" +
+      content("f\u2028") + "\f" + R"(data: {"error":"late"})" + "\n" +
+      R"(data: {"choices":[],"usage":)" +
+      R"({"completion_tokens":7},"timings":{"prompt_ms":-1,"predicted_per_second":9.5}})" + "\n" +
+      content("end");
+  const Events whole = {textPiece("Hé"),       textPiece("日本"),
+                        textPiece("🙂"),     textPiece("f\u2028"),
+                        streamFailure("late"), StreamFigures{7, std::nullopt, std::nullopt, 9.5},
+                        textPiece("end")};
   ASSERT_EQ(eventsOf({body}), whole);
   for (std::size_t cut = 1; cut < body.size(); ++cut)
     ASSERT_EQ(eventsOf({body.substr(0, cut), body.substr(cut)}), whole) << "cut at " << cut;

@@ -2,7 +2,8 @@
 // test and the fault-and-load suite. Prints "listening on PORT" once it accepts; ends on SIGINT
 // or SIGTERM. Besides the fake's echo, a prompt asking for "markdown" gets a Markdown answer, and
 // one asking to answer "slowly" gets a few pieces and then hangs, printing "client left" once
-// the relay closes that connection.
+// the relay closes that connection; one asking to "take your time" starts after 1.5 s, takes as
+// long between its pieces and ends with llama.cpp's timings.
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -30,6 +31,17 @@ int main(int argc, char** argv) {
       BackendAnswer answer = streamedAnswer({"Counting:", " one,", " two,"});
       answer.writes.pop_back();  // no end: the answer stops only when the relay lets go
       answer.end = BackendAnswer::End::hang;
+      return answer;
+    }
+    if (lastMessage(request).find("take your time") != std::string::npos) {
+      BackendAnswer answer = streamedAnswer({"Slow", " but", " sure."});
+      answer.writes.insert(answer.writes.begin(), streamEvent(R"({"role":"assistant"})"));
+      answer.writes.insert(answer.writes.end() - 1,
+                           R"(data: {"choices":[{"delta":{},"finish_reason":"stop"}],)"
+                           R"("timings":{"prompt_ms":1234.5,"predicted_n":3,)"
+                           R"("predicted_per_second":12.5}})"
+                           "\n\n");
+      answer.pause = std::chrono::milliseconds(1500);
       return answer;
     }
     return FakeBackend::defaultAnswer(request);
