@@ -81,11 +81,13 @@ struct HeadlessView {
   HeadlessButton mainButton;
   HeadlessCheckBox keepConversation;
   HeadlessTextField pageAddresses;  // silent: the headless run prints its own start lines
+  HeadlessTextField allowedHosts;
 
   View view() {
     return View{monitor,     sysPrompt,  initMessage,   studioIP,        studioPort,
                 serverPort,  setModel,   tempBar,       tempBarLabel,    mainButton,
-                accessToken, backendKey, backendCaFile, keepConversation, pageAddresses};
+                accessToken, backendKey, backendCaFile, keepConversation, allowedHosts,
+                pageAddresses};
   }
 };
 

@@ -66,6 +66,9 @@ class ViewController final : public relay::RelayHost,
   // model list is fetched again. The key is never printed. Main thread.
   void backendKeyDidChange();
   void backendCaFileDidChange();
+  // Stores the allowed host names field and answers to those names from the next request on.
+  // Main thread.
+  void allowedHostsDidChange();
   // Stores the check box's state. Checked: writes the conversation at once and after every
   // change. Unchecked: stops writing and removes the file. Main thread.
   void keepConversationDidChange();
@@ -116,6 +119,8 @@ class ViewController final : public relay::RelayHost,
   std::string systemPromptText() override;
   relay::ModelChoice modelChoice() override;
   std::string accessToken() override;
+  std::vector<std::string> allowedHosts() override;
+  std::string withoutBackendKey(std::string text) const override;
   void noteHistoryReset() override;
   void resetChatHistory() override;
   relay::ChatSnapshot appendUserMessage(const std::string& prompt) override;
@@ -154,6 +159,7 @@ class ViewController final : public relay::RelayHost,
   TextField& backendKeyField;
   TextField& backendCaFileField;
   CheckBox& keepConversationBox;  // the View's keepConversation
+  TextField& allowedHostsField;
   TextField& pageAddresses;
 
   static constexpr const char* kInitialUrl = "http://127.0.0.1:1234/v1/chat/completions";
@@ -169,6 +175,7 @@ class ViewController final : public relay::RelayHost,
   void keepModelTitle();
   // Copies the backend key and CA file fields for the request template. Main thread.
   void keepBackendCredentials();
+  void keepAllowedHosts();
   // Write the conversation after a change, and say what the store has to say. Any thread.
   void saveConversation();
   void reportConversationWrite(const relay::WriteReport& report);
@@ -189,6 +196,7 @@ class ViewController final : public relay::RelayHost,
   // main thread to learn it. Set on the main thread by loadSettings and accessTokenDidChange.
   mutable std::mutex accessTokenMutex_;
   std::string accessToken_;  // guarded by accessTokenMutex_
+  std::vector<std::string> allowedHosts_;  // guarded by accessTokenMutex_
 
   // The same for the system prompt field and the model popup's selection, as last applied (at
   // launch, when editing ends, when a model is picked or the list is replaced).

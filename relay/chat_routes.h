@@ -16,7 +16,7 @@ namespace velmora::relay {
 //                      every answer being written): cancels the backend request, waits until the
 //                      partial answer has joined the conversation, then sends the browser to /chat;
 //   POST /chat/clear   empties the conversation, stops the answers being written, back to /chat.
-// The POST routes refuse requests that a browser marks as sent from another site (403). The
+// Requests sent from other sites are refused before they arrive (relay/request_guard.h). The
 // handlers hold the host weakly. Any thread.
 void registerChatRoutes(http::HttpServer& server, const std::weak_ptr<RelayHost>& host);
 

@@ -2,7 +2,8 @@
 // test and the fault-and-load suite. Prints "listening on PORT" once it accepts; ends on SIGINT
 // or SIGTERM. Besides the fake's echo, a prompt asking for "markdown" gets a Markdown answer, and
 // one asking to answer "slowly" gets a few pieces and then hangs, printing "client left" once
-// the relay closes that connection.
+// the relay closes that connection. Every request prints "request METHOD TARGET: " and its last
+// message.
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -20,6 +21,10 @@ int main(int argc, char** argv) {
   using namespace velmora::testing;
   FakeBackend backend(port);
   backend.respond([](const BackendRequest& request) {
+    // What reached it, for a test to learn that nothing else did.
+    std::printf("request %s %s: %s\n", request.method.c_str(), request.target.c_str(),
+                lastMessage(request).c_str());
+    std::fflush(stdout);
     if (lastMessage(request).find("markdown") != std::string::npos) {
       return streamedAnswer({"Here is **the plan**:\n\n- first <script>alert(1)</script>\n- sec",
                              "ond\n\n```cpp\nint main() { return 0; }  // a long line that must "
