@@ -1,8 +1,10 @@
 // A page of another site, opened in Debian's headless Chromium, tries to use, read and wipe a
 // relay without a token: its forms, image and text/plain post change nothing and reach no model
-// server, while the relay's own pages still post, stop and clear. Everything stays on 127.0.0.1.
+// server, while the start page still posts and its "Clear History" clears each time. Everything
+// stays on 127.0.0.1.
 //   node guard.e2e.mjs --velmora PATH --fake-backend PATH
 import assert from 'node:assert/strict';
+import { once } from 'node:events';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
@@ -22,12 +24,9 @@ try {
   const start = `http://127.0.0.1:${port}/`;
 
   // Another origin on this machine, serving a page that does what any site could.
-  const attack = `<!DOCTYPE html><html><body>
-    <form name="submit" action="${start}submit" method="post" target="a"><input name="prompt" value="evil submit"><input name="reset" value="1"></form>
-    <form name="chat" action="${start}chat" method="post" target="b"><input name="prompt" value="evil chat"></form>
-    <form name="clear" action="${start}chat/clear" method="post" target="c"></form>
-    <iframe name="a"></iframe><iframe name="b"></iframe><iframe name="c"></iframe>
-    <script>
+  const form = (path, fields) => `<form action="${start}${path}" method="post" target="${path}">${fields}</form><iframe name="${path}"></iframe>`;
+  const attack = form('submit', '<input name="prompt" value="evil submit"><input name="reset" value="1">') +
+    form('chat', '<input name="prompt" value="evil chat">') + form('chat/clear', '') + `<script>
       let done = 0;
       for (const frame of document.querySelectorAll('iframe')) frame.onload = () => ++done;
       for (const form of document.forms) form.submit();
@@ -37,10 +36,9 @@ try {
       fetch('${start}v1/chat/completions', { method: 'POST', mode: 'no-cors', headers: { 'Content-Type': 'text/plain' },
         body: JSON.stringify({ model: 'fake-model', messages: [{ role: 'user', content: 'evil v1' }] }) }).finally(() => ++done);
       window.attackDone = () => done === 5;
-    </script></body></html>`;
-  hostile = http.createServer((request, response) => response.end(attack));
-  hostile.listen(0, '127.0.0.1');
-  await new Promise((resolve) => hostile.once('listening', resolve));
+    </script>`;
+  hostile = http.createServer((request, response) => response.setHeader('Content-Type', 'text/html').end(attack)).listen(0, '127.0.0.1');
+  await once(hostile, 'listening');
 
   browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox', '--disable-gpu'] });
   const page = await (await browser.newContext()).newPage();
@@ -49,20 +47,20 @@ try {
     await page.goto(`${start}chat`);
     return page.$$eval('article.turn', (all) => all.map((turn) => turn.querySelector('.plain, .markdown').textContent.trim()));
   };
-  const click = (selector) => Promise.all([page.waitForEvent('load'), page.click(selector)]);
+  const ask = async (prompt) => {
+    await page.goto(start);
+    await page.fill('textarea#prompt', prompt);
+    await Promise.all([page.waitForEvent('load'), page.click('input[type="submit"]')]);
+  };
 
   // The start page posts; its answer's "Clear History" clears every time, as often as clicked.
   for (let round = 0; round < 2; ++round) {
-    await page.goto(start);
-    await page.fill('textarea#prompt', 'mine');
-    await click('input[type="submit"]');
+    await ask('mine');
     assert.equal(await page.textContent('div[style*="pre-wrap"]'), 'You said: mine');
     await Promise.all([page.waitForURL(start), page.click('text=Clear History')]);
     assert.deepEqual(await turns(), []);
   }
-  await page.goto(start);
-  await page.fill('textarea#prompt', 'kept');
-  await click('input[type="submit"]');
+  await ask('kept');
 
   await page.goto(`http://localhost:${hostile.address().port}/`);
   await page.waitForFunction(() => window.attackDone());
@@ -72,16 +70,7 @@ try {
   assert.equal(marker.status, 200);
   assert.equal((await backend.lineLike(/^request POST \S+: (evil.*|marker)$/))[1], 'marker');
 
-  // The chat page posts, stops and clears.
-  await page.fill('#prompt', 'count slowly');
-  await Promise.all([page.waitForEvent('framenavigated'), page.click('button.send')]);
-  await page.waitForFunction(() => document.querySelector('#answer .plain')?.textContent.endsWith('two,'));
-  await Promise.all([page.waitForEvent('framenavigated'), page.click('#stop button'), backend.lineLike(/^client left$/)]);
-  await page.waitForLoadState();
-  assert.equal(await page.$$eval('article.turn .stopped', (all) => all.length), 1);
-  await Promise.all([page.waitForEvent('framenavigated'), page.click('form.clear button')]);
-  await page.waitForLoadState();
-  assert.deepEqual(await turns(), []);
+  // The chat page posts, stops and clears in chat.e2e.mjs, past the same guard.
   console.log('e2e: guard passed');
 } finally {
   hostile?.close();

@@ -459,6 +459,7 @@ TEST_F(RelayWireTest, OnlyTheRelaysOwnPagesAndProgramsChangeAnything) {
       {"GET", "/clear", "", "text/plain", true, 0},  // 303 from its own pages, else a question
       {"POST", "/v1/chat/completions", "{}", "text/plain", true, 200},
       {"GET", "/chat", "", "text/plain", false, 200},
+      {"POST", "/clear", "", "application/x-www-form-urlencoded", true, 303},  // the question's
   };
   struct Row {
     std::string name, bytes;
@@ -501,31 +502,21 @@ TEST_F(RelayWireTest, OnlyTheRelaysOwnPagesAndProgramsChangeAnything) {
                           bytes(route, fields), status,
                           route.guarded && status / 100 != 4 && (route.status != 0 || ownPage)});
         }
-  const Route& chat = routes[5];
-  rows.insert(
-      rows.end(),
-      {
-          {"IPv6 literal", bytes(chat, "Host: [::1]:" + std::to_string(port) + "\r\n"), 200, false},
-          {"IPv4 literal", bytes(chat, "Host: 192.0.2.1\r\n"), 200, false},
-          {"localhost, root dot, capitals", bytes(chat, "Host: LOCALHOST.:1\r\n"), 200, false},
-          {"this machine", bytes(chat, "Host: " + platform::hostNames().front() + "\r\n"), 200,
-           false},
-          {"allowed name", bytes(chat, "Host: proxy.EXAMPLE:8443\r\n"), 200, false},
-          {"two Host fields", bytes(chat, "Host: " + allowed + "\r\nHost: " + allowed + "\r\n"),
-           400, false},
-          {"no host[:port]", bytes(chat, "Host: a b\r\n"), 400, false},
-          {"HTTP/1.0 without Host", "GET /chat HTTP/1.0\r\n\r\n", 200, false},
-          {"Referer of its own page",
-           bytes(routes[3], "Host: " + allowed + "\r\nReferer: http://" + allowed + "/submit\r\n"),
-           303, true},
-          {"Referer of another",
-           bytes(routes[3], "Host: " + allowed + "\r\nReferer: http://" + allowed + ".evil/\r\n"),
-           200, false},
-          {"confirmed",
-           bytes({"POST", "/clear", "", "text/plain", true, 0},
-                 "Host: " + allowed + "\r\nOrigin: http://" + allowed + "\r\n"),
-           303, true},
-      });
+  const auto own = [&](std::string field) { return "Host: " + allowed + "\r\n" + field + "\r\n"; };
+  const std::tuple<const char*, Route, std::string, int, bool> single[] = {
+      {"IPv6 literal", routes[5], "Host: [::1]:" + std::to_string(port) + "\r\n", 200, false},
+      {"IPv4 literal", routes[5], "Host: 192.0.2.1\r\n", 200, false},
+      {"localhost, root dot, capitals", routes[5], "Host: LOCALHOST.:1\r\n", 200, false},
+      {"this machine", routes[5], "Host: " + platform::hostNames().front() + "\r\n", 200, false},
+      {"allowed name", routes[5], "Host: proxy.EXAMPLE:8443\r\n", 200, false},
+      {"two Host fields", routes[5], own("Host: " + allowed), 400, false},
+      {"no host[:port]", routes[5], "Host: a b\r\n", 400, false},
+      {"Referer of its own page", routes[3], own("Referer: http://" + allowed + "/"), 303, true},
+      {"Referer of another", routes[3], own("Referer: http://" + allowed + ".evil/"), 200, false},
+  };
+  for (const auto& [name, route, fields, status, changes] : single)
+    rows.push_back({name, bytes(route, fields), status, changes});
+  rows.push_back({"HTTP/1.0 without Host", "GET /chat HTTP/1.0\r\n\r\n", 200, false});
   const auto state = [&] {
     rig.onMain([] {});  // an answer joins the conversation through the main queue
     if (rig.controller->chatMessages().empty()) rig.controller->appendUserMessage("seed");
