@@ -94,14 +94,15 @@ struct HeadlessView {
   HeadlessButton mainButton;
   HeadlessCheckBox keepConversation;
   HeadlessTextField pageAddresses;  // silent: the headless run prints its own start lines
+  HeadlessTextField allowedHosts;
   HeadlessWatchedField chatCode;    // the headless run prints it as a QR code
   HeadlessPopupButton addressChoice{false};
 
   View view() {
     return View{monitor,     sysPrompt,    initMessage,   studioIP,         studioPort,
                 serverPort,  setModel,     tempBar,       tempBarLabel,     mainButton,
-                accessToken, backendKey,   backendCaFile, keepConversation, pageAddresses,
-                chatCode,    addressChoice};
+                accessToken, backendKey,   backendCaFile, keepConversation, allowedHosts,
+                pageAddresses, chatCode,   addressChoice};
   }
 };
 

@@ -1,18 +1,24 @@
 #include "app/notice_monitor.h"
 
+#include "platform/console.h"
+
 namespace velmora::app {
 
 void NoticeMonitor::setText(const std::string& text) {
   text_ = text;
   std::string shown;
-  {
-    std::lock_guard lock(mutex_);
-    for (const std::string& notice : notices_) {
-      if (!notice.empty()) shown += (shown.empty() ? "" : "\n") + notice;
-    }
+  std::lock_guard lock(mutex_);
+  for (const std::string& notice : notices_) {
+    if (!notice.empty()) shown += (shown.empty() ? "" : "\n") + notice;
   }
   if (!shown.empty() && !text.empty()) shown += "\n";
-  field_.setText(shown + text);
+  field_.setText(platform::withSecretHidden(shown + text, secret_, shownAs_));
+}
+
+void NoticeMonitor::hide(std::string secret, std::string shownAs) {
+  std::lock_guard lock(mutex_);
+  secret_ = std::move(secret);
+  shownAs_ = std::move(shownAs);
 }
 
 bool NoticeMonitor::setNotice(Notice kind, std::string notice) {

@@ -26,12 +26,15 @@ class NoticeMonitor final : public TextField {
   bool setNotice(Notice kind, std::string notice);
   // Shows the last text again, under the notices of now. Main thread.
   void refresh() { setText(text_); }
+  // From now on shows `shownAs` wherever `secret` stands ("" hides nothing). Any thread.
+  void hide(std::string secret, std::string shownAs);
 
  private:
   TextField& field_;
   std::string text_;  // main thread
   std::mutex mutex_;
   std::array<std::string, 2> notices_;  // guarded by mutex_; by Notice
+  std::string secret_, shownAs_;        // guarded by mutex_
 };
 
 }  // namespace velmora::app

@@ -66,6 +66,9 @@ struct View {
   TextField& backendKey;       // the key the relay gives the backend; empty: none
   TextField& backendCaFile;    // the CA file for an https backend; empty: the system's store
   CheckBox& keepConversation;  // the shared conversation is kept across launches while checked
+  // Host names, besides this machine's, under which the relay answers; separated by commas or
+  // blanks, "*" for every name.
+  TextField& allowedHosts;
   // Where browsers open the relay's pages, one "Name: URL" per line; empty while it does not serve.
   TextField& pageAddresses;
   // What the chat page's QR code holds (its address, or a one-time sign-in link to it while an

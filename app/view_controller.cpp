@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "app/backend_address.h"
+#include "platform/ascii.h"
 #include "platform/console.h"
 #include "platform/overloaded.h"
 #include "platform/url.h"
@@ -54,6 +55,7 @@ ViewController::ViewController(const View& view, platform::MainQueue& mainQueue,
       backendKeyField(view.backendKey),
       backendCaFileField(view.backendCaFile),
       keepConversationBox(view.keepConversation),
+      allowedHostsField(view.allowedHosts),
       pageAddresses(view.pageAddresses),
       chatCode(view.chatCode),
       addressChoice(view.addressChoice),
@@ -88,6 +90,8 @@ void ViewController::loadSettings() {
   backendKeyField.setText(settings_.string("backendApiKey").value_or(""));
   backendCaFileField.setText(settings_.string("backendCaFile").value_or(""));
   keepBackendCredentials();
+  allowedHostsField.setText(settings_.string("allowedHosts").value_or(""));
+  keepAllowedHosts();
   const std::optional<std::string> keep = settings_.string("keepConversation");
   keepConversationBox.setChecked(keep == "true");
   // Once per launch: this runs again each time the window appears (and twice headless), and
@@ -211,9 +215,43 @@ void ViewController::backendCaFileDidChange() {
 void ViewController::keepBackendCredentials() {
   std::string key = withoutSurroundingBlanks(backendKeyField.text());
   std::string caFile = withoutSurroundingBlanks(backendCaFileField.text());
+  // A backend's error message may quote the key it was given.
+  platform::hideInConsole(key, std::string(relay::kBackendKeyShownAs));
+  monitorUnderNotices_.hide(key, std::string(relay::kBackendKeyShownAs));
   std::lock_guard lock(urlRequestMutex_);
   backendKey_ = std::move(key);
   backendCaFile_ = std::move(caFile);
+}
+
+std::string ViewController::withoutBackendKey(std::string text) const {
+  std::lock_guard lock(urlRequestMutex_);
+  return platform::withSecretHidden(std::move(text), backendKey_, relay::kBackendKeyShownAs);
+}
+
+void ViewController::allowedHostsDidChange() {
+  settings_.set("allowedHosts", allowedHostsField.text());
+  keepAllowedHosts();
+}
+
+void ViewController::keepAllowedHosts() {
+  std::vector<std::string> names;
+  const std::string text = platform::lowercaseAscii(allowedHostsField.text());
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const auto start = rest.find_first_not_of(", \t\n");
+    if (start == std::string_view::npos) break;
+    rest.remove_prefix(start);
+    const auto end = rest.find_first_of(", \t\n");
+    names.emplace_back(rest.substr(0, end));
+    rest.remove_prefix(std::min(end, rest.size()));
+  }
+  std::lock_guard lock(accessTokenMutex_);
+  allowedHosts_ = std::move(names);
+}
+
+std::vector<std::string> ViewController::allowedHosts() {
+  std::lock_guard lock(accessTokenMutex_);
+  return allowedHosts_;
 }
 
 void ViewController::keepConversationDidChange() {
@@ -245,6 +283,8 @@ void ViewController::savePrefs() {
   settings_.set("backendApiKey", backendKeyField.text());
   settings_.set("backendCaFile", backendCaFileField.text());
   keepBackendCredentials();
+  settings_.set("allowedHosts", allowedHostsField.text());
+  keepAllowedHosts();
   settings_.set("keepConversation", keepConversationBox.isChecked() ? "true" : "false");
 }
 

@@ -71,6 +71,9 @@ class ViewController final : public relay::RelayHost,
   // model list is fetched again. The key is never printed. Main thread.
   void backendKeyDidChange();
   void backendCaFileDidChange();
+  // Stores the allowed host names field and answers to those names from the next request on.
+  // Main thread.
+  void allowedHostsDidChange();
   // Stores the check box's state. Checked: writes the conversation at once and after every
   // change. Unchecked: stops writing and removes the file. Main thread.
   void keepConversationDidChange();
@@ -123,6 +126,8 @@ class ViewController final : public relay::RelayHost,
   relay::ModelChoice modelChoice() override;
   std::string accessToken() override;
   bool redeemSignInCode(std::string_view code) override;
+  std::vector<std::string> allowedHosts() override;
+  std::string withoutBackendKey(std::string text) const override;
   void noteHistoryReset() override;
   void resetChatHistory() override;
   relay::ChatSnapshot appendUserMessage(const std::string& prompt) override;
@@ -161,6 +166,7 @@ class ViewController final : public relay::RelayHost,
   TextField& backendKeyField;
   TextField& backendCaFileField;
   CheckBox& keepConversationBox;  // the View's keepConversation
+  TextField& allowedHostsField;
   TextField& pageAddresses;
   TextField& chatCode;
   PopupButton& addressChoice;
@@ -179,6 +185,7 @@ class ViewController final : public relay::RelayHost,
   void keepModelTitle();
   // Copies the backend key and CA file fields for the request template. Main thread.
   void keepBackendCredentials();
+  void keepAllowedHosts();
   // Write the conversation after a change, and say what the store has to say. Any thread.
   void saveConversation();
   void reportConversationWrite(const relay::WriteReport& report);
@@ -199,6 +206,7 @@ class ViewController final : public relay::RelayHost,
   // main thread to learn it. Set on the main thread by loadSettings and accessTokenDidChange.
   mutable std::mutex accessTokenMutex_;
   std::string accessToken_;  // guarded by accessTokenMutex_
+  std::vector<std::string> allowedHosts_;  // guarded by accessTokenMutex_
 
   // The same for the system prompt field and the model popup's selection, as last applied (at
   // launch, when editing ends, when a model is picked or the list is replaced).

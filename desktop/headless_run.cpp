@@ -71,6 +71,12 @@ void storeOptions(const HeadlessOptions& options, platform::SettingsFile& settin
   if (options.accessToken) settings.set("accessToken", *options.accessToken);
   if (options.backendKey) settings.set("backendApiKey", *options.backendKey);
   if (options.backendCaFile) settings.set("backendCaFile", *options.backendCaFile);
+  if (!options.allowedHosts.empty()) {
+    std::string names;
+    for (const std::string& name : options.allowedHosts)
+      names += (names.empty() ? "" : ", ") + name;
+    settings.set("allowedHosts", names);
+  }
   if (options.keepConversation) {
     settings.set("keepConversation", *options.keepConversation ? "true" : "false");
   }

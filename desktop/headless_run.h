@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/settings_file.h"
 
@@ -19,6 +20,7 @@ struct HeadlessOptions {
   std::optional<std::string> accessToken;             // stored under "accessToken"; "": none
   std::optional<std::string> backendKey;              // stored under "backendApiKey"; "": none
   std::optional<std::string> backendCaFile;           // stored under "backendCaFile"
+  std::vector<std::string> allowedHosts;  // stored under "allowedHosts", joined by ", ", if any
   std::optional<bool> keepConversation;  // stored under "keepConversation" as "true" or "false"
   // Whether the chat page's QR code is printed under its address line: unset, only when standard
   // output is a terminal. Not stored.

@@ -1,10 +1,12 @@
 // velmora: the relay between browsers and an OpenAI-compatible model server.
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "desktop/headless_run.h"
+#include "platform/whole_file.h"
 #include "velmora/version.h"
 
 #ifdef VELMORA_WITH_WINDOW
@@ -29,9 +31,18 @@ constexpr const char* kHelp =
     "                       with every request to it; an empty KEY sends none\n"
     "  --backend-ca FILE    the certificate authorities (PEM) an https model server's\n"
     "                       certificate is checked against (default: the system's)\n"
+    "  --backend-key-file FILE\n"
+    "                       the API key read from FILE (its line end dropped); or set\n"
+    "                       VELMORA_BACKEND_KEY\n"
     "  --access-token TOKEN the token browsers and programs must give to use the relay\n"
     "                       (programs send \"Authorization: Bearer TOKEN\"; browsers get a\n"
     "                       sign-in page); an empty TOKEN lets everyone in again\n"
+    "  --access-token-file FILE\n"
+    "                       the access token read from FILE (its line end dropped); or set\n"
+    "                       VELMORA_ACCESS_TOKEN\n"
+    "  --allow-host NAME    also answer browsers that reach the relay as NAME (a reverse\n"
+    "                       proxy's name; repeatable; * accepts every name). IP addresses,\n"
+    "                       localhost and this computer's names are always accepted\n"
     "  --keep-conversation  keep the shared conversation after velmora quits: it is written to\n"
     "                       $XDG_STATE_HOME/velmora/conversation.json (else\n"
     "                       ~/.local/state/velmora/conversation.json) after every change and\n"
@@ -47,9 +58,11 @@ constexpr const char* kHelp =
     "  -h, --help           show this help and exit\n"
     "  --version            show the version and exit\n"
     "\n"
-    "--model, --port, --backend, --backend-key, --backend-ca, --access-token and\n"
+    "--model, --port, --backend, --backend-key, --backend-ca, --access-token, --allow-host and\n"
     "--[no-]keep-conversation are stored in the settings file, as a choice in the window would\n"
-    "be, and so also apply to later runs.\n"
+    "be, and so also apply to later runs; so are the key and token read from files or the\n"
+    "environment. A key or token given on the command line can be seen by other local users\n"
+    "(ps) and stays in the shell's history: prefer the -file options or the variables.\n"
     "The settings file is readable by its owner only. Without --model the stored\n"
     "model is used; with none stored the relay does not start and the server's models are\n"
     "listed.\n"
@@ -71,6 +84,18 @@ bool isPortNumber(std::string_view text) {
   return std::stoi(std::string(text)) <= 65535;
 }
 
+// A secret kept in a file: its text without the line end an editor adds; nullopt when the file
+// cannot be read.
+std::optional<std::string> secretFrom(const std::string& path) {
+  velmora::platform::FileRead file = velmora::platform::readWholeFile(path);
+  auto* read = std::get_if<velmora::platform::FileBytes>(&file);
+  if (!read) return std::nullopt;
+  std::string text = std::move(read->bytes);
+  if (text.ends_with('\n')) text.pop_back();
+  if (text.ends_with('\r')) text.pop_back();
+  return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,9 +111,10 @@ int main(int argc, char** argv) {
       name = std::string(argument.substr(0, equals));
       value = std::string(argument.substr(equals + 1));
     }
-    const bool takesValue = name == "--model" || name == "--port" || name == "--backend" ||
-                            name == "--settings" || name == "--access-token" ||
-                            name == "--backend-key" || name == "--backend-ca";
+    const bool takesValue =
+        name == "--model" || name == "--port" || name == "--backend" || name == "--settings" ||
+        name == "--access-token" || name == "--backend-key" || name == "--backend-ca" ||
+        name == "--backend-key-file" || name == "--access-token-file" || name == "--allow-host";
     if (takesValue && !value) {
       if (i + 1 >= argc) return usageError("option '" + name + "' needs a value");
       value = argv[++i];
@@ -122,6 +148,13 @@ int main(int argc, char** argv) {
       options.accessToken = *value;
     } else if (name == "--backend-key") {
       options.backendKey = *value;
+    } else if (name == "--backend-key-file" || name == "--access-token-file") {
+      std::optional<std::string> secret = secretFrom(*value);
+      if (!secret) return usageError("cannot read " + *value + " for " + name);
+      (name == "--backend-key-file" ? options.backendKey : options.accessToken) = *secret;
+    } else if (name == "--allow-host") {
+      if (value->empty()) return usageError("--allow-host needs a name");
+      options.allowedHosts.push_back(*value);
     } else if (name == "--backend-ca") {
       options.backendCaFile = *value;
     } else if (name == "--keep-conversation" || name == "--no-keep-conversation") {
@@ -134,6 +167,13 @@ int main(int argc, char** argv) {
     } else {
       return usageError("unknown option '" + std::string(argument) + "'");
     }
+  }
+  // The command line wins over the environment.
+  if (const char* key = std::getenv("VELMORA_BACKEND_KEY"); key && !options.backendKey) {
+    options.backendKey = key;
+  }
+  if (const char* token = std::getenv("VELMORA_ACCESS_TOKEN"); token && !options.accessToken) {
+    options.accessToken = token;
   }
 #ifdef VELMORA_WITH_WINDOW
   if (!headless && velmora::desktop::displayAvailable()) {

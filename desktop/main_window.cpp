@@ -256,6 +256,7 @@ MainWindow::MainWindow(QWidget* parent)
       backendKey_(new QLineEdit),
       showBackendKey_(new QToolButton),
       backendCaFile_(new QLineEdit),
+      allowedHosts_(new QLineEdit),
       refreshModels_(new QToolButton),
       sysPrompt_(
           new LinesTextEdit(4, tr("Instructions sent to the model before every chat (optional)"))),
@@ -294,6 +295,10 @@ MainWindow::MainWindow(QWidget* parent)
   backendCaFile_->setToolTip(
       tr("A PEM file of the certificate authorities that an https model server's certificate "
          "is checked against"));
+  allowedHosts_->setPlaceholderText(tr("None besides this computer's names and addresses"));
+  allowedHosts_->setToolTip(
+      tr("Other names browsers may use to reach the relay, separated by commas (a reverse "
+         "proxy's name, for example); * accepts every name"));
   refreshModels_->setText(tr("Refresh"));
   refreshModels_->setToolTip(tr("Read the model server's list of models again"));
   setModel_->setPlaceholderText(tr("Choose a model"));
@@ -352,6 +357,7 @@ MainWindow::MainWindow(QWidget* parent)
   tokenRow->addWidget(accessToken_, 1);
   tokenRow->addWidget(showAccessToken_);
   relayForm->addRow(tr("Access token:"), tokenRow);
+  relayForm->addRow(tr("Allowed host names:"), allowedHosts_);
   relayForm->addRow(tr("System prompt:"), sysPrompt_);
   relayForm->addRow(tr("Start page (HTML):"), initMessage_);
   relayForm->addRow(QString(), keepConversation_);
@@ -398,6 +404,7 @@ MainWindow::MainWindow(QWidget* parent)
   accessTokenField_ = std::make_unique<LineEditField>(*accessToken_);
   backendKeyField_ = std::make_unique<LineEditField>(*backendKey_);
   backendCaFileField_ = std::make_unique<LineEditField>(*backendCaFile_);
+  allowedHostsField_ = std::make_unique<LineEditField>(*allowedHosts_);
   setModelPopup_ = std::make_unique<ComboBoxPopup>(*setModel_);
   tempBarSlider_ = std::make_unique<TenthsSlider>(*tempBar_);
   tempBarLabelField_ = std::make_unique<LabelField>(*tempBarLabel_);
@@ -417,6 +424,7 @@ MainWindow::~MainWindow() {
        {static_cast<QObject*>(studioIP_), static_cast<QObject*>(studioPort_),
         static_cast<QObject*>(serverPort_), static_cast<QObject*>(accessToken_),
         static_cast<QObject*>(backendKey_), static_cast<QObject*>(backendCaFile_),
+        static_cast<QObject*>(allowedHosts_),
         static_cast<QObject*>(sysPrompt_)}) {
     watched->removeEventFilter(this);
   }
@@ -427,8 +435,8 @@ app::View MainWindow::view() {
                    *studioIPField_,      *studioPortField_,         *serverPortField_,
                    *setModelPopup_,      *tempBarSlider_,           *tempBarLabelField_,
                    *mainButtonControl_,  *accessTokenField_,        *backendKeyField_,
-                   *backendCaFileField_, *keepConversationControl_, *pageLinksField_,
-                   *chatCodeField_,      *addressChoicePopup_};
+                   *backendCaFileField_, *keepConversationControl_, *allowedHostsField_,
+                   *pageLinksField_,     *chatCodeField_,           *addressChoicePopup_};
 }
 
 template <typename Action>
@@ -465,6 +473,7 @@ void MainWindow::setController(const std::shared_ptr<app::ViewController>& contr
   bindLineEdit(*accessToken_, &app::ViewController::accessTokenDidChange);
   bindLineEdit(*backendKey_, &app::ViewController::backendKeyDidChange);
   bindLineEdit(*backendCaFile_, &app::ViewController::backendCaFileDidChange);
+  bindLineEdit(*allowedHosts_, &app::ViewController::allowedHostsDidChange);
   connect(refreshModels_, &QToolButton::clicked, this,
           [this] { forward(&app::ViewController::fetchModelList); });
   sysPrompt_->installEventFilter(this);
@@ -505,6 +514,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         {accessToken_, &app::ViewController::accessTokenDidChange},
         {backendKey_, &app::ViewController::backendKeyDidChange},
         {backendCaFile_, &app::ViewController::backendCaFileDidChange},
+        {allowedHosts_, &app::ViewController::allowedHostsDidChange},
     };
     for (const auto& [edit, action] : lineEdits) {
       if (endsEditing && watched == edit && edit->isModified()) {

@@ -167,6 +167,7 @@ class MainWindow final : public QWidget {
   QToolButton& showAccessTokenButton() const { return *showAccessToken_; }
   QLineEdit& backendKeyEdit() const { return *backendKey_; }
   QLineEdit& backendCaFileEdit() const { return *backendCaFile_; }
+  QLineEdit& allowedHostsEdit() const { return *allowedHosts_; }
   QToolButton& refreshModelsButton() const { return *refreshModels_; }
   QPlainTextEdit& sysPromptEdit() const { return *sysPrompt_; }
   QPlainTextEdit& initMessageEdit() const { return *initMessage_; }
@@ -203,6 +204,7 @@ class MainWindow final : public QWidget {
   QLineEdit* backendKey_;
   QToolButton* showBackendKey_;  // shows the key while checked
   QLineEdit* backendCaFile_;
+  QLineEdit* allowedHosts_;
   QToolButton* refreshModels_;
   QPlainTextEdit* sysPrompt_;
   QPlainTextEdit* initMessage_;
@@ -226,6 +228,7 @@ class MainWindow final : public QWidget {
   std::unique_ptr<LineEditField> accessTokenField_;
   std::unique_ptr<LineEditField> backendKeyField_;
   std::unique_ptr<LineEditField> backendCaFileField_;
+  std::unique_ptr<LineEditField> allowedHostsField_;
   std::unique_ptr<ComboBoxPopup> setModelPopup_;
   std::unique_ptr<TenthsSlider> tempBarSlider_;
   std::unique_ptr<LabelField> tempBarLabelField_;

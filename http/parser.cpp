@@ -252,7 +252,7 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
   const ReadTimeLimit timeLimit(socket, limits.headerTimeout);
   readLimitedLine(socket, limits, requestLine);
 
-  // Words split at every single space; the version word is never examined.
+  // Words split at every single space.
   std::string_view words[3];
   std::size_t wordCount = 0;
   std::size_t start = 0;
@@ -269,6 +269,7 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
 
   auto request = std::make_shared<HttpRequest>();
   request->method = std::string(words[0]);
+  request->version = std::string(words[2]);
   if (!splitTarget(words[1], request->path, request->queryParams)) {
     request->path.clear();
     request->queryParams.clear();
@@ -303,6 +304,8 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
       }
     } else if (name == "transfer-encoding") {
       transferCoding = transferCoding ? *transferCoding + ", " + value : value;
+    } else if (name == "host") {
+      ++request->hostFields;
     }
     request->headers.insert_or_assign(std::move(name), std::move(value));
   }

@@ -19,7 +19,11 @@ struct HttpRequest {
   std::string path;                                              // raw text before the first '?'
   std::vector<std::pair<std::string, std::string>> queryParams;  // in order, duplicates kept
   std::string method;                                            // as sent, case kept
+  std::string version;                                           // "HTTP/1.1", as sent
   std::unordered_map<std::string, std::string> headers;          // lower-cased names
+  // Host field lines received: `headers` keeps only the last, and two make a request invalid
+  // (RFC 9112 section 3.2).
+  std::size_t hostFields = 0;
   std::vector<uint8_t> body;
   std::optional<std::string> address = std::string();  // the peer; absent when unknown
   std::unordered_map<std::string, std::string> params;  // route parameters, keys with their colon

@@ -2,8 +2,32 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 
 namespace velmora::platform {
+
+namespace {
+
+std::mutex hiddenMutex;
+std::string hiddenSecret;   // guarded by hiddenMutex
+std::string hiddenShownAs;  // guarded by hiddenMutex
+
+}  // namespace
+
+void hideInConsole(std::string secret, std::string shownAs) {
+  std::lock_guard lock(hiddenMutex);
+  hiddenSecret = std::move(secret);
+  hiddenShownAs = std::move(shownAs);
+}
+
+std::string withSecretHidden(std::string text, std::string_view secret, std::string_view shownAs) {
+  if (secret.empty()) return text;
+  for (auto at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
+    text.replace(at, secret.size(), shownAs);
+    at += shownAs.size();
+  }
+  return text;
+}
 
 std::string escapeTerminalControls(std::string_view text, bool keepLineFeeds) {
   const auto isControl = [keepLineFeeds](char c) {
@@ -39,7 +63,12 @@ std::string consoleExcerpt(std::string_view text, std::size_t maxBytes) {
 void printLine(std::string_view line) {
   // Lines carry prompts and answers from the network: an escape sequence from a browser or a
   // model must not rewrite the operator's terminal.
-  std::string text = escapeTerminalControls(line, true);
+  std::string text;
+  {
+    std::lock_guard lock(hiddenMutex);
+    text = escapeTerminalControls(withSecretHidden(std::string(line), hiddenSecret, hiddenShownAs),
+                                  true);
+  }
   text.push_back('\n');
   // One fwrite holds the stream's lock for the whole line.
   std::fwrite(text.data(), 1, text.size(), stdout);

@@ -11,6 +11,15 @@ namespace velmora::platform {
 // feed and tab are printed as \xHH. Lines from different threads never interleave. Any thread.
 void printLine(std::string_view line);
 
+// From now on printLine shows `shownAs` wherever `secret` stands in a line ("" hides nothing).
+// One secret for the whole process (the backend key), so that no message quoting it, whoever
+// wrote it, prints it. Any thread.
+void hideInConsole(std::string secret, std::string shownAs);
+
+// `text` with every `secret` replaced by `shownAs`; `text` itself when `secret` is empty. Pure;
+// any thread.
+std::string withSecretHidden(std::string text, std::string_view secret, std::string_view shownAs);
+
 // `text` with its control characters (C0 and DEL) other than tab, and line feed when
 // `keepLineFeeds`, shown as \xHH, so that it cannot move the cursor or restyle a terminal. Any
 // thread.

@@ -6,10 +6,14 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <fstream>
 #include <sstream>
+
+#include "platform/ascii.h"
 
 namespace velmora::platform {
 
@@ -76,6 +80,27 @@ std::vector<std::string> hostAddresses() {
   freeifaddrs(list);
   reachable.insert(reachable.end(), loopback.begin(), loopback.end());
   return reachable;
+}
+
+const std::vector<std::string>& hostNames() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> found;
+    char name[HOST_NAME_MAX + 1] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return found;
+    const std::string plain = lowercaseAscii(name);
+    found.push_back(plain);
+    addrinfo hints{};
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &result) == 0) {
+      if (result->ai_canonname) found.push_back(lowercaseAscii(result->ai_canonname));
+      freeaddrinfo(result);
+    }
+    found.push_back(plain + ".local");
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    return found;
+  }();
+  return names;
 }
 
 }  // namespace velmora::platform

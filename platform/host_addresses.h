@@ -13,4 +13,9 @@ namespace velmora::platform {
 // cannot be read. Any thread.
 std::vector<std::string> hostAddresses();
 
+// This machine's names in lower case: the host name, its fully qualified form when the resolver
+// knows one, and the host name with ".local" (multicast DNS). Looked up once, on the first call
+// (which may wait for the resolver); later calls answer at once. Any thread.
+const std::vector<std::string>& hostNames();
+
 }  // namespace velmora::platform

@@ -4,6 +4,8 @@
 #include <openssl/sha.h>
 
 #include <array>
+#include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <thread>
@@ -13,6 +15,7 @@
 #include "platform/ascii.h"
 #include "platform/console.h"
 #include "relay/sign_in_links.h"
+#include "relay/request_guard.h"
 
 namespace velmora::relay {
 
@@ -122,10 +125,80 @@ void removeCredentials(http::HttpRequest& request) {
   }
 }
 
-void waitOutWrongToken(const http::HttpRequest& request, std::string_view means) {
+// Wrong tokens by address, in windows of kWrongTokenWindow from each address's first failure
+// there. A window's count is printed once, when it ends (or when the next failure finds it
+// ended), so that guessing cannot flood the console.
+class WrongTokens : public std::enable_shared_from_this<WrongTokens> {
+ public:
+  explicit WrongTokens(platform::MainQueue& queue) : queue_(queue) {}
+
+  // How long `address` is still refused; nullopt while it may try.
+  std::optional<std::chrono::seconds> refusal(const std::string& address) {
+    std::lock_guard lock(mutex_);
+    const auto found = windows_.find(address);
+    if (found == windows_.end() || found->second.failures < kWrongTokensPerWindow) {
+      return std::nullopt;
+    }
+    const auto left = found->second.start + kWrongTokenWindow - Clock::now();
+    if (left <= Clock::duration::zero()) return std::nullopt;
+    return std::chrono::ceil<std::chrono::seconds>(left);
+  }
+
+  void count(const std::string& address) {
+    std::lock_guard lock(mutex_);
+    const auto now = Clock::now();
+    auto found = windows_.find(address);
+    if (found != windows_.end() && now - found->second.start >= kWrongTokenWindow) {
+      printLocked(found);
+      found = windows_.end();
+    }
+    if (found == windows_.end()) {
+      found = windows_.emplace(address, Window{now, 0}).first;
+      queue_.after(kWrongTokenWindow, [weak = weak_from_this(), address, start = now] {
+        if (const auto self = weak.lock()) self->windowEnded(address, start);
+      });
+    }
+    ++found->second.failures;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Window {
+    Clock::time_point start;
+    int failures = 0;
+  };
+
+  void windowEnded(const std::string& address, Clock::time_point start) {
+    std::lock_guard lock(mutex_);
+    const auto found = windows_.find(address);
+    if (found != windows_.end() && found->second.start == start) printLocked(found);
+  }
+  void printLocked(std::map<std::string, Window>::iterator window) {
+    const int failures = window->second.failures;
+    platform::printLine("Access refused: " + std::to_string(failures) + " wrong access token" +
+                        (failures == 1 ? "" : "s") + " from " +
+                        (window->first.empty() ? "an unknown address" : window->first) +
+                        " within a minute");
+    windows_.erase(window);
+  }
+
+  platform::MainQueue& queue_;
+  std::mutex mutex_;
+  std::map<std::string, Window> windows_;  // guarded by mutex_
+};
+
+void waitOutWrongToken(const http::HttpRequest& request, WrongTokens& wrongTokens) {
+  wrongTokens.count(request.address.value_or(""));
   std::this_thread::sleep_for(kWrongTokenDelay);
-  platform::printLine("Access refused: wrong access token (" + std::string(means) + ") from " +
-                      request.address.value_or("an unknown address"));
+}
+
+http::HttpResponse tooManyWrongTokens(const http::HttpRequest& request,
+                                      std::chrono::seconds retryAfter) {
+  return closingResponse(request, 429, "Too Many Requests",
+                         {{"Content-Type", "text/plain; charset=utf-8"},
+                          {"Retry-After", std::to_string(retryAfter.count())}},
+                         "Too many wrong access tokens from this address. Try again in " +
+                             std::to_string(retryAfter.count()) + " seconds.\n");
 }
 
 bool isGetOrHead(const http::HttpRequest& request) {
@@ -137,20 +210,6 @@ bool wantsPage(const http::HttpRequest& request) {
   const std::string* accept = header(request, "accept");
   if (!accept || accept->find("text/html") == std::string::npos) return false;
   return isGetOrHead(request) || !header(request, "authorization");
-}
-
-// A response with a body of known length after which the connection closes (raw responses
-// always close it).
-http::HttpResponse closingResponse(const http::HttpRequest& request, int status, std::string phrase,
-                                   http::HttpHeaders headers, std::string body) {
-  headers.emplace_back("Cache-Control", "no-store");
-  headers.emplace_back("Content-Length", std::to_string(body.size()));
-  headers.emplace_back("Connection", "close");
-  http::HttpBodyCallback writer;
-  if (request.method != "HEAD") {
-    writer = [body = std::move(body)](http::HttpResponseBodyWriter& out) { out.write(body); };
-  }
-  return http::HttpResponse::raw(status, std::move(phrase), std::move(headers), std::move(writer));
 }
 
 enum class Note { none, wrongToken, signInAgain, linkUsed };
@@ -227,7 +286,8 @@ http::HttpResponse programRefusal(const http::HttpRequest& request, bool wrongTo
       body.dump());
 }
 
-http::HttpResponse answerSignInForm(const http::HttpRequest& request, std::string_view token) {
+http::HttpResponse answerSignInForm(const http::HttpRequest& request, std::string_view token,
+                                    WrongTokens& wrongTokens) {
   std::optional<std::string> presented;
   bool returnToChat = false;
   for (auto& [name, value] : http::urlencodedFormFields(request)) {
@@ -239,7 +299,7 @@ http::HttpResponse answerSignInForm(const http::HttpRequest& request, std::strin
                                "; Path=/; HttpOnly; SameSite=Strict",
                            returnToChat ? kChatPath : "/");
   }
-  waitOutWrongToken(request, "sign-in form");
+  waitOutWrongToken(request, wrongTokens);
   return signInPageResponse(request, 401, "Unauthorized", Note::wrongToken, false, returnToChat);
 }
 
@@ -269,17 +329,20 @@ std::optional<http::HttpResponse> answerSignInLink(const http::HttpRequest& requ
   return signInPageResponse(request, 401, "Unauthorized", Note::linkUsed, false, true);
 }
 
-std::optional<http::HttpResponse> guard(http::HttpRequest& request, const std::string& token) {
+std::optional<http::HttpResponse> guard(http::HttpRequest& request, const std::string& token,
+                                        WrongTokens& wrongTokens) {
+  // Every request, right token or not: a guess that passed must not answer differently.
+  if (const auto retryAfter = wrongTokens.refusal(request.address.value_or(""))) {
+    return tooManyWrongTokens(request, *retryAfter);
+  }
   const bool signInPath = request.path == kSignInPath;
-  if (signInPath && request.method == "POST") return answerSignInForm(request, token);
+  if (signInPath && request.method == "POST") return answerSignInForm(request, token, wrongTokens);
 
   const Verdict verdict = judge(request, token);
   switch (verdict) {
     case Verdict::wrongBearer:
-      waitOutWrongToken(request, "bearer");
-      break;
     case Verdict::wrongCookie:
-      waitOutWrongToken(request, "cookie");
+      waitOutWrongToken(request, wrongTokens);
       break;
     case Verdict::nothing:
     case Verdict::rightBearer:
@@ -341,14 +404,18 @@ bool sameSecret(std::string_view presented, std::string_view expected) {
 }
 
 http::HttpMiddleware accessControl(std::weak_ptr<RelayHost> host) {
-  return [weakHost = std::move(host)](
-             const http::HttpRequestPtr& request) -> std::optional<http::HttpResponse> {
+  std::shared_ptr<WrongTokens> wrongTokens;
+  if (const auto strongHost = host.lock()) {
+    wrongTokens = std::make_shared<WrongTokens>(strongHost->mainQueue());
+  }
+  return [weakHost = std::move(host),
+          wrongTokens](const http::HttpRequestPtr& request) -> std::optional<http::HttpResponse> {
     const auto strongHost = weakHost.lock();
-    if (!strongHost) return http::HttpResponse::internalServerError();
+    if (!strongHost || !wrongTokens) return http::HttpResponse::internalServerError();
     const std::string token = strongHost->accessToken();
     if (token.empty()) return std::nullopt;
     if (auto answer = answerSignInLink(*request, *strongHost, token)) return answer;
-    return guard(*request, token);
+    return guard(*request, token, *wrongTokens);
   };
 }
 

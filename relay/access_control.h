@@ -17,6 +17,10 @@ inline constexpr std::string_view kSignInPath = "/signin";
 inline constexpr std::string_view kSessionCookieName = "velmora_session";
 // How long a request that presents a wrong token waits for its answer, whatever the token was.
 inline constexpr std::chrono::milliseconds kWrongTokenDelay{300};
+// After this many wrong tokens from one address within kWrongTokenWindow of its first, every
+// request from that address is answered 429 at once, with Retry-After, until the window ends.
+inline constexpr int kWrongTokensPerWindow = 10;
+inline constexpr std::chrono::minutes kWrongTokenWindow{1};
 
 // The middleware that guards every route of the relay with the host's access token
 // (RelayHost::accessToken, asked afresh for each request). With no token everything passes.
@@ -27,7 +31,8 @@ inline constexpr std::chrono::milliseconds kWrongTokenDelay{300};
 // cookie and leads to /chat while RelayHost::redeemSignInCode accepts its code; anything else
 // answers 401: the sign-in page for a browser, a JSON error for a program. A wrong token (bearer,
 // cookie or form) answers only after kWrongTokenDelay, and tokens are compared in constant time.
-// Holds the host weakly and answers internalServerError once it is gone. Connection thread.
+// Wrong tokens are counted by address (see kWrongTokensPerWindow) and printed as one console line
+// per address and window, with their count. Holds the host weakly and answers internalServerError once it is gone. Connection thread.
 http::HttpMiddleware accessControl(std::weak_ptr<RelayHost> host);
 
 // The session cookie's value for a token: the hex SHA-256 of a fixed label and the token. It

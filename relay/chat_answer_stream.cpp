@@ -111,6 +111,8 @@ void ChatAnswerStream::didCompleteWithError(const std::optional<std::string>& er
   // Held until the page is done: the last reference must not end the controller while its
   // connection still waits for this answer.
   const std::shared_ptr<RelayHost> host = host_.lock();
+  // A backend's message may quote the key it was given.
+  if (failure && host) failure = host->withoutBackendKey(std::move(*failure));
   if (host && (brokeOff || (!failure && !answer_.empty()))) {
     host->appendAssistantMessage({"assistant", answer_, brokeOff, speed()}, generation_);
   }

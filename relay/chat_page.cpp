@@ -96,8 +96,9 @@ std::vector<std::pair<std::string, std::string>> headers(std::string_view script
                                           "; form-action 'self'; base-uri 'none'; "
                                           "frame-ancestors 'none'"},
           {"X-Content-Type-Options", "nosniff"},
-          // Links in answers lead off the network: they need not learn the relay's address.
-          {"Referrer-Policy", "no-referrer"}};
+          // Links in answers lead off the network: they need not learn the relay's address, while
+          // the relay's own pages see where a request came from.
+          {"Referrer-Policy", "same-origin"}};
 }
 
 std::string makeScriptNonce() {

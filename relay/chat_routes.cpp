@@ -5,7 +5,6 @@
 #include <ctime>
 
 #include "http/body_decoding.h"
-#include "platform/ascii.h"
 #include "platform/console.h"
 #include "relay/chat_answer_stream.h"
 #include "relay/chat_answers.h"
@@ -23,14 +22,6 @@ namespace {
 // conversation; a hung request thread must not hold the person's browser for ever.
 constexpr auto kStopWait = std::chrono::seconds(10);
 
-// A browser marks a request that a page of another site made it send. No page elsewhere may
-// post prompts, stop answers or clear the conversation through a visitor's browser.
-bool sentFromAnotherSite(const http::HttpRequest& request) {
-  const auto found = request.headers.find("sec-fetch-site");
-  return found != request.headers.end() &&
-         platform::equalsIgnoringAsciiCase(found->second, "cross-site");
-}
-
 http::HttpResponse pageResponse(int status, std::string phrase, std::string page,
                                 std::string_view scriptNonce) {
   http::HttpHeaders headers = chat_page::headers(scriptNonce);
@@ -43,11 +34,6 @@ http::HttpResponse pageResponse(int status, std::string phrase, std::string page
 http::HttpResponse refusal(int status, std::string phrase, std::string_view heading,
                            std::string_view text) {
   return pageResponse(status, std::move(phrase), chat_page::notice(heading, text), "");
-}
-
-http::HttpResponse crossSiteRefusal() {
-  return refusal(403, "Forbidden", "Not accepted",
-                 "This form was sent from a page of another site. Use Velmora's own chat page.");
 }
 
 http::HttpResponse seeOtherChat() {
@@ -141,7 +127,6 @@ void streamAnswer(http::HttpResponseBodyWriter& out, const std::weak_ptr<RelayHo
 http::HttpResponse chatPrompt(const std::shared_ptr<RelayHost>& host,
                               const std::shared_ptr<ChatAnswers>& answers,
                               const http::HttpRequest& request) {
-  if (sentFromAnotherSite(request)) return crossSiteRefusal();
   const std::optional<std::string> prompt = formField(request, "prompt");
   if (!prompt || blank(*prompt)) {
     return refusal(400, "Bad Request", "Nothing to send",
@@ -178,7 +163,6 @@ http::HttpResponse chatPrompt(const std::shared_ptr<RelayHost>& host,
 }
 
 http::HttpResponse chatStop(ChatAnswers& answers, const http::HttpRequest& request) {
-  if (sentFromAnotherSite(request)) return crossSiteRefusal();
   std::optional<uint64_t> id;
   if (const std::optional<std::string> field = formField(request, "answer")) {
     uint64_t number = 0;
@@ -194,9 +178,7 @@ http::HttpResponse chatStop(ChatAnswers& answers, const http::HttpRequest& reque
   return seeOtherChat();
 }
 
-http::HttpResponse chatClear(RelayHost& host, ChatAnswers& answers,
-                             const http::HttpRequest& request) {
-  if (sentFromAnotherSite(request)) return crossSiteRefusal();
+http::HttpResponse chatClear(RelayHost& host, ChatAnswers& answers) {
   // Reset first: the answers stopped next then belong to the old conversation and are dropped.
   host.resetChatHistory();
   answers.stop(std::nullopt, kStopWait);
@@ -224,8 +206,8 @@ void registerChatRoutes(http::HttpServer& server, const std::weak_ptr<RelayHost>
   });
   server.POST["/chat/stop"] =
       withHost(host, [answers](HostPtr, RequestPtr r) { return chatStop(*answers, *r); });
-  server.POST["/chat/clear"] = withHost(
-      host, [answers](HostPtr h, RequestPtr r) { return chatClear(*h, *answers, *r); });
+  server.POST["/chat/clear"] =
+      withHost(host, [answers](HostPtr h, RequestPtr) { return chatClear(*h, *answers); });
 }
 
 }  // namespace velmora::relay

@@ -20,7 +20,7 @@ namespace velmora::relay {
 //                      the conversation as a download with a dated name: Markdown with a heading
 //                      per turn (reasoning left out, stopped answers marked), or the kept file's
 //                      JSON (relay/conversation_store.h).
-// The POST routes refuse requests that a browser marks as sent from another site (403). The
+// Requests sent from other sites are refused before they arrive (relay/request_guard.h). The
 // handlers hold the host weakly. Any thread.
 void registerChatRoutes(http::HttpServer& server, const std::weak_ptr<RelayHost>& host);
 

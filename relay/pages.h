@@ -36,6 +36,14 @@ inline constexpr std::string_view kAnswerPageTail =
     "History</button>\n  <button type=\"submit\">Send</button>\n</div>\n</form>\n<br>\n</body>\n"
     "</html>";
 
+// What "/clear" answers to a GET that may have come from a page of another site: a button that
+// posts to "/clear".
+inline constexpr std::string_view kClearConfirmPage =
+    "<!DOCTYPE html>\n<html>\n<head><meta charset=\"utf-8\"><meta name=\"referrer\" "
+    "content=\"same-origin\"><title>Velmora</title></head>\n<body>\n <form action=\"/clear\" "
+    "method=\"post\">\n <p>Clear the shared conversation for everyone who uses this relay?</p>\n"
+    " <input type=\"submit\" value=\"Clear the conversation\">\n </form>\n</body>\n</html>";
+
 // Closes a page whose backend request failed: kErrorMarkupFirst + the escaped description +
 // kErrorMarkupSecond. The answer's own division stays open.
 inline constexpr std::string_view kErrorMarkupFirst =

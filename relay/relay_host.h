@@ -34,6 +34,9 @@ inline std::optional<std::string> modelToSend(const ModelChoice& choice) {
 inline constexpr std::string_view kNoModelChosen =
     "No model is chosen: choose a model in Velmora's window";
 
+// How every text a person sees shows the backend key.
+inline constexpr std::string_view kBackendKeyShownAs = "[backend key]";
+
 // What the relay needs of the window controller that owns it. The controller implements it; tests
 // may implement it with a fake. Unless a call says otherwise it may be made from any thread.
 class RelayHost {
@@ -53,6 +56,11 @@ class RelayHost {
   // Whether `code` is the valid one-time sign-in code (relay/sign_in_links.h); a true answer uses
   // it up and has a new code shown. Answers at once.
   virtual bool redeemSignInCode(std::string_view code) = 0;
+  // The host names the relay answers to besides IP literals, "localhost" and this machine's
+  // names, in lower case; "*" accepts every name. Answers at once.
+  virtual std::vector<std::string> allowedHosts() = 0;
+  // `text` with the backend key shown as "[backend key]", for every text a person sees.
+  virtual std::string withoutBackendKey(std::string text) const = 0;
 
   // The shared conversation (see ChatHistory for its generations).
   virtual void noteHistoryReset() = 0;  // monitor notice and console line; keeps the history

@@ -10,6 +10,7 @@
 #include "relay/host_handler.h"
 #include "relay/pages.h"
 #include "relay/pass_through.h"
+#include "relay/request_guard.h"
 #include "relay/stream_relay.h"
 #include "relay/transparent_proxy.h"
 
@@ -99,15 +100,25 @@ http::HttpResponse handleSubmit(const std::shared_ptr<RelayHost>& host,
       });
 }
 
-http::HttpResponse handleClear(RelayHost& host, const http::HttpRequestPtr&) {
+http::HttpResponse handleClear(RelayHost& host, const http::HttpRequestPtr& request) {
+  const bool reading = request->method == "GET" || request->method == "HEAD";
+  // A link or image elsewhere loads it too, and a browser on a plain-HTTP network may say nothing
+  // of where it was: without a sign of the relay's own page, a person confirms.
+  if (reading && !sentFromOwnPage(*request)) {
+    return closingResponse(*request, 200, "OK", {{"Content-Type", "text/html; charset=utf-8"}},
+                           std::string(pages::kClearConfirmPage));
+  }
   host.resetChatHistory();
   // Two spaces: the label ends with one and the rendering is set apart by another.
   platform::printLine("/clear:  " + host.chatHistoryDescription());
-  return http::HttpResponse::movedPermanently("/");
+  // Not 301: a browser would keep it and, from the second click on, not ask again.
+  return http::HttpResponse::raw(
+      303, "See Other",
+      http::HttpHeaders{{"Location", "/"}, {"Cache-Control", "no-store"}, {"Content-Length", "0"}});
 }
 
 void registerRelayRoutes(http::HttpServer& server, std::weak_ptr<RelayHost> host) {
-  server.setMiddleware({accessControl(host)});
+  server.setMiddleware({requestGuard(host), accessControl(host)});
   server["/"] = withHost(host, [](const std::shared_ptr<RelayHost>& h,
                                   const http::HttpRequestPtr& r) { return handleRoot(*h, r); });
   server["/api/chat"] =

@@ -17,7 +17,8 @@ namespace velmora::relay {
 // relay/transparent_proxy.h), then the chat page's routes (relay/chat_routes.h) on `server`; a
 // later call replaces the same routes. The handlers hold the host weakly and answer
 // internalServerError once it is gone. Every request,
-// to these routes or any other, first passes the access control of relay/access_control.h.
+// to these routes or any other, first passes the host and origin checks of
+// relay/request_guard.h, then the access control of relay/access_control.h.
 // Any thread.
 void registerRelayRoutes(http::HttpServer& server, std::weak_ptr<RelayHost> host);
 
@@ -31,7 +32,9 @@ http::HttpResponse handleRoot(RelayHost& host, const http::HttpRequestPtr& reque
 http::HttpResponse handleSubmit(const std::shared_ptr<RelayHost>& host,
                                 const http::HttpRequestPtr& request);
 
-// Empties the conversation and redirects to "/". Connection thread.
+// Empties the conversation and redirects to "/" (303, not kept by browsers). A GET or HEAD that
+// does not show it comes from the relay's own pages (sentFromOwnPage) changes nothing and gets
+// pages::kClearConfirmPage instead. Connection thread.
 http::HttpResponse handleClear(RelayHost& host, const http::HttpRequestPtr& request);
 
 // One piece of a "/submit" body (between "&"s): split at every "=" with empty parts dropped; a

@@ -124,6 +124,8 @@ void StreamingDelegate::didCompleteWithError(const std::optional<std::string>& e
 
   std::optional<std::string> failure = errorStatus_.description();
   if (!failure) failure = streamError_ ? streamError_ : error;
+  // A backend's message may quote the key it was given.
+  if (failure && parent) failure = parent->withoutBackendKey(std::move(*failure));
   if (!failure) {
     writeDroppingErrors(pages::kAnswerPageTail);
     if (parent) parent->showServerStatus("");

@@ -87,7 +87,7 @@ struct Hammer {
         for (std::unique_ptr<TestClient> client; !done;) {
           try {
             if (!client) client = std::make_unique<TestClient>(port, 30s);
-            client->send(keepAlive ? "GET / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n" : kGetRoot);
+            client->send(keepAlive ? "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n" : kGetRoot);
             const auto answer = keepAlive ? client->readResponse() : client->readUntilClose();
             (answer.ends_with(kPageEnd) ? pages : misses)++;
             if (!keepAlive || !answer.ends_with(kPageEnd)) client.reset();
@@ -143,7 +143,7 @@ Outcome hostileClients() {
   // body far over the limit.
   const std::string openings[] = {
       "", "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n"s,
-      "POST /submit HTTP/1.1\r\nContent-Length: 900\r\n\r\nprompt=ha",
+      "POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 900\r\n\r\nprompt=ha",
       "POST /submit HTTP/1.1\r\nContent-Length: 99999999999999\r\n\r\n"};
   std::vector<std::unique_ptr<TestClient>> clients;
   for (int i = 0; i < 200; ++i) {
@@ -189,7 +189,7 @@ Outcome backendDies() {
   while (threads.size() < clients) {
     threads.emplace_back([&] {
       const auto page =
-          exchange(relay.port, "POST /submit HTTP/1.1\r\nContent-Length: 9\r\n\r\nprompt=hi");
+          exchange(relay.port, "POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9\r\n\r\nprompt=hi");
       ended += page.find(relay::pages::kErrorMarkupFirst) != page.npos &&
                page.ends_with(relay::pages::kErrorMarkupSecond);
     });
@@ -273,7 +273,7 @@ Outcome threadsRunOut() {
     std::vector<std::unique_ptr<TestClient>> clients;
     for (int i = 0; i < 80; ++i) {
       clients.push_back(std::make_unique<TestClient>(relay.port, 3s));
-      clients.back()->send("GET / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+      clients.back()->send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n");
     }
     // An answered client keeps its connection, and its thread, until the round ends.
     for (auto& client : clients) {

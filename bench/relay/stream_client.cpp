@@ -98,7 +98,7 @@ void runStream(int port, const std::string& request, Timing& timing) {
   ::close(descriptor);
 }
 
-// Empties the relay's conversation ("GET /clear"), outside the timed part: "/api/chat" prints the
+// Empties the relay's conversation ("POST /clear"), outside the timed part: "/api/chat" prints the
 // whole conversation before each request and adds its answer to it, so rounds would otherwise
 // measure the growth of a console line rather than the stream.
 void clearConversation(int port) {
@@ -108,7 +108,8 @@ void clearConversation(int port) {
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    const std::string request = "GET /clear HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::string request =
+        "POST /clear HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n";
     if (::send(descriptor, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
       char buffer[4096];
       while (::recv(descriptor, buffer, sizeof buffer, 0) > 0) {

@@ -66,12 +66,12 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   const int port = std::stoi(open.substr(colon + 1, end - colon - 1));
   testing::TestClient browser(port);
   browser.send(
-      "POST /submit HTTP/1.1\r\nHost: x\r\nContent-Length: 20\r\n\r\nprompt=hi%1B&reset=1");
+      "POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 20\r\n\r\nprompt=hi%1B&reset=1");
   EXPECT_NE(browser.readUntilClose().find(">You said: hi\x1B</div>"), std::string::npos);
   // Console lines carry the conversation and a program's body: an escape sequence in them would
   // rewrite the operator's terminal.
   testing::TestClient program(port);
-  program.send("POST /api/chat HTTP/1.1\r\nHost: x\r\nContent-Length: 6\r\n\r\n\x1B[2J{}");
+  program.send("POST /api/chat HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 6\r\n\r\n\x1B[2J{}");
   program.readUntilClose();
   EXPECT_TRUE(velmora.waitForLine("/api/chat:  ").value_or("").find("hi\\x1B") !=
               std::string::npos);
@@ -121,8 +121,8 @@ TEST(VelmoraProgramTest, AKeyedHttpsBackendThatStartsTenSecondsLate) {
   const auto started = std::chrono::steady_clock::now();
   testing::ChildProcess velmora(
       {VELMORA_BINARY, "--headless", "--model", "fake-model", "--port", "0", "--backend", base,
-       "--backend-key", key, "--backend-ca", tls.certificate},
-      {"XDG_CONFIG_HOME=" + config.string()});
+       "--backend-ca", tls.certificate},
+      {"XDG_CONFIG_HOME=" + config.string(), "VELMORA_BACKEND_KEY=" + key});
   EXPECT_TRUE(velmora.waitForLine("monitor: Waiting for the model server at " + base + "…"));
   const std::string open = velmora.waitForLine("/ in a browser").value_or(":0/");
   std::this_thread::sleep_until(started + std::chrono::seconds(10));
@@ -131,9 +131,17 @@ TEST(VelmoraProgramTest, AKeyedHttpsBackendThatStartsTenSecondsLate) {
   EXPECT_TRUE(velmora.waitForLine("models: fake-model"));
   const std::size_t end = open.rfind('/'), colon = open.rfind(':', end);
   testing::TestClient browser(std::stoi(open.substr(colon + 1, end - colon - 1)));
-  browser.send("POST /submit HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\nprompt=hi");
+  browser.send("POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9\r\n\r\nprompt=hi");
   EXPECT_NE(browser.readUntilClose().find(">You said: hi</div>"), std::string::npos);
   EXPECT_EQ(nlohmann::json::parse(backend.requests().back().body).at("model"), "fake-model");
+  // A server that quotes the key it refuses: the page, the monitor and the console hide it.
+  backend.requireKey("another");
+  testing::TestClient again(std::stoi(open.substr(colon + 1, end - colon - 1)));
+  again.send("POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9\r\n\r\nprompt=hi");
+  EXPECT_NE(again.readUntilClose().find("Invalid API key: Bearer [backend key]]"),
+            std::string::npos);
+  EXPECT_TRUE(
+      velmora.waitForLine("monitor: [Error: HTTP 401: Invalid API key: Bearer [backend key]]"));
   velmora.signal(SIGTERM);
   EXPECT_EQ(velmora.waitForExit(), 0);
   for (const std::string& line : velmora.lines)

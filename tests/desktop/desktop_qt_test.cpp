@@ -78,6 +78,8 @@ TEST(MainWindowTest, EveryControlReachesTheController) {
   const std::tuple<const char*, std::function<void()>, std::string> rows[] = {
       {"relay port", [&] { type(w.serverPortEdit(), "0", true); }, R"("serverPort":"0")"},
       {"access token", [&] { type(w.accessTokenEdit(), "t0k", false); }, R"("accessToken":"t0k")"},
+      {"allowed hosts", [&] { type(w.allowedHostsEdit(), "proxy.example", true); },
+       R"("allowedHosts":"proxy.example")"},
       {"backend host", [&] { type(w.studioIPEdit(), "localhost", false); }, "requests 2"},
       {"backend key", [&] { type(w.backendKeyEdit(), "k3y", false); }, R"("backendApiKey":"k3y")"},
       {"refresh", [&] { w.refreshModelsButton().click(); }, "requests 4"},
@@ -108,7 +110,7 @@ TEST(MainWindowTest, EveryControlReachesTheController) {
   };
   const auto use = [&](const std::string& link) {
     testing::TestClient phone(controller->webServer->port());
-    phone.send("GET " + link.substr(chatLink.size()) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    phone.send("GET " + link.substr(chatLink.size()) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     const std::string answer = phone.readUntilClose();
     return answer.substr(0, answer.find("\r\n\r\n") + 2);
   };
@@ -132,7 +134,7 @@ TEST(MainWindowTest, EveryControlReachesTheController) {
     return testing::BackendAnswer{.writes = {}, .end = testing::BackendAnswer::End::hang};
   });
   testing::TestClient chat(controller->webServer->port());
-  chat.send("POST /api/chat HTTP/1.1\r\nAuthorization: Bearer t0k\r\nContent-Length: 2\r\n\r\n{}");
+  chat.send("POST /api/chat HTTP/1.1\r\nHost: proxy.example\r\nAuthorization: Bearer t0k\r\nContent-Length: 2\r\n\r\n{}");
   ASSERT_TRUE(backend.waitForOpenConnections(1));
   EXPECT_TRUE(client.cancelAllAndWait(20s));
   EXPECT_TRUE(backend.waitForOpenConnections(0));

@@ -6,6 +6,7 @@
 #include <thread>
 #include <nlohmann/json.hpp>
 
+#include "platform/host_addresses.h"
 #include "relay/access_control.h"
 #include "tests/app/controller_rig.h"
 #include "tests/support/fake_backend.h"
@@ -51,7 +52,7 @@ std::string page(const std::string& text) {
 const auto statusLine = [](const std::string& a) { return a.substr(0, a.find('\r')); };
 std::string request(const std::string& head, const std::string& body = "",
                     const std::string& fields = "") {
-  return head + " HTTP/1.1\r\nHost: relay\r\nConnection: close\r\n" + fields +
+  return head + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + fields +
          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 BackendAnswer answerOf(std::vector<std::string> writes,
@@ -131,9 +132,12 @@ TEST_F(RelayWireTest, ABrowserChatsContinuesStartsAfreshAndClears) {
   EXPECT_EQ(sentTurns(), Turns{"user: new"});
   EXPECT_EQ(conversation(), (Turns{"user: new", "assistant: You said: new"}));
 
-  const std::string cleared = exchange(request("GET /clear"));
-  EXPECT_EQ(statusLine(cleared), "HTTP/1.1 301 Moved Permanently");
+  // The "Clear History" button of the answer page, which browsers must not remember.
+  const std::string cleared =
+      exchange(request("GET /clear", "", "Referer: http://127.0.0.1/submit\r\n"));
+  EXPECT_EQ(statusLine(cleared), "HTTP/1.1 303 See Other");
   EXPECT_EQ(headerValue(cleared, "Location"), "/");
+  EXPECT_EQ(headerValue(cleared, "Cache-Control"), "no-store");
   EXPECT_EQ(conversation(), Turns{});
 }
 
@@ -168,7 +172,7 @@ TEST_F(RelayWireTest, AnswersStreamAndOneToAClearedConversationStaysOutOfTheNewO
     browser.send(sent);
     std::string got = readUntil(browser, "old ");
     EXPECT_NE(got.find("old "), std::string::npos) << "held back: " << got;
-    exchange(request("GET /clear"));
+    exchange(request("POST /clear"));
     cleared.set_value();
     got += browser.readUntilClose();
     EXPECT_NE(got.find("old answer"), std::string::npos) << got;
@@ -315,6 +319,20 @@ TEST_F(RelayWireTest, AccessToken) {
   EXPECT_EQ(statusLine(exchange(request("GET /", "", browser + cookieField))), "HTTP/1.1 200 OK");
   EXPECT_EQ(statusLine(exchange(request("GET /v1/models", "", cookieField))), "HTTP/1.1 200 OK");
   EXPECT_EQ(backend.requests().back().headers.at("cookie"), "a=1");
+
+  // Guessing: with the wrong bearer above, ten within a minute; then even the right token waits.
+  std::vector<std::future<std::string>> guesses;
+  for (int i = 0; i < 9; ++i) {
+    guesses.push_back(std::async(std::launch::async, [&] {
+      return exchange(request("GET /v1/models", "", "Authorization: Bearer guess\r\n"));
+    }));
+  }
+  for (auto& guess : guesses) EXPECT_EQ(statusLine(guess.get()), "HTTP/1.1 401 Unauthorized");
+  const std::string refused =
+      exchange(request("GET /v1/models", "", "Authorization: Bearer s3cret\r\n"));
+  EXPECT_EQ(statusLine(refused), "HTTP/1.1 429 Too Many Requests");
+  const int retryAfter = std::stoi(headerValue(refused, "Retry-After").value_or("0"));
+  EXPECT_TRUE(retryAfter > 0 && retryAfter <= 60) << retryAfter;
 }
 
 TEST_F(RelayWireTest, AKeyedBackendOverHttps) {
@@ -328,7 +346,12 @@ TEST_F(RelayWireTest, AKeyedBackendOverHttps) {
   };
   const Row rows[] = {
       {"right key", "k3y", tls.certificate, submit, "You said: hi"},
-      {"wrong key", "k3", tls.certificate, submit, "[Error: HTTP 401: Invalid API key]"},
+      // The server quotes the key it refused; no page or monitor line shows it on.
+      {"wrong key", "k3-wrong", tls.certificate, submit,
+       "[Error: HTTP 401: Invalid API key: Bearer [backend key]]"},
+      {"wrong key, chat page", "k3-wrong", tls.certificate,
+       request("POST /chat", "prompt=hi", "Content-Type: application/x-www-form-urlencoded\r\n"),
+       "HTTP 401: Invalid API key: Bearer [backend key]"},
       {"untrusted certificate", "k3y", "", submit, "[Error: SSL certificate problem"},
       {"the key replaces a client's", "k3y", tls.certificate,
        request("POST /v1/chat/completions", "{}", "Authorization: Bearer other\r\n"), "You said: "},
@@ -342,11 +365,16 @@ TEST_F(RelayWireTest, AKeyedBackendOverHttps) {
       rig.view.backendCaFile.setText(row.caFile);
       rig.controller->savePrefs();  // uses both, without fetching the model list
     });
-    EXPECT_NE(exchange(row.sent).find(row.shown), std::string::npos);
+    const std::string answer = exchange(row.sent);
+    EXPECT_NE(answer.find(row.shown), std::string::npos) << answer;
+    EXPECT_EQ(answer.find("k3-wrong"), std::string::npos);
+    EXPECT_EQ((bodyOf(exchange(request("GET /chat"))) + rig.monitor()).find("k3-wrong"),
+              std::string::npos);
   }
   std::vector<std::string> keys;  // the untrusted connection never got to a request
   for (const auto& sent : secure.requests()) keys.push_back(sent.headers.at("authorization"));
-  EXPECT_EQ(keys, (std::vector<std::string>{"Bearer k3y", "Bearer k3", "Bearer k3y"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"Bearer k3y", "Bearer k3-wrong", "Bearer k3-wrong",
+                                            "Bearer k3y"}));
 }
 
 TEST_F(RelayWireTest, ASubmissionWithoutAChosenModel) {
@@ -431,11 +459,9 @@ TEST_F(RelayWireTest, TheChatPageStopsAnAnswerAtOnceButNotWhenTheBrowserLeaves) 
 TEST_F(RelayWireTest, TheChatPageRefusesWhatItCannotUse) {
   const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
   const std::pair<const char*, std::string> rows[] = {
-      {"403", request("POST /chat", "prompt=hi", form + "Sec-Fetch-Site: cross-site\r\n")},
       {"400", request("POST /chat", "prompt=+%0A", form)},
       {"400", request("POST /chat", "", form)},
       {"400", request("POST /chat/stop", "answer=1x", form)},
-      {"403", request("POST /chat/clear", "", form + "Sec-Fetch-Site: cross-site\r\n")},
       {"303", request("POST /chat/stop", "answer=99", form)},
   };
   exchange(request("POST /chat", "prompt=kept", form));
@@ -453,6 +479,99 @@ TEST_F(RelayWireTest, TheChatPageRefusesWhatItCannotUse) {
   }
   EXPECT_EQ(backend.requests().size(), 1u);
   EXPECT_EQ(conversation(), (Turns{"user: kept", "assistant: You said: kept"}));
+}
+
+// Every request that changes something or reaches the backend, as a page of another site, a
+// rebinding name or a program would send it: refused ones change nothing and reach nothing.
+TEST_F(RelayWireTest, OnlyTheRelaysOwnPagesAndProgramsChangeAnything) {
+  rig.onMain([&] {
+    rig.view.allowedHosts.setText("Proxy.example, other.example");
+    rig.controller->allowedHostsDidChange();
+  });
+  struct Route {
+    std::string method, path, body, type;
+    bool guarded;
+    int status;  // when allowed
+  };
+  const Route routes[] = {
+      {"POST", "/submit", "prompt=x&reset=1", "application/x-www-form-urlencoded", true, 200},
+      {"POST", "/chat", "prompt=x", "application/x-www-form-urlencoded", true, 200},
+      {"POST", "/chat/clear", "", "application/x-www-form-urlencoded", true, 303},
+      {"GET", "/clear", "", "text/plain", true, 0},  // 303 from its own pages, else a question
+      {"POST", "/v1/chat/completions", "{}", "text/plain", true, 200},
+      {"GET", "/chat", "", "text/plain", false, 200},
+      {"POST", "/clear", "", "application/x-www-form-urlencoded", true, 303},  // the question's
+  };
+  struct Row {
+    std::string name, bytes;
+    int status;
+    bool changes;
+  };
+  std::vector<Row> rows;
+  const std::string allowed = "localhost:" + std::to_string(port);
+  const auto bytes = [](const Route& r, const std::string& fields) {
+    return r.method + " " + r.path + " HTTP/1.1\r\n" + fields + "Content-Type: " + r.type +
+           "\r\nContent-Length: " + std::to_string(r.body.size()) +
+           "\r\nConnection: close\r\n\r\n" + r.body;
+  };
+  for (const Route& route : routes)
+    for (const std::string origin : {"same", "other", "null", ""})
+      for (const std::string site : {"cross-site", "same-site", "same-origin", "none", ""})
+        for (const std::string host : {"allowed", "foreign", ""}) {
+          std::string fields = host == "allowed"   ? "Host: " + allowed + "\r\n"
+                               : host == "foreign" ? "Host: rebind.attacker.example\r\n"
+                                                   : "";
+          if (!origin.empty()) {
+            fields += "Origin: " +
+                      (origin == "same"    ? "http://" + allowed
+                       : origin == "other" ? "http://localhost:1"
+                                           : origin) +
+                      "\r\n";
+          }
+          if (!site.empty()) fields += "Sec-Fetch-Site: " + site + "\r\n";
+          const bool ownPage = site == "same-origin" || site == "none";
+          const bool otherSite =
+              site == "cross-site" || site == "same-site" || origin == "other" || origin == "null";
+          const int status = host.empty()                   ? 400
+                             : host == "foreign"            ? 421
+                             : route.guarded && otherSite   ? 403
+                             : route.status == 0 && ownPage ? 303
+                             : route.status == 0            ? 200
+                                                            : route.status;
+          rows.push_back({route.method + " " + route.path + " | Origin " + origin +
+                              " | Sec-Fetch-Site " + site + " | Host " + host,
+                          bytes(route, fields), status,
+                          route.guarded && status / 100 != 4 && (route.status != 0 || ownPage)});
+        }
+  const auto own = [&](std::string field) { return "Host: " + allowed + "\r\n" + field + "\r\n"; };
+  const std::tuple<const char*, Route, std::string, int, bool> single[] = {
+      {"IPv6 literal", routes[5], "Host: [::1]:" + std::to_string(port) + "\r\n", 200, false},
+      {"IPv4 literal", routes[5], "Host: 192.0.2.1\r\n", 200, false},
+      {"localhost, root dot, capitals", routes[5], "Host: LOCALHOST.:1\r\n", 200, false},
+      {"this machine", routes[5], "Host: " + platform::hostNames().front() + "\r\n", 200, false},
+      {"allowed name", routes[5], "Host: proxy.EXAMPLE:8443\r\n", 200, false},
+      {"two Host fields", routes[5], own("Host: " + allowed), 400, false},
+      {"no host[:port]", routes[5], "Host: a b\r\n", 400, false},
+      {"Referer of its own page", routes[3], own("Referer: http://" + allowed + "/"), 303, true},
+      {"Referer of another", routes[3], own("Referer: http://" + allowed + ".evil/"), 200, false},
+  };
+  for (const auto& [name, route, fields, status, changes] : single)
+    rows.push_back({name, bytes(route, fields), status, changes});
+  rows.push_back({"HTTP/1.0 without Host", "GET /chat HTTP/1.0\r\n\r\n", 200, false});
+  const auto state = [&] {
+    rig.onMain([] {});  // an answer joins the conversation through the main queue
+    if (rig.controller->chatMessages().empty()) rig.controller->appendUserMessage("seed");
+    return std::tuple(rig.controller->chatGeneration(), rig.controller->chatMessages().size(),
+                      backend.requests().size());
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const auto before = state();
+    const std::string answer = exchange(row.bytes);
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 " + std::to_string(row.status) + " ")) << answer;
+    EXPECT_EQ(row.status == 421, answer.find("allowedHosts") != std::string::npos);
+    EXPECT_EQ(state() != before, row.changes);
+  }
 }
 
 }  // namespace

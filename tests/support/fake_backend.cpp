@@ -284,8 +284,13 @@ void FakeBackend::serve(int fd) {
     const BackendAnswer answer =
         key.empty() || request->headers["authorization"] == "Bearer " + key
             ? responder(*request)
-            : jsonAnswer(401, R"({"error":{"message":"Invalid API key","type":)"
-                              R"("invalid_request_error","code":"invalid_api_key"}})");
+            // As some servers do, it quotes what it got: a relay must not show that on.
+            : jsonAnswer(401, nlohmann::json{{"error",
+                                              {{"message", "Invalid API key: " +
+                                                               request->headers["authorization"]},
+                                               {"type", "invalid_request_error"},
+                                               {"code", "invalid_api_key"}}}}
+                                  .dump());
     bool alive = sendAll(client, "HTTP/1.1 " + std::to_string(answer.status) +
                                      " Fake\r\nContent-Type: " + answer.contentType +
                                      "\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n");

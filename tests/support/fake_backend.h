@@ -70,7 +70,8 @@ class FakeBackend {
   void respond(Responder responder);
   static BackendAnswer defaultAnswer(const BackendRequest& request);
   // From now on a request without "Authorization: Bearer KEY" is answered 401 with an
-  // OpenAI-style error document (and still recorded); "" accepts every request again.
+  // OpenAI-style error document whose message quotes the Authorization header it got (and still
+  // recorded); "" accepts every request again.
   void requireKey(std::string key);
 
   int port() const { return port_; }

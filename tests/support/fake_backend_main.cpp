@@ -3,7 +3,8 @@
 // or SIGTERM. Besides the fake's echo, a prompt asking for "markdown" gets a Markdown answer, and
 // one asking to answer "slowly" gets a few pieces and then hangs, printing "client left" once
 // the relay closes that connection; one asking to "take your time" starts after 1.5 s, takes as
-// long between its pieces and ends with llama.cpp's timings.
+// long between its pieces and ends with llama.cpp's timings. Every request prints
+// "request METHOD TARGET: " and its last message.
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -21,6 +22,10 @@ int main(int argc, char** argv) {
   using namespace velmora::testing;
   FakeBackend backend(port);
   backend.respond([](const BackendRequest& request) {
+    // What reached it, for a test to learn that nothing else did.
+    std::printf("request %s %s: %s\n", request.method.c_str(), request.target.c_str(),
+                lastMessage(request).c_str());
+    std::fflush(stdout);
     if (lastMessage(request).find("markdown") != std::string::npos) {
       return streamedAnswer({"Here is **the plan**:\n\n- first <script>alert(1)</script>\n- sec",
                              "ond\n\n```cpp\nint main() { return 0; }  // a long line that must "
