@@ -1,7 +1,5 @@
 #include "http/file_serving.h"
 
-#include "platform/utf8.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +10,8 @@
 #include <ctime>
 #include <memory>
 #include <utility>
+
+#include "platform/utf8.h"
 
 namespace velmora::http {
 
