@@ -354,27 +354,15 @@ std::vector<uint8_t> Socket::readBytes(std::size_t count) {
 }
 
 void Socket::appendBytes(std::vector<uint8_t>& bytes, std::size_t count) {
-  // The vector grows with what arrives, never ahead of it to a length the peer only announced.
-  constexpr std::size_t kStep = 64 * 1024;
+  // Through the read buffer, so that the vector grows with what arrives, never ahead of it to a
+  // length the peer only announced.
   const std::size_t end = bytes.size() + count;
-  std::size_t buffered = std::min(count, readEnd_ - readBegin_);
-  if (buffered > 0) {
-    bytes.insert(bytes.end(), readBuffer_.get() + readBegin_,
-                 readBuffer_.get() + readBegin_ + buffered);
-    readBegin_ += buffered;
-  }
-  // The rest goes straight into the result: no copy through the buffer.
   while (bytes.size() < end) {
-    const std::size_t start = bytes.size();
-    bytes.resize(start + std::min(kStep, end - start));
-    std::size_t got = 0;
-    try {
-      got = receive(bytes.data() + start, bytes.size() - start);
-    } catch (...) {
-      bytes.resize(start);
-      throw;
-    }
-    bytes.resize(start + got);
+    if (readBegin_ == readEnd_) fillBuffer();
+    const std::size_t take = std::min(end - bytes.size(), readEnd_ - readBegin_);
+    bytes.insert(bytes.end(), readBuffer_.get() + readBegin_,
+                 readBuffer_.get() + readBegin_ + take);
+    readBegin_ += take;
   }
 }
 

@@ -115,7 +115,7 @@ class Socket {
   // receive timeout, or once the read time limit below has passed).
   uint8_t readByte();
   std::vector<uint8_t> readBytes(std::size_t count);
-  // Appends `count` bytes to `bytes`.
+  // Appends `count` bytes to `bytes`, which grows with what arrives.
   void appendBytes(std::vector<uint8_t>& bytes, std::size_t count);
   // Returns once at least one byte that no read returned yet is in the buffer.
   void waitForBytes();
