@@ -55,8 +55,7 @@ class MultipartReader {
       if (!header || header->empty()) break;
       // A value that holds a colon of its own makes more than two pieces: the line is skipped.
       const std::vector<std::string_view> pieces = splitAll(*header, ':');
-      if (pieces.size() == 2)
-        part.headers[platform::lowercaseAscii(pieces[0])] = trimSpaces(pieces[1]);
+      if (pieces.size() == 2) part.headers[platform::lowercaseAscii(pieces[0])] = trimSpaces(pieces[1]);
     }
     std::optional<std::vector<uint8_t>> content = readPartBody();
     if (!content) return std::nullopt;

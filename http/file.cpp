@@ -7,18 +7,11 @@ namespace velmora::http {
 
 FileError::FileError(int32_t errorNumber)
     : errorNumber_(errorNumber),
-      description_("error(" + std::to_string(errorNumber) + ": " + std::strerror(errorNumber) +
-                   ")") {}
+      description_("error(" + std::to_string(errorNumber) + ": " + std::strerror(errorNumber) + ")") {}
 
-File File::openReading(const std::string& path) {
-  return openWithMode(path, "rb");
-}
-File File::openWriting(const std::string& path) {
-  return openWithMode(path, "wb");
-}
-File File::openUpdating(const std::string& path) {
-  return openWithMode(path, "r+b");
-}
+File File::openReading(const std::string& path) { return openWithMode(path, "rb"); }
+File File::openWriting(const std::string& path) { return openWithMode(path, "wb"); }
+File File::openUpdating(const std::string& path) { return openWithMode(path, "r+b"); }
 
 File File::openWithMode(const std::string& path, const std::string& mode) {
   std::FILE* stream = std::fopen(path.c_str(), mode.c_str());
@@ -26,13 +19,9 @@ File File::openWithMode(const std::string& path, const std::string& mode) {
   return File(stream);
 }
 
-void File::close() {
-  std::fclose(pointer_);
-}
+void File::close() { std::fclose(pointer_); }
 
-bool File::seek(int64_t offset) {
-  return fseeko(pointer_, offset, SEEK_SET) == 0;
-}
+bool File::seek(int64_t offset) { return fseeko(pointer_, offset, SEEK_SET) == 0; }
 
 std::size_t File::read(std::span<uint8_t> buffer) {
   if (buffer.empty()) return 0;

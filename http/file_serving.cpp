@@ -1,5 +1,7 @@
 #include "http/file_serving.h"
 
+#include "platform/utf8.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,8 +12,6 @@
 #include <ctime>
 #include <memory>
 #include <utility>
-
-#include "platform/utf8.h"
 
 namespace velmora::http {
 

@@ -21,7 +21,7 @@ struct HttpRequest {
   std::string method;                                            // as sent, case kept
   std::unordered_map<std::string, std::string> headers;          // lower-cased names
   std::vector<uint8_t> body;
-  std::optional<std::string> address = std::string();   // the peer; absent when unknown
+  std::optional<std::string> address = std::string();  // the peer; absent when unknown
   std::unordered_map<std::string, std::string> params;  // route parameters, keys with their colon
   // The connection the request came on (set by the server loop; empty for a request built
   // elsewhere), for a handler that waits long and wants to know whether its client left.

@@ -79,13 +79,10 @@ HttpResponseContent HttpResponseBody::content() const {
           },
           [](const Html& body) { return stringContent(body.text); },
           [](const HtmlBody& body) {
-            return stringContent("<html><meta charset=\"UTF-8\"><body>" + body.text +
-                                 "</body></html>");
+            return stringContent("<html><meta charset=\"UTF-8\"><body>" + body.text + "</body></html>");
           },
           [](const Text& body) { return stringContent(body.text); },
-          [](const Data& body) {
-            return dataContent(std::string(body.bytes.begin(), body.bytes.end()));
-          },
+          [](const Data& body) { return dataContent(std::string(body.bytes.begin(), body.bytes.end())); },
           [](const Custom& body) -> HttpResponseContent {
             try {
               return stringContent(body.serializer(body.value));
@@ -120,24 +117,23 @@ int HttpResponse::statusCode() const {
 }
 
 std::string HttpResponse::reasonPhrase() const {
-  return std::visit(
-      Overloaded{
-          [](const SwitchProtocols&) -> std::string { return "Switching Protocols"; },
-          [](const Ok&) -> std::string { return "OK"; },
-          [](const Created&) -> std::string { return "Created"; },
-          [](const Accepted&) -> std::string { return "Accepted"; },
-          [](const MovedPermanently&) -> std::string { return "Moved Permanently"; },
-          [](const MovedTemporarily&) -> std::string { return "Moved Temporarily"; },
-          [](const BadRequest&) -> std::string { return "Bad Request"; },
-          [](const Unauthorized&) -> std::string { return "Unauthorized"; },
-          [](const Forbidden&) -> std::string { return "Forbidden"; },
-          [](const NotFound&) -> std::string { return "Not Found"; },
-          [](const NotAcceptable&) -> std::string { return "Not Acceptable"; },
-          [](const TooManyRequests&) -> std::string { return "Too Many Requests"; },
-          [](const InternalServerError&) -> std::string { return "Internal Server Error"; },
-          [](const Raw& raw) { return raw.reasonPhrase; },
-      },
-      value_);
+  return std::visit(Overloaded{
+                        [](const SwitchProtocols&) -> std::string { return "Switching Protocols"; },
+                        [](const Ok&) -> std::string { return "OK"; },
+                        [](const Created&) -> std::string { return "Created"; },
+                        [](const Accepted&) -> std::string { return "Accepted"; },
+                        [](const MovedPermanently&) -> std::string { return "Moved Permanently"; },
+                        [](const MovedTemporarily&) -> std::string { return "Moved Temporarily"; },
+                        [](const BadRequest&) -> std::string { return "Bad Request"; },
+                        [](const Unauthorized&) -> std::string { return "Unauthorized"; },
+                        [](const Forbidden&) -> std::string { return "Forbidden"; },
+                        [](const NotFound&) -> std::string { return "Not Found"; },
+                        [](const NotAcceptable&) -> std::string { return "Not Acceptable"; },
+                        [](const TooManyRequests&) -> std::string { return "Too Many Requests"; },
+                        [](const InternalServerError&) -> std::string { return "Internal Server Error"; },
+                        [](const Raw& raw) { return raw.reasonPhrase; },
+                    },
+                    value_);
 }
 
 HttpHeaders HttpResponse::headers() const {
@@ -158,8 +154,7 @@ HttpHeaders HttpResponse::headers() const {
                                     headers.emplace_back("Content-Type", "text/html");
                                   },
                                   [&](const HttpResponseBody::Data& data) {
-                                    if (data.contentType)
-                                      headers.emplace_back("Content-Type", *data.contentType);
+                                    if (data.contentType) headers.emplace_back("Content-Type", *data.contentType);
                                   },
                                   [](const HttpResponseBody::HtmlBody&) {},
                                   [](const HttpResponseBody::Text&) {},
@@ -167,12 +162,8 @@ HttpHeaders HttpResponse::headers() const {
                               },
                               response.body.kind());
                  },
-                 [&](const MovedPermanently& response) {
-                   headers.emplace_back("Location", response.location);
-                 },
-                 [&](const MovedTemporarily& response) {
-                   headers.emplace_back("Location", response.location);
-                 },
+                 [&](const MovedPermanently& response) { headers.emplace_back("Location", response.location); },
+                 [&](const MovedTemporarily& response) { headers.emplace_back("Location", response.location); },
                  [&](const Raw& response) {
                    if (response.headers) addAll(*response.headers);
                  },

@@ -28,11 +28,11 @@ const std::string* findHeader(const HttpHeaders& headers, std::string_view name)
 class HttpResponseBodyWriter {
  public:
   virtual ~HttpResponseBodyWriter() = default;
-  virtual void write(const File& file) = 0;                       // the whole file
-  virtual void write(const std::vector<uint8_t>& bytes) = 0;      // a byte array
-  virtual void write(std::span<const uint8_t> slice) = 0;         // a slice of one
+  virtual void write(const File& file) = 0;                      // the whole file
+  virtual void write(const std::vector<uint8_t>& bytes) = 0;     // a byte array
+  virtual void write(std::span<const uint8_t> slice) = 0;        // a slice of one
   virtual void write(const void* bytes, std::size_t length) = 0;  // a byte buffer
-  virtual void write(std::string_view data) = 0;                  // a data value
+  virtual void write(std::string_view data) = 0;                 // a data value
 };
 
 using HttpBodyCallback = std::function<void(HttpResponseBodyWriter&)>;
@@ -77,20 +77,14 @@ class HttpResponseBody {
   using Kind = std::variant<Json, Html, HtmlBody, Text, Data, Custom>;
 
   explicit HttpResponseBody(Kind kind) : kind_(std::move(kind)) {}
-  static HttpResponseBody json(nlohmann::json value) {
-    return HttpResponseBody(Json{std::move(value)});
-  }
+  static HttpResponseBody json(nlohmann::json value) { return HttpResponseBody(Json{std::move(value)}); }
   static HttpResponseBody html(std::string text) { return HttpResponseBody(Html{std::move(text)}); }
-  static HttpResponseBody htmlBody(std::string text) {
-    return HttpResponseBody(HtmlBody{std::move(text)});
-  }
+  static HttpResponseBody htmlBody(std::string text) { return HttpResponseBody(HtmlBody{std::move(text)}); }
   static HttpResponseBody text(std::string text) { return HttpResponseBody(Text{std::move(text)}); }
-  static HttpResponseBody data(std::vector<uint8_t> bytes,
-                               std::optional<std::string> contentType = {}) {
+  static HttpResponseBody data(std::vector<uint8_t> bytes, std::optional<std::string> contentType = {}) {
     return HttpResponseBody(Data{std::move(bytes), std::move(contentType)});
   }
-  static HttpResponseBody custom(std::any value,
-                                 std::function<std::string(const std::any&)> serializer) {
+  static HttpResponseBody custom(std::any value, std::function<std::string(const std::any&)> serializer) {
     return HttpResponseBody(Custom{std::move(value), std::move(serializer)});
   }
 
@@ -149,25 +143,18 @@ class HttpResponse {
   static HttpResponse ok(HttpResponseBody body) { return HttpResponse(Ok{std::move(body)}); }
   static HttpResponse created() { return HttpResponse(Created{}); }
   static HttpResponse accepted() { return HttpResponse(Accepted{}); }
-  static HttpResponse movedPermanently(std::string location) {
-    return HttpResponse(MovedPermanently{std::move(location)});
-  }
-  static HttpResponse movedTemporarily(std::string location) {
-    return HttpResponse(MovedTemporarily{std::move(location)});
-  }
-  static HttpResponse badRequest(std::optional<HttpResponseBody> body = {}) {
-    return HttpResponse(BadRequest{std::move(body)});
-  }
+  static HttpResponse movedPermanently(std::string location) { return HttpResponse(MovedPermanently{std::move(location)}); }
+  static HttpResponse movedTemporarily(std::string location) { return HttpResponse(MovedTemporarily{std::move(location)}); }
+  static HttpResponse badRequest(std::optional<HttpResponseBody> body = {}) { return HttpResponse(BadRequest{std::move(body)}); }
   static HttpResponse unauthorized() { return HttpResponse(Unauthorized{}); }
   static HttpResponse forbidden() { return HttpResponse(Forbidden{}); }
   static HttpResponse notFound() { return HttpResponse(NotFound{}); }
   static HttpResponse notAcceptable() { return HttpResponse(NotAcceptable{}); }
   static HttpResponse tooManyRequests() { return HttpResponse(TooManyRequests{}); }
   static HttpResponse internalServerError() { return HttpResponse(InternalServerError{}); }
-  static HttpResponse raw(int statusCode, std::string reasonPhrase,
-                          std::optional<HttpHeaders> headers = {}, HttpBodyCallback writer = {}) {
-    return HttpResponse(
-        Raw{statusCode, std::move(reasonPhrase), std::move(headers), std::move(writer)});
+  static HttpResponse raw(int statusCode, std::string reasonPhrase, std::optional<HttpHeaders> headers = {},
+                          HttpBodyCallback writer = {}) {
+    return HttpResponse(Raw{statusCode, std::move(reasonPhrase), std::move(headers), std::move(writer)});
   }
 
   const Case& value() const { return value_; }

@@ -153,9 +153,7 @@ void answerTooManyConnections(Socket& client) {
 struct HttpServerIO::AcceptLoop {
   AcceptLoop(std::shared_ptr<Socket> socket, HttpLimits connectionLimits,
              platform::QualityOfService threadQuality, platform::WorkerPool& threadPool)
-      : listening(std::move(socket)),
-        limits(connectionLimits),
-        quality(threadQuality),
+      : listening(std::move(socket)), limits(connectionLimits), quality(threadQuality),
         pool(threadPool) {}
 
   const std::shared_ptr<Socket> listening;

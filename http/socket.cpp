@@ -302,8 +302,7 @@ std::size_t Socket::receive(uint8_t* into, std::size_t capacity) {
         throw SocketError::fromErrno(SocketError::Case::recvFailed);
       }
       pollfd readable{socketFileDescriptor_, POLLIN, 0};
-      const int ready =
-          ::poll(&readable, 1, static_cast<int>(std::min<int64_t>(left.count(), INT_MAX)));
+      const int ready = ::poll(&readable, 1, static_cast<int>(std::min<int64_t>(left.count(), INT_MAX)));
       if (ready < 0 && errno != EINTR) throw SocketError::fromErrno(SocketError::Case::recvFailed);
       if (ready <= 0) continue;  // the deadline is checked again
     }
