@@ -451,8 +451,15 @@ Outcome memoryFollowsBytes() {
   const bool back = relay.settlesAndEnds(true);
   const double grown = peak.rssMb - relay.start.rssMb, left = relay.end.rssMb - relay.start.rssMb;
   goals += format("; RSS +%.1f MB held (goal < 100), +%.1f MB after (goal < 50)", grown, left);
+  // A sanitizer keeps freed memory in quarantine and adds its own: its figures judge nothing.
+#ifdef __SANITIZE_ADDRESS__
+  const bool judged = false;
+#else
+  const bool judged = true;
+#endif
+  if (!judged) goals += " (AddressSanitizer: not judged)";
   return {
-      held && back && grown < 100 && left < 50,
+      held && back && (!judged || (grown < 100 && left < 50)),
       format("%d bodies declared %llu bytes with 1 KiB sent, %d heads of %zu bytes: RSS %.1f MB "
              "idle, %.1f MB held (+%.1f, goal < 100), %.1f MB after (+%.1f, goal < 50)",
              bodies, static_cast<unsigned long long>(limits.maxBodyBytes), heads, head.size() + 2,
