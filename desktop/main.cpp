@@ -1,4 +1,6 @@
 // velmora: the relay between browsers and an OpenAI-compatible model server.
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -96,9 +98,20 @@ std::optional<std::string> secretFrom(const std::string& path) {
   return text;
 }
 
+// Every connection, a client's or the backend's, takes a descriptor: a soft limit of 1 024 runs
+// out long before the server's connection cap, and a chat then fails for no fault of the backend.
+void raiseOpenFileLimit() {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  raiseOpenFileLimit();
   velmora::desktop::HeadlessOptions options;
   [[maybe_unused]] bool headless = false;  // without a window there is nothing to leave out
   for (int i = 1; i < argc; ++i) {

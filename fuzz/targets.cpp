@@ -31,6 +31,14 @@ void readRequests(Bytes input, const http::HttpLimits& limits) {
   try {
     for (int i = 0; i < 64; ++i) {
       const http::HttpRequestPtr request = http::HttpParser().readRequest(socket, limits);
+      // Whatever is accepted lies within the limits, and its framing has one reading.
+      FUZZ_CHECK(request->body.size() <= limits.maxBodyBytes &&
+                 request->headers.size() <= limits.maxHeaderLines &&
+                 request->method.size() + request->path.size() < limits.maxRequestLineBytes * 2);
+      const auto coding = request->headers.find("transfer-encoding");
+      FUZZ_CHECK(coding == request->headers.end() ||
+                 (platform::lowercaseAscii(coding->second) == "chunked" &&
+                  !request->headers.contains("content-length")));
       const std::string length = request->headers["content-length"];
       if (!length.empty() && length.size() < 19 &&
           length.find_first_not_of("0123456789") == length.npos) {
@@ -57,7 +65,9 @@ void http_request(Bytes input) {
 
 // Limits small enough that short inputs reach every bound.
 void http_request_limits(Bytes input) {
-  readRequests(input, {.maxLineBytes = 40, .maxHeaderLines = 4, .maxBodyBytes = 24});
+  readRequests(
+      input,
+      {.maxRequestLineBytes = 40, .maxHeadBytes = 120, .maxHeaderLines = 4, .maxBodyBytes = 24});
 }
 
 // A field for every piece between "&"s, undecodable ones included; none for other bodies.

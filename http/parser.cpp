@@ -1,5 +1,6 @@
 #include "http/parser.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "platform/ascii.h"
@@ -45,7 +46,8 @@ bool splitTarget(std::string_view target, std::string& path,
     const std::string_view authority = rest.substr(0, end);
     // A port that is not a number makes the whole reference invalid.
     const std::size_t at = authority.rfind('@');
-    const std::string_view hostPort = at == std::string_view::npos ? authority : authority.substr(at + 1);
+    const std::string_view hostPort =
+        at == std::string_view::npos ? authority : authority.substr(at + 1);
     const std::size_t colon = hostPort.rfind(':');
     if (colon != std::string_view::npos) {
       for (char c : hostPort.substr(colon + 1)) {
@@ -77,34 +79,38 @@ bool splitTarget(std::string_view target, std::string& path,
   return true;
 }
 
-// A decimal integer with an optional sign, within the signed 64-bit range.
-std::optional<int64_t> parseContentLength(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  bool negative = false;
-  if (text[0] == '+' || text[0] == '-') {
-    negative = text[0] == '-';
-    text.remove_prefix(1);
-  }
+// 1*DIGIT within the signed 64-bit range, which every reader of the same bytes takes alike.
+std::optional<uint64_t> parseContentLength(std::string_view text) {
   if (text.empty()) return std::nullopt;
   for (char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
   }
-  // Parse the magnitude as unsigned so that the lowest value still fits.
-  uint64_t magnitude = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  constexpr uint64_t kMax = static_cast<uint64_t>(INT64_MAX);
-  if (negative) {
-    if (magnitude > kMax + 1) return std::nullopt;
-    return magnitude == kMax + 1 ? INT64_MIN : -static_cast<int64_t>(magnitude);
-  }
-  if (magnitude > kMax) return std::nullopt;
-  return static_cast<int64_t>(magnitude);
+  uint64_t length = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), length);
+  if (error != std::errc() || length > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+  return length;
 }
 
-void readLimitedLine(Socket& socket, const HttpLimits& limits, std::string& line) {
-  if (!socket.readLine(line, limits.maxLineBytes)) {
-    throw HttpParserError(HttpParserError::LineTooLong{});
+// A token character of a field name (RFC 9110 section 5.6.2).
+bool isTokenChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// One line of at most `budget` bytes, its line feed included, taken from the budget. Raises
+// `tooLong` past the budget, `control` at a control byte.
+void readLimitedLine(Socket& socket, std::size_t& budget, std::string& line,
+                     const HttpParserError& tooLong, const HttpParserError& control) {
+  if (budget == 0) throw tooLong;
+  std::size_t taken = 0;
+  switch (socket.readLine(line, budget - 1, taken)) {
+    case Socket::LineRead::line:
+      budget -= taken;
+      return;
+    case Socket::LineRead::tooLong:
+      throw tooLong;
+    case Socket::LineRead::controlByte:
+      throw control;
   }
 }
 
@@ -145,60 +151,88 @@ std::string_view trimmedView(std::string_view text) {
 // read and dropped.
 void readChunkedBody(Socket& socket, const HttpLimits& limits, std::string& line,
                      std::vector<uint8_t>& body) {
+  const HttpParserError malformed(HttpParserError::MalformedChunk{});
   for (;;) {
-    readLimitedLine(socket, limits, line);
+    std::size_t budget = limits.maxRequestLineBytes + 1;
+    readLimitedLine(socket, budget, line, malformed, malformed);
     std::string_view size = std::string_view(line).substr(0, line.find(';'));
     while (!size.empty() && (size.back() == ' ' || size.back() == '\t')) size.remove_suffix(1);
-    if (size.empty()) throw HttpParserError(HttpParserError::MalformedChunk{});
+    if (size.empty()) throw malformed;
     uint64_t length = 0;
     for (const char digit : size) {
       const int value = digit >= '0' && digit <= '9'   ? digit - '0'
                         : digit >= 'a' && digit <= 'f' ? digit - 'a' + 10
                         : digit >= 'A' && digit <= 'F' ? digit - 'A' + 10
                                                        : -1;
-      if (value < 0) throw HttpParserError(HttpParserError::MalformedChunk{});
+      if (value < 0) throw malformed;
+      // Checked before each digit, so that no size wraps, whatever the limit.
+      if (length > (UINT64_MAX - static_cast<uint64_t>(value)) / 16) {
+        throw HttpParserError(HttpParserError::ContentTooLarge{UINT64_MAX});
+      }
       length = length * 16 + static_cast<uint64_t>(value);
-      // Checked at each digit, so the sum never overflows.
       if (length > limits.maxBodyBytes - body.size()) {
         throw HttpParserError(HttpParserError::ContentTooLarge{body.size() + length});
       }
     }
     if (length == 0) break;
     socket.appendBytes(body, static_cast<std::size_t>(length));
-    readLimitedLine(socket, limits, line);
-    if (!line.empty()) throw HttpParserError(HttpParserError::MalformedChunk{});
+    budget = 3;
+    readLimitedLine(socket, budget, line, malformed, malformed);
+    if (!line.empty()) throw malformed;
   }
+  std::size_t budget = limits.maxHeadBytes;
+  const HttpParserError tooLarge(HttpParserError::HeadTooLarge{});
+  const HttpParserError invalid(HttpParserError::InvalidHeader{});
   for (std::size_t trailerLines = 0;;) {
-    readLimitedLine(socket, limits, line);
+    readLimitedLine(socket, budget, line, tooLarge, invalid);
     if (line.empty()) return;
-    if (++trailerLines > limits.maxHeaderLines) {
-      throw HttpParserError(HttpParserError::TooManyHeaders{});
-    }
+    if (++trailerLines > limits.maxHeaderLines) throw tooLarge;
   }
 }
 
 }  // namespace
 
-std::optional<int> HttpParserError::answerStatus() const {
+int HttpParserError::answerStatus() const {
   return std::visit(
-      [](const auto& c) -> std::optional<int> {
+      [](const auto& c) {
         using T = std::decay_t<decltype(c)>;
-        if constexpr (std::is_same_v<T, AmbiguousLength> || std::is_same_v<T, MalformedChunk>) {
-          return 400;
+        if constexpr (std::is_same_v<T, RequestLineTooLong>) {
+          return 414;
+        } else if constexpr (std::is_same_v<T, HeadTooLarge>) {
+          return 431;
+        } else if constexpr (std::is_same_v<T, ContentTooLarge>) {
+          return 413;
         } else if constexpr (std::is_same_v<T, UnsupportedTransferCoding>) {
           return 501;
         } else {
-          static_assert(std::is_same_v<T, InvalidStatusLine> ||
-                        std::is_same_v<T, NegativeContentLength> ||
-                        std::is_same_v<T, LineTooLong> || std::is_same_v<T, TooManyHeaders> ||
-                        std::is_same_v<T, ContentTooLarge>);
-          return std::nullopt;
+          static_assert(
+              std::is_same_v<T, InvalidStatusLine> || std::is_same_v<T, InvalidContentLength> ||
+              std::is_same_v<T, InvalidHeader> || std::is_same_v<T, AmbiguousLength> ||
+              std::is_same_v<T, InvalidTransferCoding> || std::is_same_v<T, MalformedChunk>);
+          return 400;
         }
       },
       value_);
 }
 
-std::string trimSpaces(std::string_view text) { return std::string(trimmedView(text)); }
+const char* HttpParserError::reasonPhrase() const {
+  switch (answerStatus()) {
+    case 414:
+      return "URI Too Long";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 413:
+      return "Content Too Large";
+    case 501:
+      return "Not Implemented";
+    default:
+      return "Bad Request";
+  }
+}
+
+std::string trimSpaces(std::string_view text) {
+  return std::string(trimmedView(text));
+}
 
 HttpParserError::HttpParserError(Case value) : value_(std::move(value)) {
   description_ = std::visit(
@@ -206,16 +240,20 @@ HttpParserError::HttpParserError(Case value) : value_(std::move(value)) {
         using T = std::decay_t<decltype(c)>;
         if constexpr (std::is_same_v<T, InvalidStatusLine>) {
           return "invalidStatusLine(\"" + c.line + "\")";
-        } else if constexpr (std::is_same_v<T, NegativeContentLength>) {
-          return "negativeContentLength";
-        } else if constexpr (std::is_same_v<T, LineTooLong>) {
-          return "lineTooLong";
-        } else if constexpr (std::is_same_v<T, TooManyHeaders>) {
-          return "tooManyHeaders";
+        } else if constexpr (std::is_same_v<T, InvalidContentLength>) {
+          return "invalidContentLength";
+        } else if constexpr (std::is_same_v<T, InvalidHeader>) {
+          return "invalidHeader";
+        } else if constexpr (std::is_same_v<T, RequestLineTooLong>) {
+          return "requestLineTooLong";
+        } else if constexpr (std::is_same_v<T, HeadTooLarge>) {
+          return "headTooLarge";
         } else if constexpr (std::is_same_v<T, ContentTooLarge>) {
           return "contentTooLarge(" + std::to_string(c.length) + ")";
         } else if constexpr (std::is_same_v<T, AmbiguousLength>) {
           return "ambiguousLength";
+        } else if constexpr (std::is_same_v<T, InvalidTransferCoding>) {
+          return "invalidTransferCoding";
         } else if constexpr (std::is_same_v<T, UnsupportedTransferCoding>) {
           return "unsupportedTransferCoding(\"" + c.coding + "\")";
         } else {
@@ -241,16 +279,32 @@ bool HttpRequest::headerHasToken(const std::string& name, const std::string& tok
 HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits) const {
   // One buffer per thread for the lines of a request: a keep-alive connection reads thousands of
   // requests, and each would otherwise allocate its lines anew. A buffer that a long line grew is
-  // given back before the next request is awaited, so that a waiting connection does not hold it.
+  // given back at the end, so that a waiting connection or thread does not hold it.
   thread_local std::string scratch;
-  constexpr std::size_t kScratchKept = 4096;
-  if (scratch.capacity() > kScratchKept) std::string().swap(scratch);
+  struct Trim {
+    ~Trim() {
+      if (scratch.capacity() > 4096) std::string().swap(scratch);
+    }
+  } trim;
   std::string& requestLine = scratch;
   // Waiting for a request is the connection's idle time; from its first byte on, the whole head
   // has headerTimeout, so that a client trickling header lines cannot hold the thread for good.
   socket.waitForBytes();
   const ReadTimeLimit timeLimit(socket, limits.headerTimeout);
-  readLimitedLine(socket, limits, requestLine);
+  const HttpParserError invalidLine(HttpParserError::InvalidStatusLine{});
+  std::size_t headBudget = limits.maxHeadBytes;
+  for (int emptyLines = 0;; ++emptyLines) {
+    std::size_t budget = limits.maxRequestLineBytes + 1;
+    readLimitedLine(socket, budget, requestLine,
+                    HttpParserError(HttpParserError::RequestLineTooLong{}), invalidLine);
+    if (!requestLine.empty()) {
+      const std::size_t taken = limits.maxRequestLineBytes + 1 - budget;
+      headBudget = headBudget > taken ? headBudget - taken : 0;
+      break;
+    }
+    // A client may end a body with an extra CR LF; a stream of them is no request.
+    if (emptyLines == 8) throw invalidLine;
+  }
 
   // Words split at every single space.
   std::string_view words[3];
@@ -266,6 +320,7 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
     start = space + 1;
   }
   if (wordCount < 3) throw HttpParserError::invalidStatusLine(requestLine);
+  const bool http10 = words[2] == "HTTP/1.0";
 
   auto request = std::make_shared<HttpRequest>();
   request->method = std::string(words[0]);
@@ -277,17 +332,24 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
 
   std::size_t headerLines = 0;
   std::string& line = scratch;  // the request line's words have been copied out
+  const HttpParserError tooLarge(HttpParserError::HeadTooLarge{});
+  const HttpParserError invalid(HttpParserError::InvalidHeader{});
   // The framing fields, read across repeated lines: a later line must not hide an earlier one
   // that another reader of the same bytes would act on (RFC 9112 section 6.3).
   std::optional<std::string> contentLength;
   std::optional<std::string> transferCoding;
   for (;;) {
-    readLimitedLine(socket, limits, line);
+    readLimitedLine(socket, headBudget, line, tooLarge, invalid);
     if (line.empty()) break;
-    if (++headerLines > limits.maxHeaderLines) throw HttpParserError(HttpParserError::TooManyHeaders{});
+    if (++headerLines > limits.maxHeaderLines) throw tooLarge;
+    // No continuation lines (obs-fold), and a name of token characters right before its colon
+    // (RFC 9112 section 5).
     const std::size_t colon = line.find(':');
-    // Lines without text before their first colon have no reading; they are skipped.
-    if (colon == std::string::npos || colon == 0) continue;
+    if (colon == std::string::npos || colon == 0 ||
+        !std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
+                     isTokenChar)) {
+      throw invalid;
+    }
     std::string name = platform::lowercaseAscii(std::string_view(line).substr(0, colon));
     std::string value(trimmedView(std::string_view(line).substr(colon + 1)));
     if (name == "content-length") {
@@ -295,6 +357,9 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
       for (std::string_view rest = value;;) {
         const std::size_t comma = rest.find(',');
         const std::string piece(trimmedView(rest.substr(0, comma)));
+        if (!parseContentLength(piece)) {
+          throw HttpParserError(HttpParserError::InvalidContentLength{});
+        }
         if (contentLength && *contentLength != piece) {
           throw HttpParserError(HttpParserError::AmbiguousLength{});
         }
@@ -311,24 +376,39 @@ HttpRequestPtr HttpParser::readRequest(Socket& socket, const HttpLimits& limits)
   }
 
   if (transferCoding) {
+    // An HTTP/1.0 reader knows no codings (RFC 9112 section 6.1).
+    if (http10) throw HttpParserError(HttpParserError::InvalidTransferCoding{});
     if (contentLength) throw HttpParserError(HttpParserError::AmbiguousLength{});
-    if (platform::lowercaseAscii(*transferCoding) != "chunked") {
+    std::vector<std::string> codings;
+    for (std::string_view rest = *transferCoding;;) {
+      const std::size_t comma = rest.find(',');
+      codings.push_back(platform::lowercaseAscii(trimmedView(rest.substr(0, comma))));
+      if (codings.back().empty()) throw HttpParserError(HttpParserError::InvalidTransferCoding{});
+      if (comma == std::string_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
+    // Where chunked is not the last coding, the body's end is unknown (RFC 9112 section 6.3).
+    const auto chunked = std::ranges::find(codings, "chunked");
+    if (chunked != codings.end() && chunked + 1 != codings.end()) {
+      throw HttpParserError(HttpParserError::InvalidTransferCoding{});
+    }
+    if (codings.size() > 1 || chunked == codings.end()) {
       throw HttpParserError(HttpParserError::UnsupportedTransferCoding{*transferCoding});
     }
   }
   if (!transferCoding && !contentLength) return request;
-  const std::optional<int64_t> length =
-      contentLength ? parseContentLength(*contentLength) : std::nullopt;
-  if (length && *length < 0) throw HttpParserError::negativeContentLength();
-  if (length && static_cast<uint64_t>(*length) > limits.maxBodyBytes) {
-    throw HttpParserError(HttpParserError::ContentTooLarge{static_cast<uint64_t>(*length)});
+  const uint64_t length = contentLength ? *parseContentLength(*contentLength) : 0;
+  if (length > limits.maxBodyBytes) throw HttpParserError(HttpParserError::ContentTooLarge{length});
+  if ((transferCoding || length > 0) && !http10 &&
+      request->headerHasToken("expect", "100-continue")) {
+    socket.writeText("HTTP/1.1 100 Continue\r\n\r\n");
   }
   // A body must keep coming; a slow one may take as long as its size needs at that rate.
   socket.limitReadTime(limits.idleTimeout, limits.minBodyBytesPerSecond);
   if (transferCoding) {
     readChunkedBody(socket, limits, line, request->body);
-  } else if (length) {
-    socket.appendBytes(request->body, static_cast<std::size_t>(*length));
+  } else {
+    socket.appendBytes(request->body, static_cast<std::size_t>(length));
   }
   return request;
 }

@@ -38,53 +38,62 @@ struct HttpRequest {
 
 using HttpRequestPtr = std::shared_ptr<HttpRequest>;
 
-// Why a request could not be read. LineTooLong, TooManyHeaders and ContentTooLarge refuse
-// requests beyond HttpLimits. The last three leave the body's end unknown (RFC 9112 section 6):
-// they are answered, and the connection then closes.
+// Why a request could not be read. Each is answered with answerStatus(), and the connection then
+// closes: after any of them the next request's first byte is unknown (RFC 9112 section 6.3).
 class HttpParserError : public std::exception {
  public:
-  struct InvalidStatusLine {
+  struct InvalidStatusLine {  // the request line: 400
     std::string line;
     bool operator==(const InvalidStatusLine&) const = default;
   };
-  struct NegativeContentLength {
-    bool operator==(const NegativeContentLength&) const = default;
+  // Not plain digits (RFC 9110 section 8.6), or past 2^63 - 1: 400.
+  struct InvalidContentLength {
+    bool operator==(const InvalidContentLength&) const = default;
   };
-  struct LineTooLong {
-    bool operator==(const LineTooLong&) const = default;
+  // A control byte, no colon, a name that is no token (a space before the colon), or a
+  // continuation line (obs-fold): 400.
+  struct InvalidHeader {
+    bool operator==(const InvalidHeader&) const = default;
   };
-  struct TooManyHeaders {
-    bool operator==(const TooManyHeaders&) const = default;
+  struct RequestLineTooLong {  // 414
+    bool operator==(const RequestLineTooLong&) const = default;
   };
-  struct ContentTooLarge {
+  struct HeadTooLarge {  // more than maxHeadBytes or maxHeaderLines: 431
+    bool operator==(const HeadTooLarge&) const = default;
+  };
+  struct ContentTooLarge {  // 413
     uint64_t length;
     bool operator==(const ContentTooLarge&) const = default;
   };
-  // Transfer-Encoding beside Content-Length, or Content-Length values that differ.
+  // Transfer-Encoding beside Content-Length, or Content-Length values that differ: 400.
   struct AmbiguousLength {
     bool operator==(const AmbiguousLength&) const = default;
   };
-  // A Transfer-Encoding other than just chunked.
+  // chunked before another coding or twice, an empty coding, or any coding in HTTP/1.0: 400.
+  struct InvalidTransferCoding {
+    bool operator==(const InvalidTransferCoding&) const = default;
+  };
+  // Codings other than one final chunked: 501.
   struct UnsupportedTransferCoding {
     std::string coding;
     bool operator==(const UnsupportedTransferCoding&) const = default;
   };
-  struct MalformedChunk {
+  struct MalformedChunk {  // 400
     bool operator==(const MalformedChunk&) const = default;
   };
-  using Case = std::variant<InvalidStatusLine, NegativeContentLength, LineTooLong, TooManyHeaders,
-                            ContentTooLarge, AmbiguousLength, UnsupportedTransferCoding,
-                            MalformedChunk>;
+  using Case = std::variant<InvalidStatusLine, InvalidContentLength, InvalidHeader,
+                            RequestLineTooLong, HeadTooLarge, ContentTooLarge, AmbiguousLength,
+                            InvalidTransferCoding, UnsupportedTransferCoding, MalformedChunk>;
 
   explicit HttpParserError(Case value);
   static HttpParserError invalidStatusLine(std::string line) {
     return HttpParserError(InvalidStatusLine{std::move(line)});
   }
-  static HttpParserError negativeContentLength() { return HttpParserError(NegativeContentLength{}); }
 
   const Case& value() const { return value_; }
-  // The status to answer before closing (400 or 501); nullopt where the connection just closes.
-  std::optional<int> answerStatus() const;
+  // The status to answer before closing, and its reason phrase.
+  int answerStatus() const;
+  const char* reasonPhrase() const;
   bool operator==(const HttpParserError& other) const { return value_ == other.value_; }
   const char* what() const noexcept override { return description_.c_str(); }
 
@@ -98,8 +107,11 @@ class HttpParserError : public std::exception {
 class HttpParser {
  public:
   // Reads one whole request (line, headers, a Content-Length or chunked body) on the calling
-  // thread. The head must arrive within limits.headerTimeout of its first byte, and the body at
-  // limits.minBodyBytesPerSecond. Raises HttpParserError, or the socket's SocketError unchanged.
+  // thread. Empty lines before the request line are skipped (RFC 9112 section 2.2). The head
+  // must arrive within limits.headerTimeout of its first byte, and the body at
+  // limits.minBodyBytesPerSecond. Writes "100 Continue" before a body that an HTTP/1.1 client
+  // waits to send (RFC 9110 section 10.1.1). Raises HttpParserError, or the socket's
+  // SocketError unchanged.
   HttpRequestPtr readRequest(Socket& socket, const HttpLimits& limits = {}) const;
 
   // True exactly when "connection", trimmed, is "keep-alive" (case-sensitive, no token list).

@@ -77,7 +77,7 @@ std::optional<RouteMatch> HttpRouter::route(const std::optional<std::string>& me
 // same places along many paths and walking them again grows exponentially with nested "**".
 struct HttpRouter::Search {
   const std::vector<Token>& tokens;
-  // Shared by every branch, so a branch that leads nowhere still leaves its values behind.
+  // The values along the branch being walked.
   RouteParams params;
   const Node* matched = nullptr;
   std::set<std::pair<const Node*, std::size_t>> deadEnds;
@@ -114,6 +114,8 @@ bool HttpRouter::findFirstMatch(const Node& node, std::size_t index, Search& sea
       search.params[parameter->first] = token;
       if (next == count && child.isEndOfRoute) return reached(child);
       if (findFirstMatch(child, next, search)) return true;
+      // A branch that failed leaves no value behind for the route that matches.
+      search.params.erase(parameter->first);
     }
 
     if (const auto literal = node.nodes.find(token); literal != node.nodes.end()) {

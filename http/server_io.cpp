@@ -1,5 +1,8 @@
 #include "http/server_io.h"
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <stdexcept>
@@ -79,6 +82,12 @@ std::optional<uint64_t> lengthThatKeepsTheConnection(const HttpHeaders& headers)
   return declared;
 }
 
+bool hasField(const HttpHeaders& headers, std::string_view name) {
+  return std::ranges::any_of(headers, [name](const auto& field) {
+    return platform::equalsIgnoringAsciiCase(field.first, name);
+  });
+}
+
 // Threads that stay in accept() once their connection has ended; more go back to the pool.
 constexpr int kSpareAcceptors = 4;
 
@@ -115,6 +124,29 @@ bool isResourceExhaustion(int errorNumber) {
 
 const HttpParser kParser;
 
+std::string addressOf(Socket& socket) {
+  try {
+    return socket.peerAddress();
+  } catch (const SocketError&) {
+    return {};
+  }
+}
+
+// Answers a connection over its address's share without taking a thread: what the client sent
+// so far is read first, so that the close sends no reset that could overtake the answer.
+void answerTooManyConnections(Socket& client) {
+  char sink[4096];
+  while (::recv(client.socketFileDescriptor(), sink, sizeof sink, MSG_DONTWAIT) > 0) {
+  }
+  try {
+    client.writeText("HTTP/1.1 429 Too Many Requests\r\nServer: " + serverHeaderValue() +
+                     "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    ::shutdown(client.socketFileDescriptor(), SHUT_WR);
+  } catch (const SocketError&) {  // the client left first
+  }
+  client.close();
+}
+
 }  // namespace
 
 // The threads that accept on one listening socket.
@@ -135,6 +167,8 @@ struct HttpServerIO::AcceptLoop {
   int accepting = 0;      // threads in accept() or on their way in; guarded by mutex
   bool closed = false;    // no thread enters accept() again; guarded by mutex
   std::size_t slots = 0;  // connections open or about to be accepted; guarded by mutex
+  std::unordered_map<std::string, std::size_t> perAddress;  // open connections; guarded by mutex
+  std::atomic<std::size_t> shortages = 0;  // accept() failures for want of descriptors or memory
 
   // Runs `task` on a pool thread; false when no thread could be had for it.
   bool submit(std::function<void()> task) {
@@ -158,6 +192,19 @@ struct HttpServerIO::AcceptLoop {
     std::lock_guard lock(mutex);
     --slots;
     roomMade.notify_one();
+  }
+  // Counts a connection from `address`; false when that address has all its share already.
+  bool admit(const std::string& address) {
+    std::lock_guard lock(mutex);
+    std::size_t& count = perAddress[address];
+    if (count >= limits.maxConnectionsPerAddress) return false;
+    ++count;
+    return true;
+  }
+  void leave(const std::string& address) {
+    std::lock_guard lock(mutex);
+    const auto found = perAddress.find(address);
+    if (found != perAddress.end() && --found->second == 0) perAddress.erase(found);
   }
 
   // Joins the accepting threads, unless the loop is closed or `limit` threads already accept.
@@ -215,6 +262,11 @@ int HttpServerIO::port() const {
 bool HttpServerIO::isIPv4() const {
   std::lock_guard lock(socketMutex_);
   return socket_->isIPv4();
+}
+
+std::size_t HttpServerIO::acceptShortages() const {
+  std::lock_guard lifecycle(lifecycleMutex_);
+  return acceptLoop_ ? acceptLoop_->shortages.load() : 0;
 }
 
 std::size_t HttpServerIO::openConnectionCount() const {
@@ -296,6 +348,11 @@ void HttpServerIO::acceptAndServe(std::weak_ptr<HttpServerIO> weakServer,
     while (!client && loop->takeSlot()) {
       try {
         client = loop->listening->acceptClient();
+        if (!loop->admit(addressOf(*client))) {
+          answerTooManyConnections(*client);
+          client.reset();
+          loop->releaseSlot();
+        }
       } catch (const SocketError& error) {
         loop->releaseSlot();
         if (loop->isClosed()) break;
@@ -304,6 +361,11 @@ void HttpServerIO::acceptAndServe(std::weak_ptr<HttpServerIO> weakServer,
           break;
         }
         if (isResourceExhaustion(error.errorNumber())) {
+          // Once per run of failures: the owner of the machine may want to raise a limit.
+          ++loop->shortages;
+          if (backOff == std::chrono::milliseconds(5)) {
+            platform::printLine("Accepting a connection failed: " + error.message() + "; retrying");
+          }
           std::this_thread::sleep_for(backOff);
           backOff = std::min(backOff * 2, std::chrono::milliseconds(200));
         }
@@ -337,6 +399,7 @@ void HttpServerIO::acceptAndServe(std::weak_ptr<HttpServerIO> weakServer,
 
 void HttpServerIO::refuse(Socket& client, AcceptLoop& loop) {
   client.close();
+  loop.leave(addressOf(client));
   loop.releaseSlot();
   // Threads run out under load: a short pause lets some of the busy ones finish.
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -349,9 +412,10 @@ void HttpServerIO::serveAccepted(const std::weak_ptr<HttpServerIO>& weakServer,
     auto server = weakServer.lock();
     if (server && server->insertSocket(socket)) {
       server.reset();
-      serveConnection(weakServer, std::move(socket), loop->limits);
+      serveConnection(weakServer, socket, loop->limits);
     }
   }
+  loop->leave(addressOf(*socket));
   loop->releaseSlot();
 }
 
@@ -372,22 +436,28 @@ void HttpServerIO::removeSocket(const std::shared_ptr<Socket>& socket) {
 
 void HttpServerIO::serveConnection(std::weak_ptr<HttpServerIO> weakServer,
                                    std::shared_ptr<Socket> socket, HttpLimits limits) {
-  for (;;) {
+  for (bool first = true;;) {
     {
       auto server = weakServer.lock();
       if (!server || !server->isServing()) break;
     }
     HttpRequestPtr request;
     try {
+      // A new connection has firstByteTimeout to begin, a kept one idleTimeout for each next
+      // request; either closes without a word past it.
+      socket->limitReadTime(first ? limits.firstByteTimeout : limits.idleTimeout);
+      socket->waitForBytes();
+      socket->unlimitReadTime();
+      first = false;
       request = kParser.readRequest(*socket, limits);
     } catch (const HttpParserError& error) {
-      // A body whose end is unknown is answered; the rest of the connection cannot be read.
-      if (const std::optional<int> status = error.answerStatus()) {
-        if (auto server = weakServer.lock()) server->answerUnreadable(*socket, *status);
+      // The rest of the connection cannot be read: answered, then closed.
+      if (auto server = weakServer.lock()) {
+        server->refuseRequest(*socket, error.answerStatus(), error.reasonPhrase(), limits);
       }
       break;
     } catch (const std::exception&) {
-      break;  // unreadable, over a limit or too slow: the connection ends without an answer
+      break;  // the client left or was too slow: nobody would read an answer
     }
 
     auto server = weakServer.lock();
@@ -460,7 +530,12 @@ bool HttpServerIO::writeResponse(Socket& socket, const HttpResponse& response, b
     head += std::to_string(content.length);
     head += "\r\n";
   }
-  if (keepAlive && lengthKnown) head += "Connection: keep-alive\r\n";
+  if (keepAlive && lengthKnown) {
+    head += "Connection: keep-alive\r\n";
+  } else if (!response.upgradeHandler() && !hasField(headers, "Connection")) {
+    // The client learns that the connection ends here, not from a failed next request.
+    head += "Connection: close\r\n";
+  }
   for (const auto& [name, value] : headers) {
     head += name;
     head += ": ";
@@ -498,14 +573,16 @@ bool HttpServerIO::writeResponse(Socket& socket, const HttpResponse& response, b
   return keepAlive;
 }
 
-void HttpServerIO::answerUnreadable(Socket& socket, int status) {
+void HttpServerIO::refuseRequest(Socket& socket, int status, const char* reason,
+                                 const HttpLimits& connectionLimits) {
   const HttpResponse answer = HttpResponse::raw(
-      status, status == 501 ? "Not Implemented" : "Bad Request",
-      HttpHeaders{{"Content-Length", "0"}, {"Connection", "close"}});
+      status, reason, HttpHeaders{{"Content-Length", "0"}, {"Connection", "close"}});
   try {
     writeResponse(socket, answer, false, false);
   } catch (const SocketError&) {  // the client left first
+    return;
   }
+  socket.lingerBeforeClose(connectionLimits.lingerTimeout, connectionLimits.lingerBytes);
 }
 
 std::pair<RouteParams, HttpHandler> HttpServerIO::dispatch(const HttpRequestPtr&) {

@@ -64,6 +64,9 @@ class HttpServerIO : public std::enable_shared_from_this<HttpServerIO> {
 
   // Connections being served now.
   std::size_t openConnectionCount() const;
+  // How often accept() failed for want of descriptors or memory since the last start (each is
+  // retried after a pause, and the first of a run printed).
+  std::size_t acceptShortages() const;
 
   // Set these before start(); they are read by the server's threads while it runs.
   std::weak_ptr<HttpServerIODelegate> delegate;
@@ -102,8 +105,10 @@ class HttpServerIO : public std::enable_shared_from_this<HttpServerIO> {
   // Writes the header block and, unless `headOnly` (a HEAD request), the body; answers whether
   // the connection may serve another request.
   bool writeResponse(Socket& socket, const HttpResponse& response, bool keepAlive, bool headOnly);
-  // Answers a request whose body cannot be read with `status` (400 or 501) and no body.
-  void answerUnreadable(Socket& socket, int status);
+  // Answers a request that cannot be read with `status` and no body, then lingers before the
+  // close so that a client still sending reads the answer.
+  void refuseRequest(Socket& socket, int status, const char* reason,
+                     const HttpLimits& connectionLimits);
   // Adds a connection to the set unless the server stopped; false then.
   bool insertSocket(const std::shared_ptr<Socket>& socket);
   void removeSocket(const std::shared_ptr<Socket>& socket);
@@ -111,7 +116,7 @@ class HttpServerIO : public std::enable_shared_from_this<HttpServerIO> {
   std::atomic<int32_t> stateValue_{static_cast<int32_t>(HttpServerIOState::stopped)};
 
   // Serialises start() and stop().
-  std::mutex lifecycleMutex_;
+  mutable std::mutex lifecycleMutex_;
   // The listening socket; replaced by each successful start. Guarded by socketMutex_.
   mutable std::mutex socketMutex_;
   std::shared_ptr<Socket> socket_;

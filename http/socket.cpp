@@ -30,27 +30,34 @@ std::string errorText(int errorNumber) {
   return strerror_r(errorNumber, buffer, sizeof buffer);
 }
 
-// Whether every byte is in 14..127, tested eight at a time.
+// Whether every byte is printable ASCII (32..126) or a tab, tested eight at a time.
 bool isPlainAscii(const uint8_t* bytes, std::size_t count) {
   namespace scan = platform::byte_scan;
   const std::string_view text(reinterpret_cast<const char*>(bytes), count);
   return scan::findFirst(text, 0, [](uint64_t word) {
-           return scan::bytesFrom128(word) | scan::bytesBelow(word, 14);
+           return scan::bytesFrom128(word) | scan::bytesBelow(word, 32);
          }) == count;
 }
 
-// Appends raw line bytes: those below 14 are dropped, the rest read as Latin-1. A line is nearly
-// always printable ASCII up to its CR LF, which goes in one append.
-void appendLineBytes(std::string& out, const uint8_t* bytes, std::size_t count) {
+// Appends raw line bytes without their CR LF (or bare LF), the rest read as Latin-1; false at a
+// control byte other than tab (a CR inside the line included), which two readers of the same
+// bytes would take differently (RFC 9112 section 2.2). A line is nearly always printable ASCII,
+// which goes in one append.
+bool appendLineBytes(std::string& out, const uint8_t* bytes, std::size_t count, bool ends) {
   std::size_t plain = count;
-  while (plain > 0 && (bytes[plain - 1] == '\n' || bytes[plain - 1] == '\r')) --plain;
+  if (ends) {
+    --plain;  // the line feed
+    if (plain > 0 && bytes[plain - 1] == '\r') --plain;
+  }
   if (isPlainAscii(bytes, plain)) {
     out.append(reinterpret_cast<const char*>(bytes), plain);
-    return;
+    return true;
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (bytes[i] >= 14) platform::appendUtf8(out, bytes[i]);  // Latin-1: byte = code point
+  for (std::size_t i = 0; i < plain; ++i) {
+    if (bytes[i] == 127 || (bytes[i] < 32 && bytes[i] != '\t')) return false;
+    platform::appendUtf8(out, bytes[i]);  // Latin-1: byte = code point
   }
+  return true;
 }
 
 timeval toTimeval(std::chrono::milliseconds timeout) {
@@ -346,44 +353,62 @@ std::vector<uint8_t> Socket::readBytes(std::size_t count) {
 }
 
 void Socket::appendBytes(std::vector<uint8_t>& bytes, std::size_t count) {
-  const std::size_t start = bytes.size();
-  bytes.resize(start + count);
-  uint8_t* into = bytes.data() + start;
-  std::size_t filled = std::min(count, readEnd_ - readBegin_);
-  if (filled > 0) {
-    std::memcpy(into, readBuffer_.get() + readBegin_, filled);
-    readBegin_ += filled;
+  // Through the read buffer, so that the vector grows with what arrives, never ahead of it to a
+  // length the peer only announced.
+  const std::size_t end = bytes.size() + count;
+  while (bytes.size() < end) {
+    if (readBegin_ == readEnd_) fillBuffer();
+    const std::size_t take = std::min(end - bytes.size(), readEnd_ - readBegin_);
+    bytes.insert(bytes.end(), readBuffer_.get() + readBegin_,
+                 readBuffer_.get() + readBegin_ + take);
+    readBegin_ += take;
   }
-  // The rest goes straight into the result: no copy through the buffer.
-  while (filled < count) filled += receive(into + filled, count - filled);
 }
 
-std::string Socket::readLine() {
-  return *readLine(SIZE_MAX);
-}
-
-std::optional<std::string> Socket::readLine(std::size_t maxBytes) {
-  std::string line;
-  if (!readLine(line, maxBytes)) return std::nullopt;
-  return line;
-}
-
-bool Socket::readLine(std::string& line, std::size_t maxBytes) {
+Socket::LineRead Socket::readLine(std::string& line, std::size_t maxBytes, std::size_t& rawBytes) {
   line.clear();
-  std::size_t rawBytes = 0;
+  rawBytes = 0;
+  bool heldReturn = false;  // a piece ended in CR, which only a line feed may follow
   for (;;) {
     if (readBegin_ == readEnd_) fillBuffer();
     const uint8_t* begin = readBuffer_.get() + readBegin_;
+    if (heldReturn) {
+      if (*begin != '\n') return LineRead::controlByte;
+      ++readBegin_;
+      ++rawBytes;
+      return LineRead::line;
+    }
     const std::size_t available = readEnd_ - readBegin_;
     const auto* newline = static_cast<const uint8_t*>(std::memchr(begin, '\n', available));
     const std::size_t take = newline ? static_cast<std::size_t>(newline - begin) + 1 : available;
     const std::size_t lineBytes = rawBytes + (newline ? take - 1 : take);
-    if (lineBytes > maxBytes) return false;
+    if (lineBytes > maxBytes) return LineRead::tooLong;
+    heldReturn = !newline && begin[take - 1] == '\r';
+    if (!appendLineBytes(line, begin, take - (heldReturn ? 1 : 0), newline != nullptr)) {
+      return LineRead::controlByte;
+    }
     rawBytes += take;
-    appendLineBytes(line, begin, take);
     readBegin_ += take;
-    if (newline) return true;
+    if (newline) return LineRead::line;
   }
+}
+
+void Socket::lingerBeforeClose(std::chrono::milliseconds allowance, std::size_t maxBytes) {
+  {
+    std::lock_guard lock(closeMutex_);
+    if (shutdown_ || socketFileDescriptor_ < 0) return;
+    ::shutdown(socketFileDescriptor_, SHUT_WR);
+  }
+  limitReadTime(allowance);
+  try {
+    for (std::size_t dropped = readEnd_ - readBegin_; dropped < maxBytes;) {
+      fillBuffer();
+      dropped += readEnd_ - readBegin_;
+    }
+  } catch (const SocketError&) {  // the peer closed, or the time is up
+  }
+  readBegin_ = readEnd_;
+  unlimitReadTime();
 }
 
 const std::string& Socket::peerAddress() {

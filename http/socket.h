@@ -115,20 +115,22 @@ class Socket {
   // receive timeout, or once the read time limit below has passed).
   uint8_t readByte();
   std::vector<uint8_t> readBytes(std::size_t count);
-  // Appends `count` bytes to `bytes`.
+  // Appends `count` bytes to `bytes`, which grows with what arrives.
   void appendBytes(std::vector<uint8_t>& bytes, std::size_t count);
   // Returns once at least one byte that no read returned yet is in the buffer.
   void waitForBytes();
-  // The next line without its line feed. Bytes below 14 (CR, TAB, other controls) are dropped;
-  // every other byte is read as Latin-1 and returned as UTF-8. A partial line is discarded when
-  // a read fails.
-  std::string readLine();
-  // The same with a limit on the raw bytes of the line: answers nullopt, without reading further,
-  // once more than maxBytes arrived without a line feed.
-  std::optional<std::string> readLine(std::size_t maxBytes);
-  // The same into `line`, whose storage is reused from one line to the next: false (with `line`
-  // unspecified) when the limit was passed.
-  bool readLine(std::string& line, std::size_t maxBytes);
+  // How a line read ended.
+  enum class LineRead { line, tooLong, controlByte };
+  // The next line without its CR LF (or bare LF), into `line`, whose storage is reused from one
+  // line to the next; every byte read as Latin-1 and returned as UTF-8, and `rawBytes` the bytes
+  // it took from the wire. tooLong, without reading further, once more than maxBytes arrived
+  // without a line feed; controlByte at a control byte other than tab (`line` is then
+  // unspecified). Raises recvFailed like the reads above.
+  LineRead readLine(std::string& line, std::size_t maxBytes, std::size_t& rawBytes);
+  // Ends the sending side and reads and drops what the peer still sends until it closes,
+  // `maxBytes` arrived or `allowance` passed: a client still sending then reads the answer
+  // written before instead of a reset. The reading thread; the descriptor stays open.
+  void lingerBeforeClose(std::chrono::milliseconds allowance, std::size_t maxBytes);
   // Whether the peer has closed its end or reset the connection: an orderly end (FIN) is
   // waiting with no data before it, or the socket reports a hang-up or an error. Never blocks and
   // reads nothing. A peer that only shut down its sending side counts as gone: an HTTP client

@@ -210,6 +210,9 @@ void WebSocketSession::writeFrame(std::span<const uint8_t> payload, OpCode opcod
   }
 
   std::lock_guard lock(writeMutex_);
+  // Nothing follows a close frame, not even a second one (RFC 6455 section 5.5.1).
+  if (closeSent_) return;
+  closeSent_ = opcode == OpCode::close;
   try {
     // Three writes, held back by the kernel until the last so that they leave as one segment.
     socket_->writeBytes(std::span(&first, 1), true);

@@ -142,7 +142,8 @@ class WebSocketSession {
  private:
   const std::shared_ptr<Socket> socket_;
   const WebSocketLimits limits_;
-  std::mutex writeMutex_;  // held for the whole of one frame's writes
+  std::mutex writeMutex_;   // held for the whole of one frame's writes
+  bool closeSent_ = false;  // guarded by writeMutex_
 };
 
 using WebSocketSessionPtr = std::shared_ptr<WebSocketSession>;

@@ -2,10 +2,14 @@
 
 #include <curl/curl.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
@@ -202,6 +206,10 @@ class CurlTransfer final : public HttpClientTask {
         const CURLcode result = message->data.result;
         if (result == CURLE_OK) return std::nullopt;
         if (delegateFailure_) return delegateFailure_;
+        if (result == CURLE_COULDNT_CONNECT && descriptorsRanOut()) {
+          return "Velmora has run out of file descriptors (" + std::string(std::strerror(EMFILE)) +
+                 "), so no connection could be opened; the server was not tried";
+        }
         if (errorBuffer_[0] != '\0') return std::string(errorBuffer_);
         return std::string(curl_easy_strerror(result));
       }
@@ -211,6 +219,17 @@ class CurlTransfer final : public HttpClientTask {
       if (code != CURLM_OK) return curl_multi_strerror(code);
     }
     return "cancelled";
+  }
+
+  // Whether a connection failed for want of descriptors here rather than at the server: libcurl
+  // reports both as "Couldn't connect to server".
+  bool descriptorsRanOut() const {
+    long osError = 0;
+    curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &osError);
+    if (osError == EMFILE || osError == ENFILE) return true;
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe >= 0) ::close(probe);
+    return probe < 0 && (errno == EMFILE || errno == ENFILE);
   }
 
   void reportResponse() {

@@ -37,10 +37,10 @@ TEST(HttpRouterTest, FindsTheFirstRouteInPriorityOrder) {
   HttpRouter router;
   // "method path tag": "*" for every method, "-" to take the route out of service.
   for (const char* route : {"GET /users/:id get-user", "* /users/:id user", "* /users/me me",
-                            "* /users/:id/posts posts", "* /docs/intro/view intro-view",
-                            "* /docs/*/edit any-edit", "* /a/**/z deep", "POST /form form",
-                            "* /gone gone", "* /gone -", "* /off/:id -", "* /off/lit lit",
-                            "* /**/m/**/k mk"}) {
+                            "* /users/:id/posts posts", "* /users/me/settings settings",
+                            "* /docs/intro/view intro-view", "* /docs/*/edit any-edit",
+                            "* /a/**/z deep", "POST /form form", "* /gone gone", "* /gone -",
+                            "* /off/:id -", "* /off/lit lit", "* /**/m/**/k mk"}) {
     std::istringstream fields(route);
     std::string method, path, tag;
     fields >> method >> path >> tag;
@@ -48,9 +48,10 @@ TEST(HttpRouterTest, FindsTheFirstRouteInPriorityOrder) {
   }
   const std::tuple<std::optional<std::string>, std::string, std::string> rows[] = {
       {"GET", "/users/5", "get-user :id=5"},
-      {"PUT", "/users/5", "user :id=5"},         // no PUT route: the method-less one
-      {"PUT", "/users/me", "user :id=me"},       // a parameter before a literal
-      {"GET", "/users/5/posts", "posts :id=5"},  // the GET tree leads nowhere
+      {"PUT", "/users/5", "user :id=5"},          // no PUT route: the method-less one
+      {"PUT", "/users/me", "user :id=me"},        // a parameter before a literal
+      {"GET", "/users/5/posts", "posts :id=5"},   // the GET tree leads nowhere
+      {"GET", "/users/me/settings", "settings"},  // no value left by the :id branch
       {"PUT", "/users/a%20b", "user :id=a b"},
       {"PUT", "/users/a%2Fb", "user :id=a/b"},  // decoded after the split
       {"PUT", "/users/%zz", "none"},
@@ -61,7 +62,7 @@ TEST(HttpRouterTest, FindsTheFirstRouteInPriorityOrder) {
       {kAny, "/docs/x/y/edit", "none"},        // "*" is one segment
       {kAny, "/a/b/z", "none"},                // "**" is never one segment
       {kAny, "/a/b/c/z", "deep"},
-      {kAny, "/a/b/z/c/z", "deep"},  // on to a later literal
+      {kAny, "/a/b/z/c/z", "deep"},        // on to a later literal
       {kAny, "/a/b/m/m/x/%zz/e/k", "mk"},  // the second "**" spans x and %zz
       {"GET", "/form", "none"},
       {"POST", "/form", "form"},

@@ -28,10 +28,10 @@ std::string frame(int first, const std::string& payload, bool fin = true, bool m
   return out;
 }
 
-// The server's frames as "opcode:payload" ('~': not final) up to the first close frame or bad byte.
+// The server's frames as "opcode:payload" ('~': not final) up to the end or a bad byte.
 std::vector<std::string> serverFrames(const std::string& wire) {
   std::vector<std::string> frames;
-  for (std::size_t at = 0; at + 2 <= wire.size() && (frames.empty() || frames.back() != "8:");) {
+  for (std::size_t at = 0; at + 2 <= wire.size();) {
     const auto byte = [&](std::size_t i) { return static_cast<uint8_t>(wire[at + i]); };
     uint64_t length = byte(1) & 0x7F;
     const std::size_t head = length < 126 ? 2 : length == 126 ? 4 : 10;

@@ -14,7 +14,7 @@
 
 namespace velmora::testing {
 
-TestClient::TestClient(int port, std::chrono::milliseconds timeout) {
+TestClient::TestClient(int port, std::chrono::milliseconds timeout, const char* from) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) throw std::runtime_error(std::string("socket failed: ") + std::strerror(errno));
   const timeval wait{static_cast<time_t>(timeout.count() / 1000),
@@ -24,6 +24,12 @@ TestClient::TestClient(int port, std::chrono::milliseconds timeout) {
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in source{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {}, .sin_zero = {}};
+  if (from && (inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
+               ::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)) {
+    ::close(fd_);
+    throw std::runtime_error(std::string("bind failed: ") + from);
+  }
   if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     const int error = errno;
     ::close(fd_);
@@ -39,6 +45,10 @@ void TestClient::reset() {
   const linger abort{1, 0};
   setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
   ::close(std::exchange(fd_, -1));
+}
+
+void TestClient::finishSending() {
+  ::shutdown(fd_, SHUT_WR);
 }
 
 void TestClient::send(const std::string& bytes) {

@@ -10,12 +10,15 @@ namespace velmora::testing {
 // what a server wrote. Every read gives up after the timeout instead of hanging.
 class TestClient {
  public:
-  explicit TestClient(int port, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // `from`: the loopback address to connect from (127.0.0.2, say), when not the default.
+  explicit TestClient(int port, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                      const char* from = nullptr);
   ~TestClient();
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
 
   void send(const std::string& bytes);
+  void finishSending();  // a FIN: nothing more will be sent
   // Everything until the server closes the connection (or the timeout passes).
   std::string readUntilClose();
   // One response: the header block and, when it declares a Content-Length, that many bytes.
