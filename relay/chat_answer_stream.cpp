@@ -32,6 +32,7 @@ void ChatAnswerStream::didReceiveData(std::span<const uint8_t> bytes) {
 void ChatAnswerStream::handle(const StreamEvent& event) {
   std::visit(platform::Overloaded{
                  [this](const TextPiece& piece) {
+                   if (streamError_) return;  // an error event ends the answer
                    if (!piece.reasoning.empty()) write(Section::reasoning, piece.reasoning);
                    for (const auto& segment : splitter_.feed(piece.text)) {
                      write(segment.reasoning ? Section::reasoning : Section::answer, segment.text);
@@ -71,6 +72,7 @@ void ChatAnswerStream::didCompleteWithError(const std::optional<std::string>& er
   std::optional<std::string> failure = errorStatus_.description();
   if (!failure) failure = streamError_ ? streamError_ : error;
   const bool brokeOff = failure && !errorStatus_.isError();
+  if (!failure) answer_ += splitter_.unclosedText();  // shown as reasoning, kept as said
 
   // Held until the page is done: the last reference must not end the controller while its
   // connection still waits for this answer.

@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <thread>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <thread>
 
 #include "relay/pages.h"
 #include "tests/app/controller_rig.h"
@@ -59,7 +60,6 @@ class RelayWireTest : public ::testing::Test {
     backend.respond([answer](const testing::BackendRequest&) { return answer; });
   }
   Turns conversation() {
-    rig.onMain([] {});  // the answer joins it through the main queue
     Turns turns;
     for (const auto& m : rig.controller->chatMessages())
       turns.push_back(m.role + ": " + m.content + (m.stopped ? " [stopped]" : ""));
@@ -114,10 +114,14 @@ TEST_F(RelayWireTest, ASubmissionNeverWaitsForTheMainThread) {
   std::promise<void> busy;
   rig.queue.async([until = busy.get_future().share()] { until.wait(); });
   const std::string answer = exchange(request("POST /submit", "prompt=hi&reset=1"));
-  busy.set_value();
-  ASSERT_EQ(bodyOf(answer), page("You said: hi"));
+  EXPECT_EQ(bodyOf(answer), page("You said: hi"));
   EXPECT_EQ(sentTurns(), (Turns{"system: Be brief", "user: hi"}));
   EXPECT_EQ(nlohmann::json::parse(backend.requests().back().body).at("model"), "fake-model");
+  // The answer joined before its page ended: the next prompt carries it, main thread or not.
+  exchange(request("POST /submit", "prompt=next&reset=0"));
+  busy.set_value();
+  EXPECT_EQ(sentTurns(),
+            (Turns{"system: Be brief", "user: hi", "assistant: You said: hi", "user: next"}));
 }
 
 TEST_F(RelayWireTest, AnAnswerToAClearedConversationStaysOutOfTheNewOne) {
@@ -136,9 +140,17 @@ TEST_F(RelayWireTest, AnAnswerToAClearedConversationStaysOutOfTheNewOne) {
     testing::TestClient browser(port);
     browser.send(sent);
     ASSERT_EQ(backend.waitForRequests(before + 1).size(), before + 1);
+    std::optional<testing::TestClient> overlapping;  // a prompt sent before the first is answered
+    if (std::string_view(name) == "/submit") {
+      overlapping.emplace(port);
+      overlapping->send(request("POST /submit", "prompt=two&reset=0"));
+      ASSERT_EQ(backend.waitForRequests(before + 2).size(), before + 2);
+      EXPECT_EQ(sentTurns(), Turns{"user: old\n\ntwo"});  // one turn: the roles alternate
+    }
     exchange(request("GET /clear"));
     cleared.set_value();
     EXPECT_NE(browser.readUntilClose().find("old answer"), std::string::npos);
+    if (overlapping) overlapping->readUntilClose();
     EXPECT_EQ(conversation(), Turns{});
   }
 }
@@ -151,13 +163,14 @@ TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
     const char* name;
     BackendAnswer answer;
     std::string shown, error;  // what surely arrived before the failure; its description
+    bool whole;                // nothing more may show
   };
   const Row rows[] = {
       {"error status", testing::jsonAnswer(400, R"({"error":{"message":"No <model>"}})"), "",
-       "HTTP 400: No &lt;model&gt;]"},
-      {"cut mid-answer", answerOf({hel, lo}, BackendAnswer::End::cut), "Hello", ""},
-      {"reset mid-answer", answerOf({hel, lo}, BackendAnswer::End::reset), "Hel", ""},
-      {"error event", answerOf({hel, failure, lo}), "Hel", "overloaded]"},
+       "HTTP 400: No &lt;model&gt;]", true},
+      {"cut mid-answer", answerOf({hel, lo}, BackendAnswer::End::cut), "Hello", "", true},
+      {"reset mid-answer", answerOf({hel, lo}, BackendAnswer::End::reset), "Hel", "", false},
+      {"error event", answerOf({hel, failure, lo}), "Hel", "overloaded]", true},
   };
   const std::string head(pages::kAnswerPageHead);
   for (const Row& row : rows) {
@@ -170,8 +183,12 @@ TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
     EXPECT_NE(body.find(row.error, markup), std::string::npos) << body;
     EXPECT_TRUE(body.ends_with(pages::kErrorMarkupSecond)) << body;
     const std::string partial = body.substr(head.size(), markup - head.size());
+    if (row.whole) {
+      EXPECT_EQ(partial, row.shown);
+    }
     EXPECT_EQ(conversation(),
-              (partial.empty() ? Turns{"user: hi"} : Turns{"user: hi", "assistant: " + partial}));
+              (partial.empty() ? Turns{"user: hi"}
+                               : Turns{"user: hi", "assistant: " + partial + " [stopped]"}));
     EXPECT_TRUE(rig.monitor().starts_with("[Error: ")) << rig.monitor();
   }
   // Broken off inside the model's reasoning: the page closes it before the error, and the stored
@@ -180,7 +197,14 @@ TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
   EXPECT_EQ(bodyOf(exchange(request("POST /submit", "prompt=hi&reset=1"))),
             head + "ok <think>plan</think>" + std::string(pages::kErrorMarkupFirst) + "overloaded" +
                 std::string(pages::kErrorMarkupSecond));
-  EXPECT_EQ(conversation(), (Turns{"user: hi", "assistant: ok "}));
+  EXPECT_EQ(conversation(), (Turns{"user: hi", "assistant: ok  [stopped]"}));
+
+  // A failed answer leaves its prompt alone; the next goes out joined with it.
+  answerWith(testing::jsonAnswer(503, R"({"error":"busy"})"));
+  exchange(request("POST /submit", "prompt=one&reset=1"));
+  backend.respond(testing::FakeBackend::defaultAnswer);
+  exchange(request("POST /submit", "prompt=two&reset=0"));
+  EXPECT_EQ(sentTurns(), Turns{"user: one\n\ntwo"});
 }
 
 TEST_F(RelayWireTest, ReasoningFieldsShowInThinkAndNeverJoinTheConversation) {
@@ -227,7 +251,9 @@ TEST_F(RelayWireTest, AClientThatLeavesCancelsTheBackendRequest) {
     testing::TestClient browser(port);
     browser.send(request("POST /v1/chat/completions", R"({"stream":true})"));
     ASSERT_TRUE(backend.waitForOpenConnections(1));
-    for (std::string got; !writes.empty() && got.find("first") == std::string::npos;) {
+    std::string got = browser.readAtLeast(1);  // the status line comes before any piece
+    EXPECT_TRUE(got.starts_with("HTTP/1.1 200 ")) << got;
+    while (!writes.empty() && got.find("first") == std::string::npos) {
       const std::string more = browser.readAtLeast(1);
       ASSERT_FALSE(more.empty()) << got;
       got += more;
@@ -351,6 +377,7 @@ TEST_F(RelayWireTest, TheChatPageStopsAnAnswerAtOnceButNotWhenTheBrowserLeaves) 
     BackendAnswer answer;
     Turns stored;
   };
+  std::set<std::string> numbers;  // of the answers' Stop forms
   const Row rows[] = {
       {"Stop", true, answerOf({first}, BackendAnswer::End::hang),
        {"user: go <on>", "assistant: Abc [stopped]"}},
@@ -377,9 +404,10 @@ TEST_F(RelayWireTest, TheChatPageStopsAnAnswerAtOnceButNotWhenTheBrowserLeaves) 
     const std::string marker = R"(name="answer" value=")";
     const std::size_t number = page.find(marker) + marker.size();
     ASSERT_LT(number, page.find("Abc")) << page;  // the Stop form came first
+    const std::string id = page.substr(number, page.find('"', number) - number);
+    EXPECT_TRUE(numbers.insert(id).second) << id;  // never reused, even after a restart
     if (row.stop) {
-      const std::string stopped = exchange(request(
-          "POST /chat/stop", "answer=" + page.substr(number, page.find('"', number) - number), form));
+      const std::string stopped = exchange(request("POST /chat/stop", "answer=" + id, form));
       EXPECT_EQ(statusLine(stopped), "HTTP/1.1 303 See Other");
       EXPECT_EQ(headerValue(stopped, "Location"), "/chat");
       EXPECT_TRUE(backend.waitForOpenConnections(0));
@@ -392,6 +420,11 @@ TEST_F(RelayWireTest, TheChatPageStopsAnAnswerAtOnceButNotWhenTheBrowserLeaves) 
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(conversation(), row.stored);
+    rig.onMain([&] {
+      rig.controller->webServer->stop();
+      rig.controller->startWebServer();
+    });
+    port = rig.controller->webServer->port();
   }
 }
 
