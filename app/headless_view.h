@@ -71,6 +71,14 @@ class HeadlessCheckBox : public CheckBox {
   bool checked_ = false;
 };
 
+// The Status box's page addresses ("Start page: URL", "Chat page: URL"): each new pair prints
+// as "Open URL in a browser" and "Chat page: URL", so a headless run says where to go whenever
+// the relay starts, also when it starts late (once the only model is known).
+class HeadlessPageAddresses : public HeadlessTextField {
+ public:
+  void setText(const std::string& text) override;
+};
+
 // The whole window without a window.
 struct HeadlessView {
   HeadlessMonitor monitor;
@@ -80,7 +88,7 @@ struct HeadlessView {
   HeadlessSlider tempBar;
   HeadlessButton mainButton;
   HeadlessCheckBox keepConversation;
-  HeadlessTextField pageAddresses;  // silent: the headless run prints its own start lines
+  HeadlessPageAddresses pageAddresses;
 
   View view() {
     return View{monitor,     sysPrompt,  initMessage,   studioIP,        studioPort,

@@ -85,13 +85,13 @@ void ViewController::loadSettings() {
   backendKeyField.setText(settings_.string("backendApiKey").value_or(""));
   backendCaFileField.setText(settings_.string("backendCaFile").value_or(""));
   keepBackendCredentials();
-  const std::optional<std::string> keep = settings_.string("keepConversation");
-  keepConversationBox.setChecked(keep == "true");
+  const std::optional<bool> keep = settings_.flag("keepConversation");
+  keepConversationBox.setChecked(keep.value_or(false));
   // Once per launch: this runs again each time the window appears (and twice headless), and
   // reading again would replace what browsers have said since.
-  if (!conversationLoaded_ && keep == "true") {
+  if (!conversationLoaded_ && keep == true) {
     reportConversationLoad(conversationStore_.loadAndKeep(chatHistory));
-  } else if (!conversationLoaded_ && keep == "false") {
+  } else if (!conversationLoaded_ && keep == false) {
     // Switched off where nothing could remove the file (the command line), or its removal failed.
     reportConversationStop(conversationStore_.stopKeeping());
   }
@@ -254,8 +254,9 @@ std::string ViewController::serverStatusLine(const std::string& prefix) const {
     tokenRequired = !accessToken_.empty();
   }
   const std::string tokenClause = tokenRequired ? " (access token required)" : "";
-  return prefix + "Server is running on http://" + serverIP.value_or("localhost") + ":" +
-         serverPort.text() + tokenClause + "\nModel: " + selectedModel.value_or("");
+  const std::string port = boundPort_ ? std::to_string(*boundPort_) : serverPort.text();
+  return prefix + "Server is running on http://" + serverIP.value_or("localhost") + ":" + port +
+         tokenClause + "\nModel: " + selectedModel.value_or("");
 }
 
 void ViewController::reportStartSucceeded() {

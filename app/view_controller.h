@@ -99,7 +99,9 @@ class ViewController final : public relay::RelayHost,
   // only when no newer fetch has started meanwhile. While no list can be read, fetches again
   // after a pause that doubles from 1 s to 30 s, and the monitor says it is waiting. Main thread.
   void fetchModelList();
-  void updateModelPopup(const std::vector<std::string>& names);  // main thread
+  // Fills the popup and selects the saved model, or the only one listed; in that case a start
+  // refused earlier for want of a model happens now. Main thread.
+  void updateModelPopup(const std::vector<std::string>& names);
   void setModelChanged();
   void sliderValueChanged();
 
@@ -211,8 +213,12 @@ class ViewController final : public relay::RelayHost,
   relay::ConversationStore conversationStore_;
   bool conversationLoaded_ = false;  // main thread; the file is read at the first loadSettings only
 
+  // The port the relay listens on, kept at its start (the field may say 0); none while stopped.
+  std::optional<int> boundPort_;       // main thread
+  bool startWaitsForModel_ = false;    // main thread; a start was refused for want of a model
   uint64_t modelFetchGeneration_ = 0;  // main thread; the newest fetch's number
   std::chrono::milliseconds modelRetryPause_{0};  // main thread; 0 until a fetch failed
+  std::string modelRetryAddress_;                 // main thread; the address that pause is for
 };
 
 }  // namespace velmora::app

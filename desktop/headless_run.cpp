@@ -31,13 +31,10 @@ sigset_t stopSignals() {
   return signals;
 }
 
-// Once the first start has been reported: where to point a browser, with the port the relay
-// really listens on (the field may say 0), or how to choose a model.
+// Once the first start has been reported: how to choose a model when none is. Where to point a
+// browser is printed by the view's page addresses whenever the relay starts.
 void printStartHint(app::ViewController& controller) {
-  if (const auto pages = controller.relayPages()) {
-    platform::printLine("Open " + pages->start + " in a browser");
-    platform::printLine("Chat page: " + pages->chat);
-  } else if (controller.selectedModel && controller.selectedModel->empty()) {
+  if (!controller.isRunning && controller.selectedModel && controller.selectedModel->empty()) {
     platform::printLine("No model chosen: start again with --model NAME (see the models line)");
   }
 }
