@@ -35,10 +35,11 @@ class ViewController final : public relay::RelayHost,
  public:
   using HostAddressSource = std::function<std::vector<std::string>()>;
 
-  // The conversation is kept in `conversationFile` while the keepConversation setting is on.
+  // The conversation is kept in `conversationFile` while the keepConversation setting is on; by
+  // default in the file of the settings' profile (ConversationStore::pathFor).
   ViewController(const View& view, platform::MainQueue& mainQueue, platform::SettingsFile& settings,
                  platform::HttpClient& httpClient, HostAddressSource hostAddresses,
-                 std::filesystem::path conversationFile = relay::ConversationStore::defaultPath());
+                 std::optional<std::filesystem::path> conversationFile = std::nullopt);
   ~ViewController() override;
 
   // ---- Relay settings ----
@@ -175,6 +176,7 @@ class ViewController final : public relay::RelayHost,
   void saveConversation();
   void reportConversationWrite(const relay::WriteReport& report);
   void reportConversationLoad(const relay::ConversationLoad& load);  // main thread
+  void reportKeptElsewhere();                                        // any thread
   void reportConversationStop(const relay::StopReport& report);      // main thread
   // Prints `text` and keeps it above the monitor's texts ("" removes it). Any thread.
   void showNotice(NoticeMonitor::Notice kind, const std::string& text);

@@ -77,16 +77,19 @@ void ChatAnswerStream::didCompleteWithError(const std::optional<std::string>& er
   // Held until the page is done: the last reference must not end the controller while its
   // connection still waits for this answer.
   const std::shared_ptr<RelayHost> host = host_.lock();
-  if (host && (brokeOff || (!failure && !answer_.empty()))) {
-    host->appendAssistantMessage({"assistant", answer_, brokeOff}, generation_);
+  ChatMessage turn{"assistant", std::exchange(answer_, {}), brokeOff};
+  chat_page::renderOnce(turn);  // for this page and every later one
+  const std::shared_ptr<const std::string> rendered = turn.rendering.html;
+  if (host && (brokeOff || (!failure && !turn.content.empty()))) {
+    host->appendAssistantMessage(std::move(turn), generation_);
   }
   answers_->finished(answerId_);
 
   if (failure && *failure != "cancelled") sink_.write(chat_page::errorNote(*failure));
   if (brokeOff) sink_.write(chat_page::stoppedNote());
-  std::optional<std::string> rendered;
-  if (!failure) rendered = chat_page::renderedAnswer(answer_);
-  sink_.write(chat_page::answerClose(rendered, scriptNonce_));
+  sink_.write(chat_page::answerClose(
+      rendered && !failure ? std::optional<std::string_view>(*rendered) : std::nullopt,
+      scriptNonce_));
   sink_.write(chat_page::end({}, scriptNonce_));
   sink_.flush();
   if (!host) return;

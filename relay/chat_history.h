@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,6 +15,13 @@ struct ChatMessage {
   // An answer that a person stopped before the model had finished it; `content` holds what had
   // arrived. Shown to people, never sent to the backend.
   bool stopped = false;
+  // A finished answer's Markdown rendering, made once (chat_page::renderOnce) and shared by every
+  // copy of the turn; null for prompts, answers too long to render and turns not yet rendered.
+  // Never stored nor sent, and not compared: it follows from `content`.
+  struct Rendering {
+    std::shared_ptr<const std::string> html;
+    bool operator==(const Rendering&) const { return true; }
+  } rendering{};
   bool operator==(const ChatMessage&) const = default;
 };
 

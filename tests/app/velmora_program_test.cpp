@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -16,6 +17,12 @@
 
 namespace velmora::app {
 namespace {
+
+// The port in "Open http://ADDRESS:PORT/ in a browser": the one the relay really took.
+int portOf(const std::string& openLine) {
+  const std::size_t end = openLine.rfind('/'), colon = openLine.rfind(':', end);
+  return std::stoi(openLine.substr(colon + 1, end - colon - 1));
+}
 
 TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   testing::FakeBackend backend;
@@ -29,10 +36,7 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
                                  "--keep-conversation"},
                                 folders);
   EXPECT_TRUE(velmora.waitForLine("models: fake-model"));
-  // "Open http://ADDRESS:PORT/ in a browser", with the port the relay really took.
-  const std::string open = velmora.waitForLine("/ in a browser").value_or(":0/");
-  const std::size_t end = open.rfind('/'), colon = open.rfind(':', end);
-  const int port = std::stoi(open.substr(colon + 1, end - colon - 1));
+  const int port = portOf(velmora.waitForLine("/ in a browser").value_or(":0/"));
   testing::TestClient browser(port);
   browser.send(
       "POST /submit HTTP/1.1\r\nHost: x\r\nContent-Length: 20\r\n\r\nprompt=hi%1B&reset=1");
@@ -48,8 +52,33 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
               std::string::npos);
   for (const std::string& line : velmora.lines)
     EXPECT_EQ(line.find('\x1B'), std::string::npos) << line;
+
+  // A second process on the same conversation file says so and leaves the file to the first.
+  testing::ChildProcess second({VELMORA_BINARY, "--headless"}, folders);
+  EXPECT_TRUE(second.waitForLine("Another Velmora process keeps the conversation in"));
+  const std::string secondOpen = second.waitForLine("/ in a browser").value_or(":0/");
+  testing::TestClient elsewhere(portOf(secondOpen));
+  elsewhere.send("POST /submit HTTP/1.1\r\nHost: x\r\nContent-Length: 16\r\n\r\nprompt=elsewhere");
+  EXPECT_NE(elsewhere.readUntilClose().find("You said: elsewhere"), std::string::npos);
+  second.signal(SIGTERM);
+  EXPECT_EQ(second.waitForExit(), 0);
+
+  // An answer cut by quitting is kept, marked stopped.
+  backend.respond([](const testing::BackendRequest&) {
+    return testing::BackendAnswer{.writes = {testing::streamEvent(R"({"content":"half"})")},
+                                  .end = testing::BackendAnswer::End::hang};
+  });
+  testing::TestClient cut(port);
+  cut.send("POST /submit HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nprompt=cut");
+  EXPECT_NE(cut.readUntil("half").find("half"), std::string::npos);
   velmora.signal(SIGTERM);
   EXPECT_EQ(velmora.waitForExit(), 0);
+  std::ifstream file(config / "velmora" / "conversation.json");
+  const std::string kept(std::istreambuf_iterator<char>(file), {});
+  EXPECT_TRUE(kept.ends_with(R"({"role":"assistant","content":"half","stopped":true}]})"
+                             "\n"))
+      << kept;
+  EXPECT_EQ(kept.find("elsewhere"), std::string::npos);
 
   const platform::SettingsFile saved(config / "velmora" / "settings.json");
   EXPECT_EQ(saved.string("modelName"), "fake-model");
@@ -89,8 +118,7 @@ TEST(VelmoraProgramTest, AKeyedHttpsBackendThatStartsTenSecondsLate) {
   testing::FakeBackend backend(backendPort, &tls);
   backend.requireKey(key);
   EXPECT_TRUE(velmora.waitForLine("models: fake-model"));
-  const std::size_t end = open.rfind('/'), colon = open.rfind(':', end);
-  testing::TestClient browser(std::stoi(open.substr(colon + 1, end - colon - 1)));
+  testing::TestClient browser(portOf(open));
   browser.send("POST /submit HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\nprompt=hi");
   EXPECT_EQ(testing::bodyOf(browser.readUntilClose()),
             std::string(relay::pages::kAnswerPageHead) + "You said: hi" +

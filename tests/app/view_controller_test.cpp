@@ -177,13 +177,8 @@ TEST_F(ViewControllerTest, StartStopAndARestartOnAPortChange) {
 
   // The server may stop on another thread while the main thread asks for its addresses.
   for (int round = 0; round < 200; ++round) {
-    std::atomic<bool> asking = false;
-    std::jthread stopper([&] {
-      while (!asking) std::this_thread::yield();
-      controller.webServer->stop();
-    });
     rig.onMain([&] {
-      asking = true;
+      std::jthread stopper([&] { controller.webServer->stop(); });
       while (controller.webServer->isServing()) EXPECT_NO_THROW(controller.relayPages());
       controller.webServer->start(0, true);
     });
@@ -270,7 +265,8 @@ TEST_F(ViewControllerTest, AKeptConversationLoadsOrIsSetAsideWholeWithANoticeTha
     EXPECT_EQ(rig.controller->chatMessages(), loaded);
     std::vector<fs::path> added;
     for (const fs::path& entry : fs::directory_iterator(file.parent_path()))
-      if (entry != file && aside.insert(entry).second) added.push_back(entry);
+      if (entry != file && entry.extension() != ".lock" && aside.insert(entry).second)
+        added.push_back(entry);
     ASSERT_EQ(added.size(), bytes && loaded.empty() ? 1u : 0u);
     if (added.empty()) continue;
     EXPECT_EQ(bytesOf(added[0]), *bytes);
@@ -281,6 +277,10 @@ TEST_F(ViewControllerTest, AKeptConversationLoadsOrIsSetAsideWholeWithANoticeTha
 }
 
 TEST_F(ViewControllerTest, TheConversationOutlivesARestartWhileKeptAndItsFileGoesWhenNot) {
+  // Each profile has a file of its own; the default one keeps the usual place.
+  EXPECT_EQ(relay::ConversationStore::pathFor("/p/work.json"), "/p/work.conversation.json");
+  EXPECT_EQ(relay::ConversationStore::pathFor(platform::SettingsFile::defaultPath()),
+            relay::ConversationStore::defaultPath());
   const fs::path file = rig.conversationFile();
   rig.onMain([&] { rig.controller->loadSettings(); });
   rig.controller->appendUserMessage("before");
