@@ -56,8 +56,7 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   // A second process on the same conversation file says so and leaves the file to the first.
   testing::ChildProcess second({VELMORA_BINARY, "--headless"}, folders);
   EXPECT_TRUE(second.waitForLine("Another Velmora process keeps the conversation in"));
-  const std::string secondOpen = second.waitForLine("/ in a browser").value_or(":0/");
-  testing::TestClient elsewhere(portOf(secondOpen));
+  testing::TestClient elsewhere(portOf(second.waitForLine("/ in a browser").value_or(":0/")));
   elsewhere.send("POST /submit HTTP/1.1\r\nHost: x\r\nContent-Length: 16\r\n\r\nprompt=elsewhere");
   EXPECT_NE(elsewhere.readUntilClose().find("You said: elsewhere"), std::string::npos);
   second.signal(SIGTERM);

