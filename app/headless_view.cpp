@@ -18,6 +18,24 @@ void HeadlessMonitor::setText(const std::string& text) {
   }
 }
 
+void HeadlessPageAddresses::setText(const std::string& text) {
+  if (text == this->text()) return;
+  HeadlessTextField::setText(text);
+  constexpr std::string_view kStart = "Start page: ";
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const auto end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end);
+    if (line.starts_with(kStart)) {
+      platform::printLine("Open " + std::string(line.substr(kStart.size())) + " in a browser");
+    } else {
+      platform::printLine(std::string(line));
+    }
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+}
+
 void HeadlessPopupButton::removeAllItems() {
   items_.clear();
   selected_.reset();

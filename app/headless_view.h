@@ -84,6 +84,14 @@ class HeadlessCheckBox : public CheckBox {
   bool checked_ = false;
 };
 
+// The Status box's page addresses ("Start page: URL", "Chat page: URL"): each new pair prints
+// as "Open URL in a browser" and "Chat page: URL", so a headless run says where to go whenever
+// the relay starts, also when it starts late (once the only model is known).
+class HeadlessPageAddresses : public HeadlessTextField {
+ public:
+  void setText(const std::string& text) override;
+};
+
 // The whole window without a window.
 struct HeadlessView {
   HeadlessMonitor monitor;
@@ -93,7 +101,7 @@ struct HeadlessView {
   HeadlessSlider tempBar;
   HeadlessButton mainButton;
   HeadlessCheckBox keepConversation;
-  HeadlessTextField pageAddresses;  // silent: the headless run prints its own start lines
+  HeadlessPageAddresses pageAddresses;
   HeadlessTextField allowedHosts;
   HeadlessWatchedField chatCode;    // the headless run prints it as a QR code
   HeadlessPopupButton addressChoice{false};

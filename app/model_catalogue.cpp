@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -99,9 +100,12 @@ void ViewController::fetchModelList() {
 
 void ViewController::retryModelList(uint64_t generation, const std::string& address,
                                     const std::string& reason) {
-  modelRetryPause_ = modelRetryPause_.count() == 0 ? kFirstRetryPause
-                                                   : std::min<std::chrono::milliseconds>(
-                                                         2 * modelRetryPause_, kLongestRetryPause);
+  // A new address is a new server: its first retry comes after the shortest pause again.
+  const bool sameAddress = std::exchange(modelRetryAddress_, address) == address;
+  modelRetryPause_ =
+      modelRetryPause_.count() == 0 || !sameAddress
+          ? kFirstRetryPause
+          : std::min<std::chrono::milliseconds>(2 * modelRetryPause_, kLongestRetryPause);
   // A headless monitor prints every text: the same one is not repeated at every try.
   const std::string text = "Waiting for the model server at " + address + "… (" + reason + ")";
   if (Monitor.text() != text) Monitor.setText(text);
@@ -137,6 +141,9 @@ void ViewController::updateModelPopup(const std::vector<std::string>& names) {
     listedModels_ = names.size();
   }
   tempBar.setEnabled(!isReasoningModel);
+  // A start asked for without a model (the window's appearance, a headless launch) goes ahead
+  // with the only one there is.
+  if (names.size() == 1 && !found && startWaitsForModel_ && !isRunning) mainButtonClicked();
 }
 
 void ViewController::setModelChanged() {

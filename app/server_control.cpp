@@ -36,21 +36,26 @@ void ViewController::viewDidAppear() {
 void ViewController::mainButtonClicked() {
   if (!isRunning) {
     if (selectedModel && selectedModel->empty()) {
+      // The start comes once a model is known: the only one a list names (updateModelPopup).
+      startWaitsForModel_ = true;
       setMonitorText("Select model, then start server");
       return;
     }
+    startWaitsForModel_ = false;
     platform::printLine("Starting server...");
     // Starts synchronously and queues its outcome report, which therefore runs before the
     // title below; a failure report clears isRunning again.
     startWebServer();
     isRunning = true;
     mainQueue_.async([weak = weak_from_this()] {
-      if (auto self = weak.lock()) self->mainButton.setTitle("Stop Server");
+      if (auto self = weak.lock())
+        self->mainButton.setTitle(self->isRunning ? "Stop Server" : "Start Server");
     });
   } else {
     platform::printLine("Stopping server...");
     webServer->stop();
     isRunning = false;
+    boundPort_.reset();
     mainQueue_.async([weak = weak_from_this()] {
       if (auto self = weak.lock()) {
         self->Monitor.setText("Server stopped");
@@ -75,9 +80,10 @@ void ViewController::serverPortDidChange() {
 }
 
 std::optional<ViewController::RelayPages> ViewController::relayPages() const {
-  if (!isRunning || !webServer->isServing()) return std::nullopt;
+  // The port kept at the start: asking the server could raise once it has stopped meanwhile.
+  if (!isRunning || !boundPort_ || !webServer->isServing()) return std::nullopt;
   const std::string origin =
-      "http://" + serverIP.value_or("localhost") + ":" + std::to_string(webServer->port());
+      "http://" + serverIP.value_or("localhost") + ":" + std::to_string(*boundPort_);
   return RelayPages{origin + "/", origin + "/chat"};
 }
 
@@ -96,6 +102,7 @@ void ViewController::stopServerOnTerminate() {
   if (!isRunning) return;
   webServer->stop();
   isRunning = false;
+  boundPort_.reset();
 }
 
 }  // namespace velmora::app

@@ -31,6 +31,7 @@ void ViewController::startWebServer() {
   }
   try {
     webServer->start(static_cast<uint16_t>(*port), true, platform::QualityOfService::background);
+    boundPort_ = webServer->port();  // the port 0 stands for is known only now
   } catch (const http::SocketError& error) {
     reportFailure(*this, mainQueue_, error.description());
     return;

@@ -8,6 +8,7 @@
 #include "platform/console.h"
 #include "platform/overloaded.h"
 #include "platform/url.h"
+#include "relay/chat_page.h"
 #include "relay/completion_request.h"
 
 namespace velmora::app {
@@ -39,7 +40,7 @@ platform::HttpClientRequest templateFor(const std::string& url) {
 ViewController::ViewController(const View& view, platform::MainQueue& mainQueue,
                                platform::SettingsFile& settings, platform::HttpClient& httpClient,
                                HostAddressSource hostAddresses,
-                               std::filesystem::path conversationFile)
+                               std::optional<std::filesystem::path> conversationFile)
     : monitorUnderNotices_(view.monitor),
       Monitor(monitorUnderNotices_),
       SysPrompt(view.sysPrompt),
@@ -64,7 +65,8 @@ ViewController::ViewController(const View& view, platform::MainQueue& mainQueue,
       httpClient_(httpClient),
       hostAddresses_(std::move(hostAddresses)),
       urlRequest_(templateFor(kInitialUrl)),
-      conversationStore_(std::move(conversationFile)) {}
+      conversationStore_(
+          conversationFile.value_or(relay::ConversationStore::pathFor(settings.path()))) {}
 
 ViewController::~ViewController() { webServer->stop(); }
 
@@ -92,13 +94,14 @@ void ViewController::loadSettings() {
   keepBackendCredentials();
   allowedHostsField.setText(settings_.string("allowedHosts").value_or(""));
   keepAllowedHosts();
-  const std::optional<std::string> keep = settings_.string("keepConversation");
-  keepConversationBox.setChecked(keep == "true");
+  const std::optional<bool> keep = settings_.flag("keepConversation");
+  keepConversationBox.setChecked(keep.value_or(false));
   // Once per launch: this runs again each time the window appears (and twice headless), and
   // reading again would replace what browsers have said since.
-  if (!conversationLoaded_ && keep == "true") {
-    reportConversationLoad(conversationStore_.loadAndKeep(chatHistory));
-  } else if (!conversationLoaded_ && keep == "false") {
+  if (!conversationLoaded_ && keep == true) {
+    reportConversationLoad(
+        conversationStore_.loadAndKeep(chatHistory, relay::chat_page::renderOnce));
+  } else if (!conversationLoaded_ && keep == false) {
     // Switched off where nothing could remove the file (the command line), or its removal failed.
     reportConversationStop(conversationStore_.stopKeeping());
   }
@@ -310,8 +313,9 @@ std::string ViewController::serverStatusLine(const std::string& prefix) const {
     tokenRequired = !accessToken_.empty();
   }
   const std::string tokenClause = tokenRequired ? " (access token required)" : "";
-  return prefix + "Server is running on http://" + serverIP.value_or("localhost") + ":" +
-         serverPort.text() + tokenClause + "\nModel: " + selectedModel.value_or("");
+  const std::string port = boundPort_ ? std::to_string(*boundPort_) : serverPort.text();
+  return prefix + "Server is running on http://" + serverIP.value_or("localhost") + ":" + port +
+         tokenClause + "\nModel: " + selectedModel.value_or("");
 }
 
 void ViewController::reportStartSucceeded() {
@@ -380,6 +384,7 @@ relay::ChatSnapshot ViewController::appendUserMessage(const std::string& prompt)
 }
 
 void ViewController::appendAssistantMessage(relay::ChatMessage answer, uint64_t generation) {
+  relay::chat_page::renderOnce(answer);  // here, not at every visit of the chat page
   if (chatHistory.appendToGeneration(std::move(answer), generation)) saveConversation();
 }
 
@@ -395,10 +400,18 @@ void ViewController::saveConversation() {
   reportConversationWrite(conversationStore_.save(chatHistory));
 }
 
+void ViewController::reportKeptElsewhere() {
+  showNotice(NoticeMonitor::Notice::conversationFile,
+             "⚠️ Another Velmora process keeps the conversation in " +
+                 conversationStore_.path().string() +
+                 "; this one keeps its conversation in memory only");
+}
+
 void ViewController::reportConversationWrite(const relay::WriteReport& report) {
   const std::string path = conversationStore_.path().string();
   std::visit(platform::Overloaded{
                  [](const relay::WriteAsUsual&) {},
+                 [&](const relay::KeptElsewhere&) { reportKeptElsewhere(); },
                  [&](const relay::WriteFailed& failed) {
                    showNotice(NoticeMonitor::Notice::conversationWrite,
                               "⚠️ Could not write the conversation to " + path + " (" +
@@ -420,6 +433,7 @@ void ViewController::reportConversationLoad(const relay::ConversationLoad& load)
                                        std::to_string(loaded.turns) + " turns)");
                  },
                  [](const relay::NoConversationKept&) {},
+                 [&](const relay::KeptElsewhere&) { reportKeptElsewhere(); },
                  [&](const relay::ConversationSetAside& aside) {
                    showNotice(NoticeMonitor::Notice::conversationFile,
                               "⚠️ The kept conversation could not be read (" + aside.reason +

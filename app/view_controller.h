@@ -36,10 +36,11 @@ class ViewController final : public relay::RelayHost,
  public:
   using HostAddressSource = std::function<std::vector<std::string>()>;
 
-  // The conversation is kept in `conversationFile` while the keepConversation setting is on.
+  // The conversation is kept in `conversationFile` while the keepConversation setting is on; by
+  // default in the file of the settings' profile (ConversationStore::pathFor).
   ViewController(const View& view, platform::MainQueue& mainQueue, platform::SettingsFile& settings,
                  platform::HttpClient& httpClient, HostAddressSource hostAddresses,
-                 std::filesystem::path conversationFile = relay::ConversationStore::defaultPath());
+                 std::optional<std::filesystem::path> conversationFile = std::nullopt);
   ~ViewController() override;
 
   // ---- Relay settings ----
@@ -108,7 +109,9 @@ class ViewController final : public relay::RelayHost,
   // only when no newer fetch has started meanwhile. While no list can be read, fetches again
   // after a pause that doubles from 1 s to 30 s, and the monitor says it is waiting. Main thread.
   void fetchModelList();
-  void updateModelPopup(const std::vector<std::string>& names);  // main thread
+  // Fills the popup and selects the saved model, or the only one listed; in that case a start
+  // refused earlier for want of a model happens now. Main thread.
+  void updateModelPopup(const std::vector<std::string>& names);
   void setModelChanged();
   void sliderValueChanged();
 
@@ -190,6 +193,7 @@ class ViewController final : public relay::RelayHost,
   void saveConversation();
   void reportConversationWrite(const relay::WriteReport& report);
   void reportConversationLoad(const relay::ConversationLoad& load);  // main thread
+  void reportKeptElsewhere();                                        // any thread
   void reportConversationStop(const relay::StopReport& report);      // main thread
   // Prints `text` and keeps it above the monitor's texts ("" removes it). Any thread.
   void showNotice(NoticeMonitor::Notice kind, const std::string& text);
@@ -229,8 +233,12 @@ class ViewController final : public relay::RelayHost,
   relay::ConversationStore conversationStore_;
   bool conversationLoaded_ = false;  // main thread; the file is read at the first loadSettings only
 
+  // The port the relay listens on, kept at its start (the field may say 0); none while stopped.
+  std::optional<int> boundPort_;       // main thread
+  bool startWaitsForModel_ = false;    // main thread; a start was refused for want of a model
   uint64_t modelFetchGeneration_ = 0;  // main thread; the newest fetch's number
   std::chrono::milliseconds modelRetryPause_{0};  // main thread; 0 until a fetch failed
+  std::string modelRetryAddress_;                 // main thread; the address that pause is for
 };
 
 }  // namespace velmora::app

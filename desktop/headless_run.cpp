@@ -41,22 +41,23 @@ void printQrCode(const std::string& text) {
   }
 }
 
-// Once the first start has been reported: where to point a browser, with the port the relay
-// really listens on (the field may say 0), or how to choose a model.
-void printStartHint(app::ViewController& controller, app::HeadlessView& view, bool qrCode) {
-  if (const auto pages = controller.relayPages()) {
-    platform::printLine("Open " + pages->start + " in a browser");
-    platform::printLine("Chat page: " + pages->chat);
-    if (!qrCode) return;
-    printQrCode(view.chatCode.text());
-    // A sign-in link is good for one phone: the next one gets the code made after its use.
-    view.chatCode.onChange = [shown = view.chatCode.text()](const std::string& text) mutable {
-      if (text.empty() || text == shown) return;
-      shown = text;
-      platform::printLine("A new code for the next phone:");
-      printQrCode(text);
-    };
-  } else if (controller.selectedModel && controller.selectedModel->empty()) {
+// The chat page's QR code under the address lines, whenever the relay starts; a sign-in link is
+// good for one phone, so the code made after its use is printed too.
+void printQrCodes(app::HeadlessView& view) {
+  view.chatCode.onChange = [shown = std::string()](const std::string& text) mutable {
+    if (text == shown) return;
+    const bool another = !shown.empty() && !text.empty();
+    shown = text;
+    if (text.empty()) return;
+    if (another) platform::printLine("A new code for the next phone:");
+    printQrCode(text);
+  };
+}
+
+// Once the first start has been reported: how to choose a model when none is. Where to point a
+// browser is printed by the view's page addresses whenever the relay starts.
+void printStartHint(app::ViewController& controller) {
+  if (!controller.isRunning && controller.selectedModel && controller.selectedModel->empty()) {
     platform::printLine("No model chosen: start again with --model NAME (see the models line)");
   }
 }
@@ -109,8 +110,8 @@ int runHeadless(const HeadlessOptions& options) {
   });
 
   // Not into the journal: a code is for eyes on a terminal.
-  const bool qrCode = options.qrCode.value_or(::isatty(STDOUT_FILENO) == 1);
-  queue.async([&queue, &view, controller, qrCode] {
+  if (options.qrCode.value_or(::isatty(STDOUT_FILENO) == 1)) printQrCodes(view);
+  queue.async([&queue, controller] {
     controller->viewDidLoad();
     // Nobody types into a headless window, so the backend request template is built from the
     // stored address now rather than waiting for a host or port action that never comes.
@@ -118,8 +119,8 @@ int runHeadless(const HeadlessOptions& options) {
     controller->applyBackendAddress(std::nullopt);  // a launch stores nothing
     controller->viewDidAppear();
     // The start report and the status line it queues run first.
-    queue.async([&queue, &view, controller, qrCode] {
-      queue.async([&view, controller, qrCode] { printStartHint(*controller, view, qrCode); });
+    queue.async([&queue, controller] {
+      queue.async([controller] { printStartHint(*controller); });
     });
   });
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/utf8.h"
+
 namespace velmora::platform {
 
 namespace {
@@ -32,21 +34,35 @@ std::string withSecretHidden(std::string text, std::string_view secret, std::str
 std::string escapeTerminalControls(std::string_view text, bool keepLineFeeds) {
   const auto isControl = [keepLineFeeds](char c) {
     const auto byte = static_cast<unsigned char>(c);
-    return (byte < 0x20 && c != '\t' && !(keepLineFeeds && c == '\n')) || byte == 0x7F;
+    return (byte < 0x20 && c != '\t' && !(keepLineFeeds && c == '\n')) || byte >= 0x7F;
   };
   if (std::none_of(text.begin(), text.end(), isControl)) return std::string(text);
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size() + 8);
-  for (const char c : text) {
-    if (!isControl(c)) {
-      out += c;
-      continue;
-    }
-    const auto byte = static_cast<unsigned char>(c);
-    out += "\\x";
+  const auto escape = [&](std::string_view prefix, unsigned char byte) {
+    out += prefix;
     out += kHex[byte >> 4];
     out += kHex[byte & 0xF];
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (!isControl(text[i])) {
+      out += text[i++];
+    } else if (byte < 0x80) {
+      escape("\\x", byte);
+      ++i;
+    } else if (const std::size_t length = utf8SequenceLength(text.substr(i)); length == 0) {
+      escape("\\x", byte);  // not UTF-8: a terminal could read it as anything
+      ++i;
+    } else if (byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      // C1 controls (U+0080 to U+009F): some terminals obey them as escape sequences.
+      escape("\\u00", static_cast<unsigned char>(text[i + 1]));
+      i += length;
+    } else {
+      out.append(text.substr(i, length));
+      i += length;
+    }
   }
   return out;
 }

@@ -8,7 +8,8 @@ namespace velmora::platform {
 
 // Prints one diagnostic line on standard output and flushes it, so that a reader of the stream
 // (a terminal, a test, a service manager) sees it at once. Control characters other than line
-// feed and tab are printed as \xHH. Lines from different threads never interleave. Any thread.
+// feed and tab are printed escaped (see escapeTerminalControls). Lines from different threads never
+// interleave. Any thread.
 void printLine(std::string_view line);
 
 // From now on printLine shows `shownAs` wherever `secret` stands in a line ("" hides nothing).
@@ -21,8 +22,8 @@ void hideInConsole(std::string secret, std::string shownAs);
 std::string withSecretHidden(std::string text, std::string_view secret, std::string_view shownAs);
 
 // `text` with its control characters (C0 and DEL) other than tab, and line feed when
-// `keepLineFeeds`, shown as \xHH, so that it cannot move the cursor or restyle a terminal. Any
-// thread.
+// `keepLineFeeds`, and bytes that are not UTF-8 shown as \xHH, and C1 controls as \u0080 to
+// \u009F, so that it cannot move the cursor or restyle a terminal. Any thread.
 std::string escapeTerminalControls(std::string_view text, bool keepLineFeeds);
 
 // `text` when it has at most `maxBytes` bytes; else its first `maxBytes` at most (never half a

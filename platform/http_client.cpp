@@ -244,6 +244,21 @@ class CurlTransfer final : public HttpClientTask {
     const std::string_view line(data, size * count);
     if (line.starts_with("HTTP/")) {
       self->responseHeaders_.clear();  // a new response: an interim one or a redirect came first
+    } else if (line == "\r\n" || line == "\n") {
+      // The head is whole: the delegate hears of it now, not with the first body byte, which a
+      // model may send only after thinking for minutes. Interim answers, a proxy's answer to
+      // CONNECT (no status yet) and redirects being followed are not the final response.
+      long status = 0;
+      curl_easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &status);
+      const bool followed = status / 100 == 3 &&
+                            std::any_of(self->responseHeaders_.begin(),
+                                        self->responseHeaders_.end(), [](const auto& field) {
+                                          return equalsIgnoringAsciiCase(field.first, "location");
+                                        });
+      if (status >= 200 && !followed && !self->responseReported_ &&
+          !self->deliver([self] { self->reportResponse(); })) {
+        return 0;
+      }
     } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
       self->responseHeaders_.emplace_back(std::string(trim(line.substr(0, colon))),
                                           std::string(trim(line.substr(colon + 1))));
@@ -255,20 +270,28 @@ class CurlTransfer final : public HttpClientTask {
     auto* self = static_cast<CurlTransfer*>(user);
     const size_t length = size * count;
     if (self->cancelled_.load()) return 0;  // any count but `length` ends the transfer
-    try {
+    const bool delivered = self->deliver([&] {
       if (!self->responseReported_) self->reportResponse();
       if (length > 0) {
         self->delegate_->didReceiveData(
             std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data), length));
       }
+    });
+    return delivered ? length : 0;
+  }
+
+  // Runs a call of the delegate; false, with the failure kept, when it raised (the transfer ends).
+  template <typename Call>
+  bool deliver(const Call& call) {
+    try {
+      call();
+      return true;
     } catch (const std::exception& failure) {
-      self->delegateFailure_ = failure.what();
-      return 0;
+      delegateFailure_ = failure.what();
     } catch (...) {
-      self->delegateFailure_ = "the HTTP client's delegate raised an exception";
-      return 0;
+      delegateFailure_ = "the HTTP client's delegate raised an exception";
     }
-    return length;
+    return false;
   }
 
   const HttpClientRequest request_;

@@ -37,8 +37,9 @@ struct HttpClientRequest {
 };
 
 // Receives the events of one streamed request, all on the request's own thread, one call at a
-// time and in this order: didReceiveResponse once before the first block (or before the
-// completion when a response came without a body; never when no response came), didReceiveData
+// time and in this order: didReceiveResponse once, as soon as the final response's head has
+// arrived (before the first block, and before the completion when a response came without a
+// body; never when no response came), didReceiveData
 // for every block of the body as it arrives, and didCompleteWithError exactly once at the end.
 // An exception raised by didReceiveResponse or didReceiveData ends the request; its what() text
 // is then the completion's error.

@@ -49,6 +49,9 @@ void SettingsFile::load() {
   for (const auto& [key, value] : document.items()) {
     if (value.is_string()) {
       values_[key] = value.get<std::string>();
+    } else if (value.is_boolean()) {
+      // A switch written by hand as a JSON literal; the next write stores it as text.
+      values_[key] = value.get<bool>() ? "true" : "false";
     } else {
       skipped += skipped.empty() ? key : ", " + key;
     }
@@ -64,6 +67,19 @@ std::optional<std::string> SettingsFile::string(std::string_view key) const {
   const auto found = values_.find(key);
   if (found == values_.end()) return std::nullopt;
   return found->second;
+}
+
+std::optional<bool> SettingsFile::flag(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  const auto found = values_.find(key);
+  if (found == values_.end()) return std::nullopt;
+  if (found->second == "true") return true;
+  if (found->second == "false") return false;
+  if (reportedFlags_.insert(found->first).second) {
+    printLine("⚠️ Settings file " + path_.string() + ": " + found->first + " is \"" +
+              found->second + "\", not true or false; the default is used");
+  }
+  return std::nullopt;
 }
 
 bool SettingsFile::set(std::string_view key, std::string_view value) {

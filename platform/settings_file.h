@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,9 @@ namespace velmora::platform {
 // every change rewrites the whole file atomically (a temporary file in the same folder, fsync,
 // rename over the old file, fsync of the folder), so a crash or kill at any moment leaves either
 // the old file or the new one, never a mixture.
+//
+// Switches are kept as the text "true" or "false"; a JSON true or false written by hand loads as
+// that text.
 //
 // A file that is missing, unreadable, empty, truncated or not a JSON object loads as no keys and
 // prints one console line naming the file. Members whose value is not a string are skipped
@@ -37,6 +41,10 @@ class SettingsFile {
   // The value stored under `key`, or nullopt when there is none.
   std::optional<std::string> string(std::string_view key) const;
 
+  // The switch stored under `key`: true or false; nullopt when there is none or when it holds
+  // anything else, which prints one console line naming the file and the key, once per key.
+  std::optional<bool> flag(std::string_view key) const;
+
   // Stores `value` under `key` and writes the file. When writing fails the value is still kept in
   // memory for this run, one console line names the file and the reason, and the answer is false.
   bool set(std::string_view key, std::string_view value);
@@ -53,6 +61,7 @@ class SettingsFile {
   // guarded by mutex_, which is also held for the whole of each file write so that writes reach
   // the disk in the order of the changes
   std::map<std::string, std::string, std::less<>> values_;
+  mutable std::set<std::string, std::less<>> reportedFlags_;  // guarded by mutex_
 };
 
 }  // namespace velmora::platform

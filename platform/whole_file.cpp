@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
+#include <utility>
 
 namespace velmora::platform {
 
@@ -40,15 +41,20 @@ bool writeAll(int fd, std::string_view text) {
   return true;
 }
 
+// Whether `path` still leads to the open file `fd`.
+bool stillNamed(int fd, const std::string& path) {
+  struct stat mine {};
+  struct stat named {};
+  return ::fstat(fd, &mine) == 0 && ::stat(path.c_str(), &named) == 0 &&
+         mine.st_ino == named.st_ino && mine.st_dev == named.st_dev;
+}
+
 // Locks a new temporary file for the length of the write. False when another writer's clean-up
 // removed it in the moment before the lock (its name then no longer leads to it).
 bool lockTemporary(int fd, const std::string& path) {
   // Where the file system has no such locks nobody can take them, so nobody cleans up either.
   if (::flock(fd, LOCK_EX) != 0) return true;
-  struct stat mine {};
-  struct stat named {};
-  return ::fstat(fd, &mine) == 0 && ::stat(path.c_str(), &named) == 0 &&
-         mine.st_ino == named.st_ino && mine.st_dev == named.st_dev;
+  return stillNamed(fd, path);
 }
 
 void createFolder(const std::filesystem::path& folder, mode_t mode) {
@@ -148,6 +154,41 @@ std::optional<std::string> writeFileAtomically(const std::filesystem::path& path
     ::close(folderFd);
   }
   return std::nullopt;
+}
+
+ExclusiveFileLock::~ExclusiveFileLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+ExclusiveFileLock::Outcome ExclusiveFileLock::acquire(const std::filesystem::path& path,
+                                                      mode_t newFolderMode) {
+  if (fd_ >= 0) return Outcome{LockHeld{}};
+  createFolder(path.parent_path(), newFolderMode);
+  // A holder that removes the file as it lets go may do so between our open and our lock: the
+  // lock is ours only while the name still leads to the file locked.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return Outcome{LockFailed{errnoText(errno)}};
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      ::close(fd);
+      if (error == EWOULDBLOCK) return Outcome{LockBusy{}};
+      return Outcome{LockFailed{errnoText(error)}};
+    }
+    if (stillNamed(fd, path.string())) {
+      fd_ = fd;
+      path_ = path;
+      return Outcome{LockHeld{}};
+    }
+    ::close(fd);
+  }
+  return Outcome{LockFailed{"the lock file kept being replaced"}};
+}
+
+void ExclusiveFileLock::releaseAndRemove() {
+  if (fd_ < 0) return;
+  ::unlink(path_.c_str());  // while still locked, so no one takes a lock on a name going away
+  ::close(std::exchange(fd_, -1));
 }
 
 }  // namespace velmora::platform

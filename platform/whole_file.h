@@ -45,4 +45,33 @@ std::optional<std::string> writeFileAtomically(const std::filesystem::path& path
 // its rename (a crash, a kill); a write in progress keeps its own. Any thread.
 void removeAbandonedTemporaries(const std::filesystem::path& path);
 
+// An exclusive lock (flock) on a lock file that one process at a time may hold, kept from
+// acquire() until releaseAndRemove() or the object's end (the process's end, however it ends).
+// Locks of two objects exclude each other also within one process. One thread at a time.
+struct LockHeld {};
+struct LockBusy {};  // another holder has it
+struct LockFailed {
+  std::string reason;  // the system's description
+};
+class ExclusiveFileLock {
+ public:
+  using Outcome = std::variant<LockHeld, LockBusy, LockFailed>;
+
+  ExclusiveFileLock() = default;
+  ~ExclusiveFileLock();  // lets go; the file stays
+  ExclusiveFileLock(const ExclusiveFileLock&) = delete;
+  ExclusiveFileLock& operator=(const ExclusiveFileLock&) = delete;
+
+  // Takes the lock on `path` without waiting, making the file (owner only) and its folder (as
+  // writeFileAtomically does) when missing. LockHeld also when this object holds it already.
+  Outcome acquire(const std::filesystem::path& path, mode_t newFolderMode = 0777);
+  bool isHeld() const { return fd_ >= 0; }
+  // Removes the lock file and lets go of the lock; nothing when not held.
+  void releaseAndRemove();
+
+ private:
+  int fd_ = -1;
+  std::filesystem::path path_;
+};
+
 }  // namespace velmora::platform

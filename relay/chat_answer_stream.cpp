@@ -32,6 +32,7 @@ void ChatAnswerStream::didReceiveData(std::span<const uint8_t> bytes) {
 void ChatAnswerStream::handle(const StreamEvent& event) {
   std::visit(platform::Overloaded{
                  [this](const TextPiece& piece) {
+                   if (streamError_) return;  // an error event ends the answer
                    if (!piece.text.empty() || !piece.reasoning.empty()) {
                      lastPiece_ = Clock::now();
                      if (!firstPiece_) firstPiece_ = lastPiece_;
@@ -107,25 +108,28 @@ void ChatAnswerStream::didCompleteWithError(const std::optional<std::string>& er
   std::optional<std::string> failure = errorStatus_.description();
   if (!failure) failure = streamError_ ? streamError_ : error;
   const bool brokeOff = failure && !errorStatus_.isError();
+  if (!failure) answer_ += splitter_.unclosedText();  // shown as reasoning, kept as said
 
   // Held until the page is done: the last reference must not end the controller while its
   // connection still waits for this answer.
   const std::shared_ptr<RelayHost> host = host_.lock();
   // A backend's message may quote the key it was given.
   if (failure && host) failure = host->withoutBackendKey(std::move(*failure));
-  if (host && (brokeOff || (!failure && !answer_.empty()))) {
-    host->appendAssistantMessage({"assistant", answer_, brokeOff, speed()}, generation_);
+  const std::optional<AnswerSpeed> measured = speed();
+  ChatMessage turn{"assistant", std::exchange(answer_, {}), brokeOff, measured};
+  chat_page::renderOnce(turn);  // for this page and every later one
+  const std::shared_ptr<const std::string> rendered = turn.rendering.html;
+  if (host && (brokeOff || (!failure && !turn.content.empty()))) {
+    host->appendAssistantMessage(std::move(turn), generation_);
   }
   answers_->finished(answerId_);
 
   if (failure && *failure != "cancelled") sink_.write(chat_page::errorNote(*failure));
   if (brokeOff) sink_.write(chat_page::stoppedNote());
-  if (const auto measured = speed(); measured && (!failure || brokeOff)) {
-    sink_.write(chat_page::speedLine(*measured));
-  }
-  std::optional<std::string> rendered;
-  if (!failure) rendered = chat_page::renderedAnswer(answer_);
-  sink_.write(chat_page::answerClose(rendered, scriptNonce_));
+  if (measured && (!failure || brokeOff)) sink_.write(chat_page::speedLine(*measured));
+  sink_.write(chat_page::answerClose(
+      rendered && !failure ? std::optional<std::string_view>(*rendered) : std::nullopt,
+      scriptNonce_));
   sink_.write(chat_page::end({}, scriptNonce_));
   sink_.flush();
   if (!host) return;

@@ -21,8 +21,9 @@ namespace velmora::relay {
 // Streams one backend answer into a chat page (relay/chat_page.h), after the page's beginning and
 // the answer's opening: the answer as escaped text with its line breaks, the reasoning (in the
 // reasoning fields or inside reasoning tags) in collapsed sections of its own, never in the
-// conversation. At the end it closes the answer (with an error note after a failure, a stopped
-// note when the answer broke off), then the page with the prompt form.
+// conversation (but a tag left open in a finished answer after its first text joins as text). At
+// the end it closes the answer (with an error note after a failure, a stopped note when the answer
+// broke off), then the page with the prompt form.
 //
 // The answer joins the conversation `generation` (not when that has been reset since) at the end,
 // on the request's thread, before ChatAnswers::finished: a person who pressed Stop lands on a

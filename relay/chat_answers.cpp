@@ -1,12 +1,16 @@
 #include "relay/chat_answers.h"
 
+#include <atomic>
 #include <vector>
 
 namespace velmora::relay {
 
 uint64_t ChatAnswers::add() {
+  // Numbered for the whole process, not per instance: each start of the relay makes a new
+  // instance, and a Stop form from a page of an earlier run must not name another's answer.
+  static std::atomic<uint64_t> next{1};
+  const uint64_t id = next++;
   std::lock_guard lock(mutex_);
-  const uint64_t id = next_++;
   answers_.emplace(id, Answer{});
   return id;
 }

@@ -16,7 +16,8 @@ namespace velmora::relay {
 // its own, from any browser) can end one. Every call may come from any thread.
 class ChatAnswers {
  public:
-  // A new answer; its number goes into its page's Stop form.
+  // A new answer; its number goes into its page's Stop form. Numbers are never used twice while
+  // the process lives, by any instance.
   uint64_t add();
   // The answer's backend request has started. A stop that came before cancels it now.
   void started(uint64_t id, const std::shared_ptr<platform::HttpClientTask>& task);
@@ -37,8 +38,7 @@ class ChatAnswers {
   };
 
   mutable std::mutex mutex_;
-  std::condition_variable finished_;  // notified under mutex_ whenever an answer is forgotten
-  uint64_t next_ = 1;                 // guarded by mutex_
+  std::condition_variable finished_;    // notified under mutex_ whenever an answer is forgotten
   std::map<uint64_t, Answer> answers_;  // guarded by mutex_
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,6 +30,13 @@ struct ChatMessage {
   bool stopped = false;
   // An answer's speed, when the chat page measured it. Shown to people, never sent.
   std::optional<AnswerSpeed> speed = std::nullopt;
+  // A finished answer's Markdown rendering, made once (chat_page::renderOnce) and shared by every
+  // copy of the turn; null for prompts, answers too long to render and turns not yet rendered.
+  // Never stored nor sent, and not compared: it follows from `content`.
+  struct Rendering {
+    std::shared_ptr<const std::string> html;
+    bool operator==(const Rendering&) const { return true; }
+  } rendering{};
   bool operator==(const ChatMessage&) const = default;
 };
 

@@ -86,6 +86,13 @@ std::optional<std::string> renderedAnswer(std::string_view answer) {
   return html::markdownToHtml(answer);
 }
 
+void renderOnce(ChatMessage& turn) {
+  if (turn.role != "assistant" || turn.rendering.html) return;
+  if (auto html = renderedAnswer(turn.content)) {
+    turn.rendering.html = std::make_shared<const std::string>(std::move(*html));
+  }
+}
+
 std::vector<std::pair<std::string, std::string>> headers(std::string_view scriptNonce) {
   const std::string scripts =
       scriptNonce.empty() ? "'none'" : "'nonce-" + std::string(scriptNonce) + "'";
@@ -148,8 +155,13 @@ void appendConversation(std::string& page, const std::vector<ChatMessage>& turns
       continue;
     }
     page += "<article class=\"turn model\"><h2 class=\"who\">Model</h2>";
-    if (const auto rendered = renderedAnswer(turn.content)) {
-      page += "<div class=\"markdown\">" + *rendered + "</div>";
+    // Rendered when the answer joined; only a turn that came another way is rendered here.
+    std::optional<std::string> renderedNow;
+    if (!turn.rendering.html) renderedNow = renderedAnswer(turn.content);
+    if (turn.rendering.html || renderedNow) {
+      page += "<div class=\"markdown\">";
+      page += turn.rendering.html ? *turn.rendering.html : *renderedNow;
+      page += "</div>";
     } else {
       page += "<div class=\"plain\">" + html::escapeHtmlText(turn.content) + "</div>";
     }

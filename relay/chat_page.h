@@ -18,6 +18,9 @@ namespace velmora::relay::chat_page {
 inline constexpr std::size_t kMaxRenderedAnswerBytes = 256 * 1024;
 // A finished answer rendered from Markdown; nullopt when it is too long to render.
 std::optional<std::string> renderedAnswer(std::string_view answer);
+// Gives an answer (an "assistant" turn) its rendering when it has none, so that pages built
+// later show the one made here instead of rendering it again.
+void renderOnce(ChatMessage& turn);
 
 // The response header fields every chat page carries: HTML, never cached (the conversation may be
 // private), and a content security policy that lets the page run only its own script, marked

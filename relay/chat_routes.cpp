@@ -70,7 +70,7 @@ std::string conversationMarkdown(const std::vector<ChatMessage>& turns) {
   for (const ChatMessage& turn : turns) {
     const bool person = turn.role == "user";
     text += person ? "\n## Person\n\n" : "\n## Model\n\n";
-    const std::string content = person ? turn.content : stripReasoning(turn.content);
+    const std::string content = person ? turn.content : stripReasoning(turn.content, turn.stopped);
     text += content;
     if (!content.ends_with('\n')) text += '\n';
     if (turn.stopped) text += "\n*(Stopped before the end)*\n";

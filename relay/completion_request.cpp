@@ -12,20 +12,31 @@ namespace velmora::relay {
 
 namespace {
 
+bool blank(std::string_view text) {
+  return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
+
 // Removes every shortest open…close section in place, searching on after each removal the way a
-// regular expression's replace-all does.
-void removeSections(std::string& text, std::string_view open, std::string_view close) {
+// regular expression's replace-all does. A section never closed is removed to the end when the
+// answer broke off or when it opens what is kept, else it stays as text.
+void removeSections(std::string& text, std::string_view open, std::string_view close,
+                    bool brokeOff) {
   std::size_t from = 0;  // where the text still to be read begins
   std::size_t kept = 0;  // the length of what is kept so far, at the front
   for (;;) {
-    const std::size_t start = text.find(open, from);
+    std::size_t start = text.find(open, from);
+    std::size_t end = start == std::string::npos ? start : text.find(close, start + open.size());
+    // A lone tag inside a finished answer is part of what it says ("drop everything after
+    // <think>"); reasoning that broke off, or that the answer began with, is reasoning.
+    const std::string_view view = text;
+    if (start != std::string::npos && end == std::string::npos && !brokeOff &&
+        !(blank(view.substr(0, kept)) && blank(view.substr(from, start - from)))) {
+      start = std::string::npos;
+    }
     const std::size_t keepUntil = std::min(start, text.size());
     if (kept < from) std::copy(text.begin() + from, text.begin() + keepUntil, text.begin() + kept);
     kept += keepUntil - from;
-    if (start == std::string::npos) break;
-    const std::size_t end = text.find(close, start + open.size());
-    // An answer that broke off while reasoning: the rest is reasoning too.
-    if (end == std::string::npos) break;
+    if (start == std::string::npos || end == std::string::npos) break;
     from = end + close.size();
   }
   text.resize(kept);
@@ -100,6 +111,19 @@ platform::HttpClientRequest makeCompletionRequest(const platform::HttpClientRequ
                                                   const std::string& systemPrompt,
                                                   std::vector<ChatMessage> history) {
   if (!systemPrompt.empty()) history.insert(history.begin(), {"system", systemPrompt});
+  // Many models' chat templates refuse two turns of one role in a row, which a failed answer, two
+  // prompts sent at once or a pass-through answer leave behind: such turns go out as one.
+  std::size_t joined = 0;
+  for (std::size_t i = 1; i < history.size(); ++i) {
+    if (history[i].role == history[joined].role) {
+      history[joined].content += "\n\n";
+      history[joined].content += history[i].content;
+      history[i] = {};
+    } else if (++joined != i) {
+      history[joined] = std::move(history[i]);
+    }
+  }
+  if (!history.empty()) history.resize(joined + 1);
   constexpr std::string_view kTurnOpen = R"({"role":)", kContent = R"(,"content":)";
   std::size_t size = 64 + jsonStringSize(model);
   for (const ChatMessage& message : history) {
@@ -131,8 +155,10 @@ platform::HttpClientRequest makeCompletionRequest(const platform::HttpClientRequ
   return request;
 }
 
-std::string stripReasoning(std::string answer) {
-  for (const ReasoningTag& tag : kReasoningTags) removeSections(answer, tag.open, tag.close);
+std::string stripReasoning(std::string answer, bool brokeOff) {
+  for (const ReasoningTag& tag : kReasoningTags) {
+    removeSections(answer, tag.open, tag.close, brokeOff);
+  }
   return answer;
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "platform/json_depth.h"
+#include "platform/settings_file.h"
 #include "platform/user_folders.h"
 #include "platform/whole_file.h"
 
@@ -161,8 +163,28 @@ std::filesystem::path ConversationStore::defaultPath() {
          "conversation.json";
 }
 
-ConversationLoad ConversationStore::loadAndKeep(ChatHistory& history) {
+std::filesystem::path ConversationStore::pathFor(const std::filesystem::path& settingsFile) {
+  std::error_code ignored;
+  const auto same = [&](const std::filesystem::path& a, const std::filesystem::path& b) {
+    return std::filesystem::weakly_canonical(a, ignored) ==
+           std::filesystem::weakly_canonical(b, ignored);
+  };
+  if (same(settingsFile, platform::SettingsFile::defaultPath())) return defaultPath();
+  return settingsFile.parent_path() / (settingsFile.stem().string() + ".conversation.json");
+}
+
+bool ConversationStore::lockForKeeping() {
+  // Only this folder is made private: its parents may be shared ones, such as ~/.local.
+  const auto outcome = lock_.acquire(path_.string() + ".lock", 0700);
+  // A lock that cannot be had for another reason (a read-only folder) leaves nobody to exclude;
+  // the writes then say what fails.
+  return !std::holds_alternative<platform::LockBusy>(outcome);
+}
+
+ConversationLoad ConversationStore::loadAndKeep(ChatHistory& history,
+                                                const std::function<void(ChatMessage&)>& prepare) {
   std::lock_guard lock(writeMutex_);
+  if (!lockForKeeping()) return KeptElsewhere{};
   keeping_ = true;
   const platform::FileRead read = platform::readWholeFile(path_);
   if (std::holds_alternative<platform::NoSuchFile>(read)) return NoConversationKept{};
@@ -171,6 +193,7 @@ ConversationLoad ConversationStore::loadAndKeep(ChatHistory& history) {
                                : decode(std::get<platform::FileBytes>(read).bytes);
   if (auto* messages = std::get_if<std::vector<ChatMessage>>(&decoded)) {
     const std::size_t turns = messages->size();
+    if (prepare) std::for_each(messages->begin(), messages->end(), prepare);
     history.replace(std::move(*messages));
     writtenRevision_ = history.snapshot().revision;
     return ConversationLoaded{turns};
@@ -186,6 +209,7 @@ ConversationLoad ConversationStore::loadAndKeep(ChatHistory& history) {
 
 WriteReport ConversationStore::startKeeping(const ChatHistory& history) {
   std::lock_guard lock(writeMutex_);
+  if (!lockForKeeping()) return KeptElsewhere{};
   keeping_ = true;
   return writeLocked(history);
 }
@@ -196,10 +220,17 @@ StopReport ConversationStore::stopKeeping() {
   writtenRevision_.reset();
   failing_ = false;
   if (leftInPlace_) return KeptFileStays{"it could not be read and is left as it was"};
+  if (!lock_.isHeld() && !std::filesystem::exists(path_)) {
+    platform::removeAbandonedTemporaries(path_);
+    return NoKeptFile{};  // nothing to take a lock for, nor a folder to make
+  }
+  if (!lockForKeeping()) return KeptFileStays{"another Velmora process keeps it"};
   platform::removeAbandonedTemporaries(path_);
-  if (::unlink(path_.c_str()) == 0) return KeptFileRemoved{};
-  if (errno == ENOENT) return NoKeptFile{};
-  return KeptFileStays{"removing it failed: " + platform::errnoText(errno)};
+  const int removed = ::unlink(path_.c_str()) == 0 ? 0 : errno;
+  lock_.releaseAndRemove();
+  if (removed == 0) return KeptFileRemoved{};
+  if (removed == ENOENT) return NoKeptFile{};
+  return KeptFileStays{"removing it failed: " + platform::errnoText(removed)};
 }
 
 WriteReport ConversationStore::save(const ChatHistory& history) {

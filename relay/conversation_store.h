@@ -4,11 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
 
+#include "platform/whole_file.h"
 #include "relay/chat_history.h"
 
 namespace velmora::relay {
@@ -28,8 +30,11 @@ struct ConversationLeftInPlace {
   std::string reason;
   std::string setAsideFailure;
 };
+// Another process keeps the conversation in this file (it holds the file's lock): this one
+// neither reads nor writes it and keeps its conversation in memory only.
+struct KeptElsewhere {};
 using ConversationLoad = std::variant<ConversationLoaded, NoConversationKept, ConversationSetAside,
-                                      ConversationLeftInPlace>;
+                                      ConversationLeftInPlace, KeptElsewhere>;
 
 // What a write has to tell the user: only the first failure of an outage and its end count.
 struct WriteAsUsual {};  // written, or nothing to write
@@ -37,7 +42,7 @@ struct WriteFailed {
   std::string reason;
 };
 struct WritingAgain {};  // written after failures
-using WriteReport = std::variant<WriteAsUsual, WriteFailed, WritingAgain>;
+using WriteReport = std::variant<WriteAsUsual, WriteFailed, WritingAgain, KeptElsewhere>;
 
 // What became of the file when keeping stopped.
 struct KeptFileRemoved {};
@@ -56,7 +61,9 @@ using StopReport = std::variant<KeptFileRemoved, NoKeptFile, KeptFileStays>;
 //
 // While keeping, the history is written after each change (see save()) with
 // platform::writeFileAtomically, readable by its owner only, in a folder that, when it has to be
-// made, only its owner may enter. Nothing is written while not keeping.
+// made, only its owner may enter. Nothing is written while not keeping. Keeping holds an
+// exclusive lock on the file's lock file ("conversation.json.lock" beside it): one process at a
+// time keeps a file, and a second one is told KeptElsewhere and never touches it.
 //
 // Every call may be made from any thread unless it says otherwise.
 // The conversation in the kept file's format, with a line end. Pure; any thread.
@@ -69,6 +76,10 @@ class ConversationStore {
   // $XDG_STATE_HOME/velmora/conversation.json, or ~/.local/state/velmora/conversation.json when
   // that variable is unset, empty or not an absolute path (platform::xdgBaseFolder).
   static std::filesystem::path defaultPath();
+  // The file of the profile whose settings are in `settingsFile`: defaultPath() for the default
+  // settings file, else beside it, named after it ("work.json": "work.conversation.json"), so
+  // that profiles never share one.
+  static std::filesystem::path pathFor(const std::filesystem::path& settingsFile);
 
   const std::filesystem::path& path() const { return path_; }
   bool isKeeping() const { return keeping_; }
@@ -76,14 +87,17 @@ class ConversationStore {
   // Reads the file into `history` (replacing its turns when it holds a conversation) and keeps
   // it from then on. A file that cannot be read as a conversation is renamed beside itself
   // ("conversation.json.unreadable-20261207-211500", never over another file) and the history is
-  // left as it was. Once, at launch, before anything changes the history.
-  ConversationLoad loadAndKeep(ChatHistory& history);
+  // left as it was. Each turn read passes through `prepare` first (when given). Once, at launch,
+  // before anything changes the history.
+  ConversationLoad loadAndKeep(ChatHistory& history,
+                               const std::function<void(ChatMessage&)>& prepare = {});
 
   // Writes the history at once and after every change from now on.
   WriteReport startKeeping(const ChatHistory& history);
 
   // Writes nothing from now on and removes the file and what interrupted writes left beside it
-  // (the user asked not to keep the conversation); an unreadable file left in place stays.
+  // (the user asked not to keep the conversation); an unreadable file left in place stays, and
+  // so does a file another process keeps.
   StopReport stopKeeping();
 
   // Writes the history's state after a change, unless not keeping or the state written last is
@@ -95,7 +109,11 @@ class ConversationStore {
  private:
   WriteReport writeLocked(const ChatHistory& history);  // with writeMutex_ held
 
+  // Takes the lock for keeping; false when another process holds it. With writeMutex_ held.
+  bool lockForKeeping();
+
   const std::filesystem::path path_;
+  platform::ExclusiveFileLock lock_;  // guarded by writeMutex_; held while keeping
   // Held for the whole of each file write, and the state to write is read with it held: a state
   // read later is never older, so a thread that read its state early cannot write it over a
   // newer one, and threads that waited find their change already written.

@@ -19,9 +19,14 @@ Match matchAtStart(std::string_view text, std::string_view tag) {
 
 }  // namespace
 
-void ReasoningSplitter::emit(std::vector<Segment>& out, std::string_view text) const {
+void ReasoningSplitter::emit(std::vector<Segment>& out, std::string_view text) {
   if (text.empty()) return;
   const bool reasoning = !closing_.empty();
+  if (reasoning) {
+    unclosed_ += text;
+  } else if (text.find_first_not_of(" \t\r\n") != std::string_view::npos) {
+    answerBegun_ = true;
+  }
   if (!out.empty() && out.back().reasoning == reasoning) {
     out.back().text += text;
   } else {
@@ -56,6 +61,8 @@ std::vector<ReasoningSplitter::Segment> ReasoningSplitter::feed(std::string_view
       case Match::whole:
         emit(out, view.substr(from, at - from));
         closing_ = closing;  // empty after a closing tag: back in the answer
+        unclosed_ = closing_.empty() ? "" : std::string(tag);
+        opensAnswer_ = !answerBegun_;
         at += tag.size();
         from = at;
         break;

@@ -109,23 +109,21 @@ void StreamingDelegate::didCompleteWithError(const std::optional<std::string>& e
   // Held until the finish callback has run: the last reference must not end the controller
   // while its connection still waits for this answer.
   const std::shared_ptr<RelayHost> parent = parent_.lock();
-  if (!assistantBuffer_.empty()) {
-    // The answer's one copy: its reasoning is cut out in place and it moves on into the
-    // conversation.
-    std::string answer = stripReasoning(std::exchange(assistantBuffer_, {}));
-    if (parent) {
-      parent->mainQueue().async(
-          [weak = parent_, answer = std::move(answer), generation = generation_]() mutable {
-            if (auto host = weak.lock())
-              host->appendAssistantMessage({"assistant", std::move(answer)}, generation);
-          });
-    }
-  }
-
   std::optional<std::string> failure = errorStatus_.description();
   if (!failure) failure = streamError_ ? streamError_ : error;
   // A backend's message may quote the key it was given.
   if (failure && parent) failure = parent->withoutBackendKey(std::move(*failure));
+  if (!assistantBuffer_.empty()) {
+    // The answer's one copy: its reasoning is cut out in place and it moves on into the
+    // conversation, here and before the page's end, so that whoever read the answer and writes
+    // at once is answered with it in the conversation; an answer cut short (a failure, the relay
+    // quitting) is kept as stopped.
+    const bool brokeOff = failure.has_value();
+    std::string answer = stripReasoning(std::exchange(assistantBuffer_, {}), brokeOff);
+    if (parent)
+      parent->appendAssistantMessage({"assistant", std::move(answer), brokeOff}, generation_);
+  }
+
   if (!failure) {
     writeDroppingErrors(pages::kAnswerPageTail);
     if (parent) parent->showServerStatus("");
@@ -143,6 +141,7 @@ void StreamingDelegate::didCompleteWithError(const std::optional<std::string>& e
 void StreamingDelegate::handle(const StreamEvent& event) {
   std::visit(Overloaded{
                  [this](const TextPiece& piece) {
+                   if (streamError_) return;  // an error event ends the answer
                    if (!piece.reasoning.empty()) writeReasoning(piece.reasoning);
                    if (!piece.text.empty() || piece.reasoning.empty()) writePiece(piece.text);
                  },

@@ -60,15 +60,16 @@ inline constexpr std::string_view kReasoningClose = "</think>";
 // (sent in a field of their own) are written the same way inside kReasoningOpen ...
 // kReasoningClose, opened at the first such piece and closed before the next content piece or at
 // the end, also after a failure; they never join the conversation. At the end the answer without
-// its reasoning becomes the assistant's turn of conversation generation `generation` (queued on
-// the main queue; dropped when the conversation has been reset since), the page
+// its reasoning becomes the assistant's turn of conversation generation `generation` (on the
+// request's thread, before the page's end; marked stopped when the request failed; dropped when
+// the conversation has been reset since), the page
 // is closed with the answer-page tail or, when the request failed, with the error markup, the
 // monitor shows the server status (prefixed with "[Error: ...]" after a failure), and
 // finishCallback runs, exactly once.
 //
 // A request fails when the client reports an error, when the backend answers a status of 400 or
 // more (its body is then read as an error, not as a stream, and nothing is added to the
-// conversation), or when the stream carries an error event.
+// conversation), or when the stream carries an error event (pieces after it are dropped).
 //
 // All calls come from the request's own thread, one at a time, as HttpClientDelegate says. The
 // delegate does not keep `parent` alive.

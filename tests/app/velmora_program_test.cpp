@@ -48,6 +48,12 @@ bool drawTerminalCode(const std::vector<std::string>& lines, const std::string& 
   return static_cast<bool>(std::ofstream(path, std::ios::binary) << image);
 }
 
+// The port in "Open http://ADDRESS:PORT/ in a browser": the one the relay really took.
+int portOf(const std::string& openLine) {
+  const std::size_t end = openLine.rfind('/'), colon = openLine.rfind(':', end);
+  return std::stoi(openLine.substr(colon + 1, end - colon - 1));
+}
+
 TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   testing::FakeBackend backend;
   std::string folder = (std::filesystem::temp_directory_path() / "velmora-run-XXXXXX").string();
@@ -60,10 +66,7 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
        "127.0.0.1:" + backendPort, "--keep-conversation", "--qr"},
       folders);
   EXPECT_TRUE(velmora.waitForLine("models: fake-model"));
-  // "Open http://ADDRESS:PORT/ in a browser", with the port the relay really took.
-  const std::string open = velmora.waitForLine("/ in a browser").value_or(":0/");
-  const std::size_t end = open.rfind('/'), colon = open.rfind(':', end);
-  const int port = std::stoi(open.substr(colon + 1, end - colon - 1));
+  const int port = portOf(velmora.waitForLine("/ in a browser").value_or(":0/"));
   testing::TestClient browser(port);
   browser.send(
       "POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 20\r\n\r\nprompt=hi%1B&reset=1");
@@ -88,8 +91,32 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   const std::string image = (config / "code.pgm").string();
   ASSERT_TRUE(drawTerminalCode({chat + 1, codeEnd}, image));
   EXPECT_EQ(testing::scannedQrCode(image), chat->substr(std::string_view("Chat page: ").size()));
+
+  // A second process on the same conversation file says so and leaves the file to the first.
+  testing::ChildProcess second({VELMORA_BINARY, "--headless"}, folders);
+  EXPECT_TRUE(second.waitForLine("Another Velmora process keeps the conversation in"));
+  testing::TestClient elsewhere(portOf(second.waitForLine("/ in a browser").value_or(":0/")));
+  elsewhere.send("POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 16\r\n\r\nprompt=elsewhere");
+  EXPECT_NE(elsewhere.readUntilClose().find("You said: elsewhere"), std::string::npos);
+  second.signal(SIGTERM);
+  EXPECT_EQ(second.waitForExit(), 0);
+
+  // An answer cut by quitting is kept, marked stopped.
+  backend.respond([](const testing::BackendRequest&) {
+    return testing::BackendAnswer{.writes = {testing::streamEvent(R"({"content":"half"})")},
+                                  .end = testing::BackendAnswer::End::hang};
+  });
+  testing::TestClient cut(port);
+  cut.send("POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 10\r\n\r\nprompt=cut");
+  EXPECT_NE(cut.readUntil("half").find("half"), std::string::npos);
   velmora.signal(SIGTERM);
   EXPECT_EQ(velmora.waitForExit(), 0);
+  std::ifstream file(config / "velmora" / "conversation.json");
+  const std::string kept(std::istreambuf_iterator<char>(file), {});
+  EXPECT_TRUE(kept.ends_with(R"({"role":"assistant","content":"half","stopped":true}]})"
+                             "\n"))
+      << kept;
+  EXPECT_EQ(kept.find("elsewhere"), std::string::npos);
 
   const platform::SettingsFile saved(config / "velmora" / "settings.json");
   EXPECT_EQ(saved.string("modelName"), "fake-model");
@@ -129,14 +156,13 @@ TEST(VelmoraProgramTest, AKeyedHttpsBackendThatStartsTenSecondsLate) {
   testing::FakeBackend backend(backendPort, &tls);
   backend.requireKey(key);
   EXPECT_TRUE(velmora.waitForLine("models: fake-model"));
-  const std::size_t end = open.rfind('/'), colon = open.rfind(':', end);
-  testing::TestClient browser(std::stoi(open.substr(colon + 1, end - colon - 1)));
+  testing::TestClient browser(portOf(open));
   browser.send("POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9\r\n\r\nprompt=hi");
   EXPECT_NE(browser.readUntilClose().find(">You said: hi</div>"), std::string::npos);
   EXPECT_EQ(nlohmann::json::parse(backend.requests().back().body).at("model"), "fake-model");
   // A server that quotes the key it refuses: the page, the monitor and the console hide it.
   backend.requireKey("another");
-  testing::TestClient again(std::stoi(open.substr(colon + 1, end - colon - 1)));
+  testing::TestClient again(portOf(open));
   again.send("POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9\r\n\r\nprompt=hi");
   EXPECT_NE(again.readUntilClose().find("Invalid API key: Bearer [backend key]]"),
             std::string::npos);

@@ -134,11 +134,18 @@ TEST_F(ViewControllerTest, StartStopAndARestartOnAPortChange) {
   click();
   EXPECT_EQ(rig.monitor(), "Select model, then start server");
   EXPECT_FALSE(controller.webServer->isServing());
+  // A list naming one model starts the relay that was asked for.
+  rig.onMain([&] { controller.fetchModelList(); });
+  client.answer(0, R"({"data":[{"id":"solo"}]})");
+  rig.onMain([] {});
+  EXPECT_TRUE(controller.webServer->isServing());
+  EXPECT_EQ(click(), "Start Server");
 
   rig.onMain([&] { controller.selectedModel = "m"; });
   EXPECT_EQ(click(), "Stop Server");
-  EXPECT_EQ(rig.monitor(), "Server is running on http://192.0.2.7:0\nModel: m");
   const int port = controller.webServer->port();
+  EXPECT_EQ(rig.monitor(), "Server is running on http://192.0.2.7:" + std::to_string(port) +
+                               "\nModel: m");  // the port taken, not the field's 0
   const auto addresses = [&] {
     std::string text;
     rig.onMain([&] { text = rig.view.pageAddresses.text(); });
@@ -181,14 +188,23 @@ TEST_F(ViewControllerTest, StartStopAndARestartOnAPortChange) {
   EXPECT_EQ(rig.monitor(), "Restarting server...");
   EXPECT_EQ(platform::SettingsFile(rig.settings->path()).string("serverPort"), "+0");
   // The restart comes a second later, on the new port text.
-  const std::string restarted = "Server is running on http://192.0.2.7:+0\nModel: m";
-  for (int i = 0; i < 2000 && rig.monitor() != restarted; ++i)
+  for (int i = 0; i < 2000 && !rig.monitor().starts_with("Server is running"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(rig.monitor(), restarted);
-  EXPECT_TRUE(controller.webServer->isServing());
+  ASSERT_TRUE(controller.webServer->isServing());
+  EXPECT_EQ(rig.monitor(), "Server is running on http://192.0.2.7:" +
+                               std::to_string(controller.webServer->port()) + "\nModel: m");
+
+  // The server may stop on another thread while the main thread asks for its addresses.
+  for (int round = 0; round < 200; ++round) rig.onMain([&] {
+      std::jthread stopper([&] { controller.webServer->stop(); });
+      while (controller.webServer->isServing()) EXPECT_NO_THROW(controller.relayPages());
+      controller.webServer->start(0, true);
+    });
   rig.onMain([&] { controller.viewDidAppear(); });  // the window shown again stops it
   EXPECT_EQ(rig.monitor(), "Server stopped");
   EXPECT_FALSE(controller.webServer->isServing());
+  rig.onMain([&] { rig.view.serverPort.setText("65536"); });
+  EXPECT_EQ(click(), "Start Server");  // after a failed start
 }
 
 TEST_F(ViewControllerTest, ModelPopupFollowsTheNewestFetch) {
@@ -217,11 +233,15 @@ TEST_F(ViewControllerTest, ModelPopupFollowsTheNewestFetch) {
       "Waiting for the model server at http://127.0.0.1:1234/v1… (Couldn't connect to server)");
 
   // Fetched again a second later without being asked; the saved model comes back with the list.
-  std::size_t fetches = 0;
-  for (int i = 0; i < 500 && fetches < 5; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    rig.onMain([&] { fetches = client.completions.size(); });
-  }
+  const auto fetchedAgain = [&](std::size_t fetches) {
+    std::size_t made = 0;
+    for (int i = 0; i < 500 && made < fetches; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      rig.onMain([&] { made = client.completions.size(); });
+    }
+    return made == fetches;
+  };
+  ASSERT_TRUE(fetchedAgain(5));
   EXPECT_EQ(answer(4, R"({"data":[{"id":"z"},{"id":"m"}]})"), Popup({"z", "m"}, "m"));
 
   // Two fetches answering out of order: the newest list stays.
@@ -229,6 +249,13 @@ TEST_F(ViewControllerTest, ModelPopupFollowsTheNewestFetch) {
   fetch();
   answer(6, R"({"data":[{"id":"new"}]})");
   EXPECT_EQ(answer(5, R"({"data":[{"id":"old"}]})"), Popup({"new"}, "new"));
+
+  // The pause grows while one address fails (1, 2, 4 s); a new address starts again at 1 s.
+  for (std::size_t i = 7; i < 10; ++i) fetch(), answer(i, "");
+  rig.onMain([&] { rig.view.studioIP.setText("127.0.0.2"); });
+  fetch();
+  answer(10, "");
+  EXPECT_TRUE(fetchedAgain(12));
 }
 
 TEST(ModelListTest, NamesAreTheStringIdsOfAListOfObjectsOnly) {
@@ -272,7 +299,8 @@ TEST_F(ViewControllerTest, AKeptConversationLoadsOrIsSetAsideWholeWithANoticeTha
     EXPECT_EQ(rig.controller->chatMessages(), loaded);
     std::vector<fs::path> added;
     for (const fs::path& entry : fs::directory_iterator(file.parent_path()))
-      if (entry != file && aside.insert(entry).second) added.push_back(entry);
+      if (entry != file && entry.extension() != ".lock" && aside.insert(entry).second)
+        added.push_back(entry);
     ASSERT_EQ(added.size(), bytes && loaded.empty() ? 1u : 0u);
     if (added.empty()) continue;
     EXPECT_EQ(bytesOf(added[0]), *bytes);
@@ -283,6 +311,10 @@ TEST_F(ViewControllerTest, AKeptConversationLoadsOrIsSetAsideWholeWithANoticeTha
 }
 
 TEST_F(ViewControllerTest, TheConversationOutlivesARestartWhileKeptAndItsFileGoesWhenNot) {
+  // Each profile has a file of its own; the default one keeps the usual place.
+  EXPECT_EQ(relay::ConversationStore::pathFor("/p/work.json"), "/p/work.conversation.json");
+  EXPECT_EQ(relay::ConversationStore::pathFor(platform::SettingsFile::defaultPath()),
+            relay::ConversationStore::defaultPath());
   const fs::path file = rig.conversationFile();
   rig.onMain([&] { rig.controller->loadSettings(); });
   rig.controller->appendUserMessage("before");

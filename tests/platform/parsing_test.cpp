@@ -1,9 +1,10 @@
-// The scanners that meet outside bytes: JSON, UTF-8, word-at-a-time searches.
+// The scanners that meet outside bytes: JSON, UTF-8, word-at-a-time searches, console escapes.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/byte_scan.h"
+#include "platform/console.h"
 #include "platform/json_depth.h"
 #include "platform/json_events.h"
 #include "platform/utf8.h"
@@ -115,6 +116,23 @@ TEST(ByteScanTest, FindFirstAgreesWithAPlainSearchAtEveryOffset) {
       }
     }
   }
+}
+
+TEST(ConsoleTest, ControlsAndBytesThatAreNotUtf8AreShownEscaped) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"tab\tline\n\x1B[2J\x7F", "tab\tline\n\\x1B[2J\\x7F"},
+      {"C1 \xC2\x9B"
+       "31m \xC2\x85",
+       "C1 \\u009B31m \\u0085"},
+      {"kept \xC2\xA0\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80",
+       "kept \xC2\xA0\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80"},
+      {"\xFF parser \xC3 \xED\xA0\x80", "\\xFF parser \\xC3 \\xED\\xA0\\x80"},
+  };
+  for (const auto& [text, shown] : rows) EXPECT_EQ(escapeTerminalControls(text, true), shown);
+  // Long turns and bodies show their beginning, never half a character.
+  const std::string limit(kConsoleExcerptBytes, 'a');
+  EXPECT_EQ(consoleExcerpt(limit), limit);
+  EXPECT_EQ(consoleExcerpt(limit.substr(1) + "é!"), limit.substr(1) + "… (3 more bytes)");
 }
 
 }  // namespace

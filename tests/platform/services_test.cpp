@@ -57,7 +57,7 @@ TEST_F(SettingsFileTest, LoadsWhatItCanAndEachChangeReplacesTheWholeFile) {
       {"missing", std::nullopt, none}, {"empty", "", none}, {"truncated", R"({"a": "1", "b": "2)", none},
       {"not an object", R"(["a", "1"])", none}, {"invalid UTF-8", "{\"a\": \"\xff\"}", none},
       {"non-string members", R"({"a":"1","n":2,"o":{},"z":null,"e":""})", {{"a", "1"}, {"e", ""}}},
-      {"byte order mark", "\xEF\xBB\xBF{\"a\": \"1\"}", {{"a", "1"}}}};
+      {"byte order mark, a switch", "\xEF\xBB\xBF{\"a\": \"1\", \"t\": true}", {{"a", "1"}, {"t", "true"}}}};
   // clang-format on
   for (const auto& [name, content, loaded] : rows) {
     SCOPED_TRACE(name);
@@ -84,6 +84,10 @@ TEST_F(SettingsFileTest, LoadsWhatItCanAndEachChangeReplacesTheWholeFile) {
     for (const auto& [key, value] : expected.items()) EXPECT_EQ(reloaded.string(key), value);
     EXPECT_TRUE(reloaded.remove("new") && !SettingsFile(file()).string("new"));
   }
+  SettingsFile switches(file());  // the last row's
+  switches.set("odd", "yes");
+  EXPECT_EQ(switches.flag("t"), true);
+  EXPECT_EQ(switches.flag("odd"), std::nullopt);  // said once; the caller's default applies
 }
 
 TEST_F(SettingsFileTest, KeysSetFromSeveralThreadsAllReachTheFileAndFailedWritesKeepThem) {

@@ -2,7 +2,6 @@
 // turn, the backend request's body and the description of a backend's error status.
 #include <gtest/gtest.h>
 
-#include "platform/console.h"
 #include "relay/answer_escaper.h"
 #include "relay/completion_request.h"
 #include "relay/reasoning_splitter.h"
@@ -41,7 +40,7 @@ TEST(AnswerEscaperTest, ReasoningTagsPassWhereverThePiecesEnd) {
 
 // The splitter's segments as "answer[reasoning]answer", neighbours of one kind joined as a page
 // shows them.
-std::string splitInPieces(const std::vector<std::string>& pieces) {
+std::string splitInPieces(const std::vector<std::string>& pieces, std::string* unclosed = nullptr) {
   ReasoningSplitter splitter;
   std::string shown;
   bool inReasoning = false;
@@ -55,34 +54,44 @@ std::string splitInPieces(const std::vector<std::string>& pieces) {
   };
   for (const std::string& piece : pieces) show(splitter.feed(piece));
   show(splitter.finish());
+  if (unclosed) *unclosed = splitter.unclosedText();
   return shown + (inReasoning ? "]" : "");
 }
 
 TEST(ReasoningSplitterTest, TagsAreFoundWhereverThePiecesEnd) {
-  const std::pair<std::string, std::string> rows[] = {
-      {"a<think>1<2</think>b", "a[1<2]b"},
-      {"<thought>x</thought><reason>y</reason>z", "[xy]z"},
-      {"<reason>a</think>b</reason>c", "[a</think>b]c"},
-      {"<thinking><Think> & <", "<thinking><Think> & <"},
-      {"broke off <think>while </thou", "broke off [while </thou]"},
-      {"é<think>日本", "é[日本]"},
+  // The last column: what a finished answer keeps as text of a section left open.
+  const std::tuple<std::string, std::string, std::string> rows[] = {
+      {"a<think>1<2</think>b", "a[1<2]b", ""},
+      {"<thought>x</thought><reason>y</reason>z", "[xy]z", ""},
+      {"<reason>a</think>b</reason>c", "[a</think>b]c", ""},
+      {"<thinking><Think> & <", "<thinking><Think> & <", ""},
+      {"said <think>while </thou", "said [while </thou]", "<think>while </thou"},
+      {"é<think>日本", "é[日本]", "<think>日本"},
+      {" \n<think>a</think> <reason>opens", " \n[a] [opens]", ""},
   };
-  for (const auto& [answer, shown] : rows) {
+  for (const auto& [answer, shown, kept] : rows) {
     SCOPED_TRACE(answer);
-    EXPECT_EQ(splitInPieces({answer}), shown);
+    std::string unclosed;
+    EXPECT_EQ(splitInPieces({answer}, &unclosed), shown);
+    EXPECT_EQ(unclosed, kept);
     for (std::size_t cut = 1; cut < answer.size(); ++cut)
       EXPECT_EQ(splitInPieces({answer.substr(0, cut), answer.substr(cut)}), shown) << cut;
   }
 }
 
 TEST(CompletionRequestTest, StripReasoning) {
-  const std::pair<std::string, std::string> rows[] = {
-      {"a<think>1</think>b<think>2\n3</think>c", "abc"},
-      {"<think>x</think><thought>y</thought><reason>z</reason>!", "!"},
-      {"broke off <think>while reasoning", "broke off "},
-      {"<reason>a</reason>b<thought>c", "b"},
+  const std::tuple<std::string, bool, std::string> rows[] = {
+      {"a<think>1</think>b<think>2\n3</think>c", false, "abc"},
+      {"<think>x</think><thought>y</thought><reason>z</reason>!", false, "!"},
+      {"broke off <think>while reasoning", true, "broke off "},
+      {"<reason>a</reason>b<thought>c", true, "b"},
+      {"drop everything between <think> and its end. Steps: 1", false,
+       "drop everything between <think> and its end. Steps: 1"},
+      {"<reason>a</reason>b<thought>c", false, "b<thought>c"},
+      {"\n <think>opens the answer", false, "\n "},
   };
-  for (const auto& [answer, stored] : rows) EXPECT_EQ(stripReasoning(answer), stored) << answer;
+  for (const auto& [answer, brokeOff, stored] : rows)
+    EXPECT_EQ(stripReasoning(answer, brokeOff), stored) << answer;
 }
 
 TEST(CompletionRequestTest, Body) {
@@ -106,19 +115,6 @@ TEST(CompletionRequestTest, Body) {
                                                             {"Content-Type", "application/json"}}));
     EXPECT_EQ(std::string(request.body.value().begin(), request.body.value().end()),
               R"({"model":"m","messages":[)" + first + turns + R"(],"stream":true})");
-  }
-}
-
-TEST(ChatHistoryTest, ConsoleLinesShowTheBeginningOfALongTurn) {
-  const std::size_t limit = platform::kConsoleExcerptBytes;
-  const std::pair<std::string, std::string> rows[] = {
-      {std::string(limit, 'a'), std::string(limit, 'a')},
-      {std::string(limit - 1, 'a') + "é!", std::string(limit - 1, 'a') + "… (3 more bytes)"},
-  };
-  for (const auto& [content, shown] : rows) {
-    ChatHistory history;
-    history.append({"assistant", content});
-    EXPECT_EQ(history.description(), R"([["role": "assistant", "content": ")" + shown + "\"]]");
   }
 }
 

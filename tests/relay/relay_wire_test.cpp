@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <thread>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <thread>
 
 #include "platform/host_addresses.h"
 #include "relay/access_control.h"
@@ -81,18 +82,10 @@ class RelayWireTest : public ::testing::Test {
     browser.send(bytes);
     return browser.readUntilClose();
   }
-  // What arrived until `text` did, or until the client's time ran out.
-  static std::string readUntil(testing::TestClient& browser, const std::string& text) {
-    std::string got;
-    for (std::string more = "x"; got.find(text) == std::string::npos && !more.empty(); got += more)
-      more = browser.readAtLeast(1);
-    return got;
-  }
   void answerWith(BackendAnswer answer) {
     backend.respond([answer](const testing::BackendRequest&) { return answer; });
   }
   Turns conversation() {
-    rig.onMain([] {});  // the answer joins it through the main queue
     Turns turns;
     for (const auto& m : rig.controller->chatMessages())
       turns.push_back(m.role + ": " + m.content + (m.stopped ? " [stopped]" : ""));
@@ -123,6 +116,7 @@ TEST_F(RelayWireTest, ABrowserChatsContinuesStartsAfreshAndClears) {
   EXPECT_EQ(headerValue(answer, "X-Accel-Buffering"), "no");
   EXPECT_EQ(bodyOf(answer), page("<think>plan</think>x &lt; y &amp; z"));
   EXPECT_EQ(conversation(), (Turns{"user: a <b>", "assistant: x < y & z"}));
+  EXPECT_TRUE(rig.controller->chatMessages().back().rendering.html);  // once, on joining
 
   backend.respond(testing::FakeBackend::defaultAnswer);
   EXPECT_EQ(bodyOf(exchange(request("POST /submit", "prompt=more&reset=0"))),
@@ -149,10 +143,14 @@ TEST_F(RelayWireTest, ASubmissionNeverWaitsForTheMainThread) {
   std::promise<void> busy;
   rig.queue.async([until = busy.get_future().share()] { until.wait(); });
   const std::string answer = exchange(request("POST /submit", "prompt=hi&reset=1"));
-  busy.set_value();
-  ASSERT_EQ(bodyOf(answer), page("You said: hi"));
+  EXPECT_EQ(bodyOf(answer), page("You said: hi"));
   EXPECT_EQ(sentTurns(), (Turns{"system: Be brief", "user: hi"}));
   EXPECT_EQ(nlohmann::json::parse(backend.requests().back().body).at("model"), "fake-model");
+  // The answer joined before its page ended: the next prompt carries it, main thread or not.
+  exchange(request("POST /submit", "prompt=next&reset=0"));
+  busy.set_value();
+  EXPECT_EQ(sentTurns(),
+            (Turns{"system: Be brief", "user: hi", "assistant: You said: hi", "user: next"}));
 }
 
 // Pages and programs read the answer while the model writes it, and an answer that ends after
@@ -168,14 +166,23 @@ TEST_F(RelayWireTest, AnswersStreamAndOneToAClearedConversationStaysOutOfTheNewO
     BackendAnswer answer = testing::streamedAnswer({"old ", "answer"});
     answer.heldAfterFirst = cleared.get_future().share();
     answerWith(answer);
+    const std::size_t before = backend.requests().size();
     testing::TestClient browser(port);
     browser.send(sent);
-    std::string got = readUntil(browser, "old ");
+    std::string got = browser.readUntil("old ");
     EXPECT_NE(got.find("old "), std::string::npos) << "held back: " << got;
+    std::optional<testing::TestClient> overlapping;  // a prompt sent before the first is answered
+    if (std::string_view(name) == "/submit") {
+      overlapping.emplace(port);
+      overlapping->send(request("POST /submit", "prompt=two&reset=0"));
+      ASSERT_EQ(backend.waitForRequests(before + 2).size(), before + 2);
+      EXPECT_EQ(sentTurns(), Turns{"user: old\n\ntwo"});  // one turn: the roles alternate
+    }
     exchange(request("POST /clear"));
     cleared.set_value();
     got += browser.readUntilClose();
     EXPECT_NE(got.find("old answer"), std::string::npos) << got;
+    if (overlapping) overlapping->readUntilClose();
     EXPECT_EQ(conversation(), Turns{});
   }
 }
@@ -188,13 +195,14 @@ TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
     const char* name;
     BackendAnswer answer;
     std::string shown, error;  // what surely arrived before the failure; its description
+    bool whole;                // nothing more may show
   };
   const Row rows[] = {
       {"error status", testing::jsonAnswer(400, R"({"error":{"message":"No <model>"}})"), "",
-       "HTTP 400: No &lt;model&gt;]"},
-      {"cut mid-answer", answerOf({hel, lo}, BackendAnswer::End::cut), "Hello", ""},
-      {"reset mid-answer", answerOf({hel, lo}, BackendAnswer::End::reset), "Hel", ""},
-      {"error event", answerOf({hel, failure, lo}), "Hel", "overloaded]"},
+       "HTTP 400: No &lt;model&gt;]", true},
+      {"cut mid-answer", answerOf({hel, lo}, BackendAnswer::End::cut), "Hello", "", true},
+      {"reset mid-answer", answerOf({hel, lo}, BackendAnswer::End::reset), "Hel", "", false},
+      {"error event", answerOf({hel, failure, lo}), "Hel", "overloaded]", true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -206,8 +214,12 @@ TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
     EXPECT_NE(body.find(row.error, markup), std::string::npos) << body;
     EXPECT_TRUE(body.ends_with(kErrorSecond)) << body;
     const std::string partial = body.substr(kAnswerHead.size(), markup - kAnswerHead.size());
+    if (row.whole) {
+      EXPECT_EQ(partial, row.shown);
+    }
     EXPECT_EQ(conversation(),
-              (partial.empty() ? Turns{"user: hi"} : Turns{"user: hi", "assistant: " + partial}));
+              (partial.empty() ? Turns{"user: hi"}
+                               : Turns{"user: hi", "assistant: " + partial + " [stopped]"}));
     EXPECT_TRUE(rig.monitor().starts_with("[Error: ")) << rig.monitor();
   }
   // Broken off inside the model's reasoning: the page closes it before the error, and the stored
@@ -215,7 +227,14 @@ TEST_F(RelayWireTest, AFailedAnswerEndsWithTheErrorMarkupAndKeepsWhatArrived) {
   answerWith(answerOf({streamEvent(R"({"content":"ok <think>plan"})"), failure}));
   EXPECT_EQ(bodyOf(exchange(request("POST /submit", "prompt=hi&reset=1"))),
             kAnswerHead + "ok <think>plan</think>" + kErrorFirst + "overloaded" + kErrorSecond);
-  EXPECT_EQ(conversation(), (Turns{"user: hi", "assistant: ok "}));
+  EXPECT_EQ(conversation(), (Turns{"user: hi", "assistant: ok  [stopped]"}));
+
+  // A failed answer leaves its prompt alone; the next goes out joined with it.
+  answerWith(testing::jsonAnswer(503, R"({"error":"busy"})"));
+  exchange(request("POST /submit", "prompt=one&reset=1"));
+  backend.respond(testing::FakeBackend::defaultAnswer);
+  exchange(request("POST /submit", "prompt=two&reset=0"));
+  EXPECT_EQ(sentTurns(), Turns{"user: one\n\ntwo"});
 }
 
 TEST_F(RelayWireTest, ReasoningFieldsShowInThinkAndNeverJoinTheConversation) {
@@ -262,9 +281,9 @@ TEST_F(RelayWireTest, AClientThatLeavesCancelsTheBackendRequest) {
     testing::TestClient browser(port);
     browser.send(request("POST /v1/chat/completions", R"({"stream":true})"));
     ASSERT_TRUE(backend.waitForOpenConnections(1));
-    if (!writes.empty()) {
-      ASSERT_NE(readUntil(browser, "first").find("first"), std::string::npos);
-    }
+    // The status line comes at once, before any piece.
+    const std::string got = browser.readUntil(writes.empty() ? "\r\n\r\n" : "first");
+    EXPECT_TRUE(got.starts_with("HTTP/1.1 200 ")) << got;
     browser.reset();
     EXPECT_TRUE(backend.waitForOpenConnections(0));
   }
@@ -413,6 +432,7 @@ TEST_F(RelayWireTest, TheChatPageStopsAnAnswerAtOnceButNotWhenTheBrowserLeaves) 
     BackendAnswer answer;
     Turns stored;
   };
+  std::set<std::string> numbers;  // of the answers' Stop forms
   const Row rows[] = {
       {"Stop", true, answerOf({first}, BackendAnswer::End::hang),
        {"user: go <on>", "assistant: Abc [stopped]"}},
@@ -431,15 +451,16 @@ TEST_F(RelayWireTest, TheChatPageStopsAnAnswerAtOnceButNotWhenTheBrowserLeaves) 
     answerWith(answer);
     testing::TestClient browser(port);
     browser.send(request("POST /chat", "prompt=go+%3Con%3E", form));
-    std::string page = readUntil(browser, "Abc");
+    std::string page = browser.readUntil("Abc");
     ASSERT_NE(page.find("Abc"), std::string::npos) << page;
     EXPECT_NE(page.find("go &lt;on&gt;"), std::string::npos) << page;
     const std::string marker = R"(name="answer" value=")";
     const std::size_t number = page.find(marker) + marker.size();
     ASSERT_LT(number, page.find("Abc")) << page;  // the Stop form came first
+    const std::string id = page.substr(number, page.find('"', number) - number);
+    EXPECT_TRUE(numbers.insert(id).second) << id;  // never reused, even after a restart
     if (row.stop) {
-      const std::string stopped = exchange(request(
-          "POST /chat/stop", "answer=" + page.substr(number, page.find('"', number) - number), form));
+      const std::string stopped = exchange(request("POST /chat/stop", "answer=" + id, form));
       EXPECT_EQ(statusLine(stopped), "HTTP/1.1 303 See Other");
       EXPECT_EQ(headerValue(stopped, "Location"), "/chat");
       EXPECT_TRUE(backend.waitForOpenConnections(0));
@@ -453,6 +474,11 @@ TEST_F(RelayWireTest, TheChatPageStopsAnAnswerAtOnceButNotWhenTheBrowserLeaves) 
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(conversation(), row.stored);
+    rig.onMain([&] {
+      rig.controller->webServer->stop();
+      rig.controller->startWebServer();
+    });
+    port = rig.controller->webServer->port();
   }
 }
 

@@ -80,6 +80,12 @@ std::string TestClient::readAtLeast(std::size_t count) {
   return std::exchange(pending_, {});
 }
 
+std::string TestClient::readUntil(std::string_view text) {
+  while (pending_.find(text) == std::string::npos && fill()) {
+  }
+  return std::exchange(pending_, {});
+}
+
 bool TestClient::closedWithoutData() {
   return pending_.empty() && !fill() && closed_;
 }
