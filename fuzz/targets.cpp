@@ -143,15 +143,21 @@ void router(Bytes input) {
   }
 }
 
+// Every string value of a document; keys and strings must be UTF-8.
+struct StringValues final : platform::JsonEventSink {
+  bool beginContainer(bool) override { return true; }
+  bool endContainer() override { return true; }
+  bool key(std::string_view name) override { return isWellFormedUtf8(name); }
+  bool string(std::string_view text) override {
+    return values.emplace(text), isWellFormedUtf8(text);
+  }
+  bool scalar() override { return true; }
+  std::multiset<std::string> values;
+};
+
 // Accepted exactly when nlohmann's parser accepts it; decoded keys and strings are UTF-8.
 void json_events(Bytes input) {
-  struct Utf8Sink final : platform::JsonEventSink {
-    bool beginContainer(bool) override { return true; }
-    bool endContainer() override { return true; }
-    bool key(std::string_view name) override { return isWellFormedUtf8(name); }
-    bool string(std::string_view text) override { return isWellFormedUtf8(text); }
-    bool scalar() override { return true; }
-  } sink;
+  StringValues sink;
   FUZZ_CHECK(platform::scanJson(asText(input), sink) == nlohmann::json::accept(asText(input)));
 }
 
@@ -232,14 +238,7 @@ void error_status(Bytes input) {
 
 // Every name is a string value of the document, each taken once.
 void model_list(Bytes input) {
-  struct Strings final : platform::JsonEventSink {
-    bool beginContainer(bool) override { return true; }
-    bool endContainer() override { return true; }
-    bool key(std::string_view) override { return true; }
-    bool string(std::string_view text) override { return values.emplace(text), true; }
-    bool scalar() override { return true; }
-    std::multiset<std::string> values;
-  } sink;
+  StringValues sink;
   const auto names = app::modelNames({input.begin(), input.end()});
   if (!names) return;
   FUZZ_CHECK(platform::scanJson(asText(input), sink));

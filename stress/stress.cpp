@@ -77,15 +77,22 @@ Figures figuresOf(pid_t pid) {
   return figures;
 }
 
+// Whether `done` comes to hold within 30 s, asked every `pause`.
+bool within30s(const std::function<bool()>& done, Clock::duration pause = 100ms) {
+  for (const auto deadline = Clock::now() + 30s; Clock::now() < deadline;) {
+    if (done()) return true;
+    std::this_thread::sleep_for(pause);
+  }
+  return false;
+}
+
 // Whether the process gets back to its descriptors of `start` and, with `threads`, to at most 4
 // threads more (a server keeps up to 4 in accept() after a burst; idle pool threads end in 10 s).
 bool settles(pid_t pid, const Figures& start, bool threads, Figures& now) {
-  for (const auto deadline = Clock::now() + 30s; Clock::now() < deadline;) {
-    std::this_thread::sleep_for(100ms);
+  return within30s([&] {
     now = figuresOf(pid);
-    if (now.fds <= start.fds && (!threads || now.threads <= start.threads + 4)) return true;
-  }
-  return false;
+    return now.fds <= start.fds && (!threads || now.threads <= start.threads + 4);
+  });
 }
 
 // Clients asking for "/" over and over until stop(), on a new connection each time or on one kept
@@ -100,7 +107,9 @@ struct Hammer {
         for (std::unique_ptr<TestClient> client; !done;) {
           try {
             if (!client) client = std::make_unique<TestClient>(port, 30s, fromAddress(i));
-            client->send(keepAlive ? "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n" : kGetRoot);
+            client->send(keepAlive
+                             ? "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n"
+                             : kGetRoot);
             const auto answer = keepAlive ? client->readResponse() : client->readUntilClose();
             (answer.ends_with(kPageEnd) ? pages : misses)++;
             if (!keepAlive || !answer.ends_with(kPageEnd)) client.reset();
@@ -202,8 +211,9 @@ Outcome backendDies() {
   std::vector<std::jthread> threads;
   while (threads.size() < clients) {
     threads.emplace_back([&] {
-      const auto page =
-          exchange(relay.port, "POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9\r\n\r\nprompt=hi");
+      const auto page = exchange(
+          relay.port,
+          "POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9\r\n\r\nprompt=hi");
       ended += page.find(relay::pages::kErrorMarkupFirst) != page.npos &&
                page.ends_with(relay::pages::kErrorMarkupSecond);
     });
@@ -364,19 +374,6 @@ Outcome slowHeads() {
                  quick ? "not waited for" : std::to_string(ended).c_str())};
 }
 
-// Whether `pid` reaches about `fds` descriptors within 30 s, so that its connections have been
-// accepted; a second more lets their threads read what was sent.
-bool reaches(pid_t pid, int fds) {
-  for (const auto deadline = Clock::now() + 30s; Clock::now() < deadline;) {
-    if (figuresOf(pid).fds + 8 >= fds) {  // a few of the relay's own come and go
-      std::this_thread::sleep_for(1s);
-      return true;
-    }
-    std::this_thread::sleep_for(50ms);
-  }
-  return false;
-}
-
 Outcome memoryFollowsBytes() {
   Relay relay;
   const http::HttpLimits limits;
@@ -400,8 +397,11 @@ Outcome memoryFollowsBytes() {
     clients.back()->send(post + "Content-Length: " + std::to_string(limits.maxBodyBytes) +
                          "\r\n\r\n" + std::string(1024, 'x'));
   }
-  const bool held = reaches(
-      relay.process.pid(), fds + int(std::min<std::size_t>(bodies + heads, limits.maxConnections)));
+  // About that many descriptors (a few of the relay's own come and go): all accepted; a second more
+  // lets their threads read what was sent.
+  const int all = fds + int(std::min<std::size_t>(bodies + heads, limits.maxConnections));
+  const bool held = within30s([&] { return figuresOf(relay.process.pid()).fds + 8 >= all; }, 50ms);
+  std::this_thread::sleep_for(1s);
   const Figures peak = figuresOf(relay.process.pid());
   clients.clear();
   const bool back = relay.settlesAndEnds(true);
@@ -435,8 +435,7 @@ Outcome addressShare() {
     return beyond.readUntilClose().starts_with("HTTP/1.1 429 Too Many Requests\r\n");
   };
   // The first refusal tells that the server has taken them all.
-  bool held = false;
-  for (int i = 0; i < 100 && !(held = refusedOnce()); ++i) std::this_thread::sleep_for(50ms);
+  const bool held = within30s(refusedOnce, 50ms);
   int refused = 0;
   for (int i = 0; i < 20; ++i) refused += refusedOnce();
   double slowest = 0;

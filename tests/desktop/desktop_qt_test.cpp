@@ -134,7 +134,9 @@ TEST(MainWindowTest, EveryControlReachesTheController) {
     return testing::BackendAnswer{.writes = {}, .end = testing::BackendAnswer::End::hang};
   });
   testing::TestClient chat(controller->webServer->port());
-  chat.send("POST /api/chat HTTP/1.1\r\nHost: proxy.example\r\nAuthorization: Bearer t0k\r\nContent-Length: 2\r\n\r\n{}");
+  chat.send(
+      "POST /api/chat HTTP/1.1\r\nHost: proxy.example\r\nAuthorization: Bearer "
+      "t0k\r\nContent-Length: 2\r\n\r\n{}");
   ASSERT_TRUE(backend.waitForOpenConnections(1));
   EXPECT_TRUE(client.cancelAllAndWait(20s));
   EXPECT_TRUE(backend.waitForOpenConnections(0));
@@ -177,8 +179,8 @@ struct Reports final : update::NotificationDelegate, std::enable_shared_from_thi
 };
 
 TEST(DBusNotificationServiceTest, AsksTheBusNotifiesAndPassesActivationsOn) {
-  testing::ChildProcess daemon(
-      {"dbus-daemon", "--nofork", "--print-address", "--config-file=" VELMORA_TEST_BUS_CONFIG});
+  testing::ChildProcess daemon({"/usr/bin/dbus-daemon", "--nofork", "--print-address",
+                                "--config-file=" VELMORA_TEST_BUS_CONFIG});
   const QString address = QString::fromStdString(daemon.waitForLine("unix:").value_or(""));
   auto reports = std::make_shared<Reports>();
   auto service = std::make_shared<desktop::DBusNotificationService>(address);

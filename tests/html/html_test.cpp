@@ -7,8 +7,7 @@
 #include "html/directory_listing.h"
 #include "html/escape.h"
 #include "html/markdown.h"
-#include "http/server.h"
-#include "tests/support/test_client.h"
+#include "tests/http/http_test.h"
 
 namespace velmora::html {
 namespace {
@@ -40,26 +39,23 @@ TEST(EscapeTest, TextAttributeAndPathSegment) {
 }
 
 TEST(DirectoryListingTest, ListsSortedEscapedLinksAndRefusesToLeaveTheFolder) {
-  std::string outer = (std::filesystem::temp_directory_path() / "velmora-list-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(outer.data()), nullptr);
+  const http::TemporaryDirectory folder;
+  const std::string outer = folder.path;
   std::filesystem::create_directories(outer + "/root/d");
   std::ofstream(outer + "/secret") << "secret";
   for (const char* name : {"b", "A", "c&<\"% \xC3\xA9"}) std::ofstream(outer + "/root/d/" + name);
-  auto server = std::make_shared<http::HttpServer>();
+  auto server = http::startLocalServer();
   server->GET["/list/:path"] = directoryListingHandler(outer + "/root");
-  server->start(0, true);
   const auto get = [&](const std::string& target) {
-    testing::TestClient client(server->port());
-    client.send("GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
-    return client.readUntilClose();
+    return http::exchange(server->port(), "GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
   };
+  const std::string links[][2] = {{".", "."},
+                                  {"..", ".."},
+                                  {"A", "A"},
+                                  {"b", "b"},
+                                  {"c%26%3C%22%25%20%C3%A9", "c&amp;&lt;\"% \xC3\xA9"}};
   std::string rows;
-  for (const auto& [href, name] : std::vector<std::pair<std::string, std::string>>{
-           {".", "."},
-           {"..", ".."},
-           {"A", "A"},
-           {"b", "b"},
-           {"c%26%3C%22%25%20%C3%A9", "c&amp;&lt;\"% \xC3\xA9"}}) {
+  for (const auto& [href, name] : links) {
     rows += "<tr><td><a href=\"/list/d/" + href + "\">" + name + "</a></td></tr>";
   }
   EXPECT_EQ(testing::bodyOf(get("/list/d")),
@@ -69,7 +65,6 @@ TEST(DirectoryListingTest, ListsSortedEscapedLinksAndRefusesToLeaveTheFolder) {
   }
   EXPECT_TRUE(get("/list/d%2Fb%2Fx").starts_with("HTTP/1.1 500 "));  // below a file: stat fails
   server->stop();
-  std::filesystem::remove_all(outer);
 }
 
 TEST(MarkdownTest, RendersAnswersWithOnlyWebAndMailLinksAndNoImageLoadedUnasked) {

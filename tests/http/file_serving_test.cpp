@@ -13,12 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TemporaryDirectory {
-  std::string path = (fs::temp_directory_path() / "velmora-files-XXXXXX").string();
-  const bool made = mkdtemp(path.data()) != nullptr;
-  ~TemporaryDirectory() { fs::remove_all(path); }
-};
-
 TEST(FileServingTest, ServesFilesInsideTheDirectoryOnly) {
   // The served directory is base/root; base/secret.txt lies out of reach.
   const TemporaryDirectory base;
@@ -28,14 +22,12 @@ TEST(FileServingTest, ServesFilesInsideTheDirectoryOnly) {
   ASSERT_EQ(mkfifo((root / "pipe").c_str(), 0600), 0);
   std::string data;
   for (int i = 0; i < 300000; ++i) data += static_cast<char>(i * 7 % 256);
-  const std::pair<fs::path, std::string> files[] = {{fs::path(base.path) / "secret.txt", "SECRET"},
-                                                    {root / "page.html", "<p>hi</p>"},
-                                                    {root / "sub" / "note.txt", "note"},
-                                                    {root / "UP.HTML", "up"},
-                                                    {root / "a.txt.html", "two"},
-                                                    {root / "README", "r"},
-                                                    {root / "index.htm", "index"},
-                                                    {root / "data.bin", data}};
+  // clang-format off
+  const std::pair<fs::path, std::string> files[] = {
+      {fs::path(base.path) / "secret.txt", "SECRET"}, {root / "page.html", "<p>hi</p>"},
+      {root / "sub" / "note.txt", "note"}, {root / "UP.HTML", "up"}, {root / "a.txt.html", "two"},
+      {root / "README", "r"}, {root / "index.htm", "index"}, {root / "data.bin", data}};
+  // clang-format on
   for (const auto& [path, content] : files) std::ofstream(path, std::ios::binary) << content;
   auto server = startLocalServer();
   server->GET["/files/:name"] = directoryFilesHandler(root.string(), {});

@@ -22,6 +22,12 @@ using testing::TestClient;
 const std::string kServer = "Server: " + serverHeaderValue() + "\r\n";
 const std::string kKeepAlive = "GET /r HTTP/1.1\r\nConnection: keep-alive\r\n\r\n";
 
+// The body of the answer to a kept-alive GET /r on `client`.
+std::string keptBody(TestClient& client) {
+  client.send(kKeepAlive);
+  return bodyOf(client.readResponse());
+}
+
 HttpHandler answer(HttpResponse response) {
   return [response](const HttpRequestPtr&) { return response; };
 }
@@ -91,8 +97,7 @@ TEST(HttpServerTest, WritesExactResponseBytesAndKeepsAliveByTheRule) {
     TestClient client(server->port());
     client.send("HEAD /r HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
     EXPECT_EQ(client.readAtLeast(expected.size()), expected);
-    client.send(kKeepAlive);
-    EXPECT_EQ(client.readResponse().substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_EQ(keptBody(client), "hi");
   }
 }
 
@@ -107,33 +112,15 @@ TEST(HttpServerTest, SlowClientsTheConnectionLimitsAndMissingThreadsNeverStopThe
     bool keepSending;  // the last piece again and again while the connection is open
     bool answered;
   };
+  // clang-format off
   const Row rows[] = {
-      {"head within its time",
-       {.headerTimeout = 30s},
-       {"GET /r HTTP/1.1\r\n", "A: 1\r\n\r\n"},
-       false,
-       true},
-      {"head trickling past its time",
-       {.idleTimeout = 30s, .headerTimeout = 50ms},
-       {"GET /r HTTP/1.1\r\n", "A: 1\r\n"},
-       true,
-       false},
-      {"body below the lowest rate",
-       {.idleTimeout = 200ms, .minBodyBytesPerSecond = 1000},
-       {"POST /r HTTP/1.1\r\nContent-Length: 100000\r\n\r\n", "a"},
-       true,
-       false},
-      {"silent from the first byte",
-       {.idleTimeout = 30s, .firstByteTimeout = 50ms},
-       {},
-       false,
-       false},
-      {"silent after a kept request",
-       {.idleTimeout = 50ms, .firstByteTimeout = 30s},
-       {kKeepAlive},
-       false,
-       true},
+      {"head within its time", {.headerTimeout = 30s}, {"GET /r HTTP/1.1\r\n", "A: 1\r\n\r\n"}, false, true},
+      {"head trickling past its time", {.idleTimeout = 30s, .headerTimeout = 50ms}, {"GET /r HTTP/1.1\r\n", "A: 1\r\n"}, true, false},
+      {"body below the lowest rate", {.idleTimeout = 200ms, .minBodyBytesPerSecond = 1000}, {"POST /r HTTP/1.1\r\nContent-Length: 100000\r\n\r\n", "a"}, true, false},
+      {"silent from the first byte", {.idleTimeout = 30s, .firstByteTimeout = 50ms}, {}, false, false},
+      {"silent after a kept request", {.idleTimeout = 50ms, .firstByteTimeout = 30s}, {kKeepAlive}, false, true},
   };
+  // clang-format on
   std::vector<std::jthread> clients;
   for (const Row& row : rows) {
     clients.emplace_back([&row] {
@@ -165,16 +152,12 @@ TEST(HttpServerTest, SlowClientsTheConnectionLimitsAndMissingThreadsNeverStopThe
   };
   auto first = std::make_unique<TestClient>(limited->port());
   TestClient second(limited->port());
-  for (TestClient* client : {first.get(), &second}) {
-    client->send(kKeepAlive);
-    EXPECT_EQ(bodyOf(client->readResponse()), "hi");
-  }
+  for (TestClient* client : {first.get(), &second}) EXPECT_EQ(keptBody(*client), "hi");
   EXPECT_EQ(exchange(limited->port(), kKeepAlive),
             "HTTP/1.1 429 Too Many Requests\r\n" + kServer +
                 "Content-Length: 0\r\nConnection: close\r\n\r\n");
   TestClient other(limited->port(), 10s, "127.0.0.2");
-  other.send(kKeepAlive);
-  EXPECT_EQ(bodyOf(other.readResponse()), "hi");
+  EXPECT_EQ(keptBody(other), "hi");
   TestClient waiting(limited->port(), 10s, "127.0.0.3");
   waiting.send("GET /r HTTP/1.1\r\nX-Waits: 1\r\n\r\n");
   firstClosed = true;
@@ -211,15 +194,13 @@ TEST(HttpServerTest, SlowClientsTheConnectionLimitsAndMissingThreadsNeverStopThe
   failing = false;
   starved->start(0, true);
   TestClient held(starved->port());
-  held.send(kKeepAlive);
-  EXPECT_EQ(bodyOf(held.readResponse()), "hi");
+  EXPECT_EQ(keptBody(held), "hi");
   busyOnly(2);  // one serves `held`, one accepts
   failing = true;
   EXPECT_EQ(exchange(starved->port(), kKeepAlive), "");
   failing = false;
   TestClient after(starved->port());
-  after.send(kKeepAlive);
-  EXPECT_EQ(bodyOf(after.readResponse()), "hi");
+  EXPECT_EQ(keptBody(after), "hi");
   starved->stop();
 }
 
@@ -264,8 +245,7 @@ TEST(HttpServerTest, StopStartPortInUseDescriptorsRunningOutAndRacingClients) {
   server->GET["/r"] = kHi;
   const int port = server->port();
   TestClient client(port);
-  client.send(kKeepAlive);
-  EXPECT_EQ(bodyOf(client.readResponse()), "hi");
+  EXPECT_EQ(keptBody(client), "hi");
   auto other = std::make_shared<HttpServer>();
   other->listenAddressIPv4 = "127.0.0.1";
   EXPECT_THROW(other->start(static_cast<uint16_t>(port), true), SocketError);  // bindFailed
@@ -305,8 +285,7 @@ TEST(HttpServerTest, StopStartPortInUseDescriptorsRunningOutAndRacingClients) {
     }
     ASSERT_GT(server->acceptShortages(), 0u);  // the path under test was taken
     for (int fd : filler) close(fd);
-    again.send(kKeepAlive);
-    EXPECT_EQ(bodyOf(again.readResponse()), "hi");
+    EXPECT_EQ(keptBody(again), "hi");
   }
 
   std::atomic<bool> done{false};
@@ -328,8 +307,7 @@ TEST(HttpServerTest, StopStartPortInUseDescriptorsRunningOutAndRacingClients) {
   done = true;
   for (std::thread& racer : clients) racer.join();
   TestClient last(port);
-  last.send(kKeepAlive);
-  EXPECT_EQ(bodyOf(last.readResponse()), "hi");
+  EXPECT_EQ(keptBody(last), "hi");
   server->stop();
   EXPECT_EQ(server->openConnectionCount(), 0u);
 }

@@ -96,6 +96,7 @@ TEST(HttpParserTest, ReadsRequestsAndRefusesThemAtTheExactLimits) {
     HttpLimits limits = {};
     std::size_t step = 0;
   };
+  // clang-format off
   std::vector<Row> rows = {
       {"bare line feeds", "GET / HTTP/1.1\n\n", "GET /"},
       {"query in order", "GET /p?a=1&b&&c=x=y&a=2 HTTP/1.1\r\n\r\n", "GET /p ?a=1 ?b= ?c=x=y ?a=2"},
@@ -104,18 +105,12 @@ TEST(HttpParserTest, ReadsRequestsAndRefusesThemAtTheExactLimits) {
        get + "X-A:  one \r\nx-a: two\r\n\r\n" + next, "GET / [x-a:two] | GET /next"},
       {"Latin-1 as UTF-8, no-break spaces trimmed",
        get + "Name: caf\xE9\r\nNbsp: \xA0v\xA0\r\n\r\n", "GET / [name:caf\xC3\xA9] [nbsp:v]"},
-      {"empty lines before the request line",
-       "\r\n\n" + get + "\r\n" + next,
-       "GET / | GET /next",
-       {},
-       1},
+      {"empty lines before the request line", "\r\n\n" + get + "\r\n" + next, "GET / | GET /next",
+       {}, 1},
       {"body, then a pipelined request", pipelined, read},
       {"one byte at a time", pipelined, read, {}, 1},
-      {"beyond the read buffer, in pieces",
-       post + "40000\r\nk: " + v + "\r\n\r\n" + x + next,
-       "POST / [content-length:40000] [k:" + v + "] {" + x + "} | GET /next",
-       {},
-       7001},
+      {"beyond the read buffer, in pieces", post + "40000\r\nk: " + v + "\r\n\r\n" + x + next,
+       "POST / [content-length:40000] [k:" + v + "] {" + x + "} | GET /next", {}, 7001},
       {"100-continue", post + "5\r\nExpect: 100-continue\r\n\r\nhello" + next,
        "100 Continue | POST / [content-length:5] [expect:100-continue] {hello} | GET /next"},
       {"over the limit: no 100-continue", post + "6\r\nExpect: 100-continue\r\n\r\n", r413, small},
@@ -136,9 +131,7 @@ TEST(HttpParserTest, ReadsRequestsAndRefusesThemAtTheExactLimits) {
       {"one byte more in pieces", get + "k: " + head53 + "h\r\n\r\n", r431, small, 1},
       {"chunked, extension and trailer, then a pipelined request",
        chunked + "5;x=y\r\nhello\r\nA \r\n0123456789\r\n0\r\nT: v\r\n\r\n" + next,
-       "POST / [transfer-encoding:chunked] {hello0123456789} | GET /next",
-       {},
-       1},
+       "POST / [transfer-encoding:chunked] {hello0123456789} | GET /next", {}, 1},
       {"chunked to maxBodyBytes", chunked + "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n",
        "POST / [transfer-encoding:chunked] {abcde}", small},
       {"one chunked byte more", chunked + "3\r\nabc\r\n3\r\ndef\r\n0\r\n\r\n", r413, small},
@@ -168,6 +161,7 @@ TEST(HttpParserTest, ReadsRequestsAndRefusesThemAtTheExactLimits) {
       {"line without a colon", get + "no colon\r\n\r\n" + next, r400},
       {"empty name", get + ": v\r\n\r\n" + next, r400},
   };
+  // clang-format on
   // A length that is not plain digits must not leave its body to be read as the next request.
   for (const char* length : {"59 59", "59x", "0x3b", "+59", "-1", "", "99999999999999999999"}) {
     rows.push_back(

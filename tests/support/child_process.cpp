@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
@@ -17,27 +16,9 @@ extern char** environ;
 
 namespace velmora::testing {
 
-namespace {
-
-std::string resolve(const std::string& program) {
-  if (program.find('/') != std::string::npos) return program;
-  const char* path = std::getenv("PATH");
-  std::string_view folders = path ? path : "/usr/bin:/bin";
-  while (!folders.empty()) {
-    const std::string candidate = std::string(folders.substr(0, folders.find(':'))) + "/" + program;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    if (folders.find(':') == std::string_view::npos) break;
-    folders.remove_prefix(folders.find(':') + 1);
-  }
-  return program;
-}
-
-}  // namespace
-
 ChildProcess::ChildProcess(std::vector<std::string> arguments,
                            std::vector<std::string> environment) {
   // Everything exec needs is built before fork: the child may only make async-signal-safe calls.
-  arguments.at(0) = resolve(arguments[0]);
   for (char** variable = environ; *variable; ++variable) {
     const std::string_view entry(*variable);
     const bool replaced =

@@ -15,8 +15,7 @@ namespace velmora::testing {
 // destructor kills what still runs.
 class ChildProcess {
  public:
-  // `arguments[0]` is a path or a name looked up in PATH; `environment` adds or replaces
-  // variables ("NAME=value").
+  // `arguments[0]` is the program's path; `environment` adds or replaces variables ("NAME=value").
   explicit ChildProcess(std::vector<std::string> arguments,
                         std::vector<std::string> environment = {});
   ~ChildProcess();

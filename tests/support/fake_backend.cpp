@@ -2,9 +2,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,7 +42,8 @@ bool sendAll(Connection& c, std::string_view bytes) {
 }
 
 // Reads from `fd` into `buffer` until it holds `needed` bytes, or `marker` when `needed` is 0.
-bool readUntil(Connection& fd, std::string& buffer, std::size_t needed, std::string_view marker = {}) {
+bool readUntil(Connection& fd, std::string& buffer, std::size_t needed,
+               std::string_view marker = {}) {
   char chunk[16384];
   while (marker.empty() ? buffer.size() < needed : buffer.find(marker) == std::string::npos) {
     const ssize_t got = receive(fd, chunk, sizeof chunk);
@@ -144,7 +145,8 @@ TestCertificate::TestCertificate() {
   key = folder + "/key.pem";
   const std::string command =
       "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
-      "subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + certificate + " 2>/dev/null";
+      "subjectAltName=IP:127.0.0.1 -keyout " +
+      key + " -out " + certificate + " 2>/dev/null";
   if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl made no certificate");
 }
 
@@ -208,18 +210,6 @@ void FakeBackend::respond(Responder responder) {
 std::vector<BackendRequest> FakeBackend::requests() const {
   std::lock_guard lock(mutex_);
   return requests_;
-}
-
-std::vector<BackendRequest> FakeBackend::waitForRequests(std::size_t count,
-                                                         std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
-  return requests_;
-}
-
-std::size_t FakeBackend::openConnections() const {
-  std::lock_guard lock(mutex_);
-  return clients_.size();
 }
 
 bool FakeBackend::waitForOpenConnections(std::size_t count,

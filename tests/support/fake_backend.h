@@ -30,8 +30,8 @@ struct BackendAnswer {
   int status = 200;
   std::string contentType = "text/event-stream";
   std::vector<std::string> writes;
-  std::chrono::milliseconds pause{0};  // before every write but the first
-  End end = End::complete;             // hang: silent until the client or stop() ends it
+  std::chrono::milliseconds pause{0};         // before every write but the first
+  End end = End::complete;                    // hang: silent until the client or stop() ends it
   std::shared_future<void> heldAfterFirst{};  // when valid, the later writes wait until it is ready
 };
 
@@ -77,13 +77,10 @@ class FakeBackend {
   int port() const { return port_; }
   std::string url() const;  // "http://127.0.0.1:PORT", or https
 
-  // Every request so far, oldest first; waitForRequests waits until there are `count`.
+  // Every request so far, oldest first.
   std::vector<BackendRequest> requests() const;
-  std::vector<BackendRequest> waitForRequests(
-      std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-  // Connections whose client has not closed yet; waitForOpenConnections waits until there are
-  // exactly `count`, false when time ran out.
-  std::size_t openConnections() const;
+  // Waits until exactly `count` connections are open (their client has not closed yet); false
+  // when time ran out.
   bool waitForOpenConnections(std::size_t count,
                               std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
