@@ -85,18 +85,22 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
       std::find_if(velmora.lines.begin(), velmora.lines.end(),
                    [](const std::string& line) { return line.starts_with("Chat page: "); });
   ASSERT_NE(chat, velmora.lines.end());
-  const auto codeEnd = std::find_if(chat + 1, velmora.lines.end(), [](const std::string& line) {
-    return line.empty() || line.find_first_not_of(" \xe2\x96\x80\x84\x88") != std::string::npos;
-  });
+  // Another thread's line may come between the address lines and the code.
+  const auto codeLine = [](const std::string& line) {
+    return !line.empty() && line.find_first_not_of(" \xe2\x96\x80\x84\x88") == std::string::npos;
+  };
+  const auto codeBegin = std::find_if(chat + 1, velmora.lines.end(), codeLine);
+  const auto codeEnd = std::find_if_not(codeBegin, velmora.lines.end(), codeLine);
   const std::string image = (config / "code.pgm").string();
-  ASSERT_TRUE(drawTerminalCode({chat + 1, codeEnd}, image));
+  ASSERT_TRUE(drawTerminalCode({codeBegin, codeEnd}, image));
   EXPECT_EQ(testing::scannedQrCode(image), chat->substr(std::string_view("Chat page: ").size()));
 
   // A second process on the same conversation file says so and leaves the file to the first.
   testing::ChildProcess second({VELMORA_BINARY, "--headless"}, folders);
   EXPECT_TRUE(second.waitForLine("Another Velmora process keeps the conversation in"));
   testing::TestClient elsewhere(portOf(second.waitForLine("/ in a browser").value_or(":0/")));
-  elsewhere.send("POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 16\r\n\r\nprompt=elsewhere");
+  elsewhere.send(
+      "POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 16\r\n\r\nprompt=elsewhere");
   EXPECT_NE(elsewhere.readUntilClose().find("You said: elsewhere"), std::string::npos);
   second.signal(SIGTERM);
   EXPECT_EQ(second.waitForExit(), 0);

@@ -212,6 +212,13 @@ std::vector<BackendRequest> FakeBackend::requests() const {
   return requests_;
 }
 
+std::vector<BackendRequest> FakeBackend::waitForRequests(std::size_t count,
+                                                         std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+  return requests_;
+}
+
 bool FakeBackend::waitForOpenConnections(std::size_t count,
                                          std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);

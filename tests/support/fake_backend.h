@@ -77,8 +77,10 @@ class FakeBackend {
   int port() const { return port_; }
   std::string url() const;  // "http://127.0.0.1:PORT", or https
 
-  // Every request so far, oldest first.
+  // Every request so far, oldest first; waitForRequests waits until there are `count`.
   std::vector<BackendRequest> requests() const;
+  std::vector<BackendRequest> waitForRequests(
+      std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Waits until exactly `count` connections are open (their client has not closed yet); false
   // when time ran out.
   bool waitForOpenConnections(std::size_t count,
