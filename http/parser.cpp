@@ -264,6 +264,11 @@ HttpParserError::HttpParserError(Case value) : value_(std::move(value)) {
       value_);
 }
 
+const std::string* HttpRequest::header(const std::string& name) const {
+  const auto found = headers.find(name);
+  return found == headers.end() ? nullptr : &found->second;
+}
+
 bool HttpRequest::headerHasToken(const std::string& name, const std::string& token) const {
   const auto found = headers.find(name);
   if (found == headers.end()) return false;

@@ -25,12 +25,14 @@ struct HttpRequest {
   // (RFC 9112 section 3.2).
   std::size_t hostFields = 0;
   std::vector<uint8_t> body;
-  std::optional<std::string> address = std::string();  // the peer; absent when unknown
+  std::optional<std::string> address = std::string();   // the peer; absent when unknown
   std::unordered_map<std::string, std::string> params;  // route parameters, keys with their colon
   // The connection the request came on (set by the server loop; empty for a request built
   // elsewhere), for a handler that waits long and wants to know whether its client left.
   std::weak_ptr<Socket> connection;
 
+  // The value of header `name` (lower case), or null when the request has none.
+  const std::string* header(const std::string& name) const;
   // Whether the comma-separated value of header `name` holds `token` (trimmed, lower-cased
   // pieces; pass both in lower case).
   bool headerHasToken(const std::string& name, const std::string& token) const;

@@ -14,8 +14,8 @@
 #include "http/body_decoding.h"
 #include "platform/ascii.h"
 #include "platform/console.h"
-#include "relay/sign_in_links.h"
 #include "relay/request_guard.h"
+#include "relay/sign_in_links.h"
 
 namespace velmora::relay {
 
@@ -58,26 +58,22 @@ std::string_view trimmed(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-const std::string* header(const http::HttpRequest& request, const std::string& name) {
-  const auto found = request.headers.find(name);
-  return found == request.headers.end() ? nullptr : &found->second;
-}
-
 // The token of "Authorization: Bearer TOKEN"; absent without such a header (another scheme
 // belongs to someone else and is left alone).
 std::optional<std::string_view> bearerToken(const http::HttpRequest& request) {
-  const std::string* value = header(request, "authorization");
+  const std::string* value = request.header("authorization");
   if (!value) return std::nullopt;
   const std::string_view text = trimmed(*value);
   const auto space = text.find_first_of(" \t");
-  if (space == std::string_view::npos || !platform::equalsIgnoringAsciiCase(text.substr(0, space), "Bearer")) {
+  if (space == std::string_view::npos ||
+      !platform::equalsIgnoringAsciiCase(text.substr(0, space), "Bearer")) {
     return std::nullopt;
   }
   return trimmed(text.substr(space));
 }
 
 std::vector<std::string> sessionCookies(const http::HttpRequest& request) {
-  const std::string* value = header(request, "cookie");
+  const std::string* value = request.header("cookie");
   if (!value) return {};
   return cookieValues(*value, kSessionCookieName);
 }
@@ -207,9 +203,9 @@ bool isGetOrHead(const http::HttpRequest& request) {
 
 // A browser navigating, as opposed to a program calling the API.
 bool wantsPage(const http::HttpRequest& request) {
-  const std::string* accept = header(request, "accept");
+  const std::string* accept = request.header("accept");
   if (!accept || accept->find("text/html") == std::string::npos) return false;
-  return isGetOrHead(request) || !header(request, "authorization");
+  return isGetOrHead(request) || !request.header("authorization");
 }
 
 enum class Note { none, wrongToken, signInAgain, linkUsed };
@@ -246,6 +242,11 @@ std::string signInPage(Note note, bool returnToChat) {
   return page;
 }
 
+std::string sessionCookie(std::string_view token) {
+  return std::string(kSessionCookieName) + "=" + sessionCookieValue(token) +
+         "; Path=/; HttpOnly; SameSite=Strict";
+}
+
 std::string expiredCookie() {
   return std::string(kSessionCookieName) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict";
 }
@@ -261,9 +262,10 @@ http::HttpResponse signInPageResponse(const http::HttpRequest& request, int stat
 }
 
 http::HttpResponse seeOtherToStart(std::optional<std::string> setCookie,
-                                   std::string_view location = "/") {
+                                   std::string_view location = "/", http::HttpHeaders more = {}) {
   http::HttpHeaders headers{{"Location", std::string(location)}, {"Cache-Control", "no-store"}};
   if (setCookie) headers.emplace_back("Set-Cookie", std::move(*setCookie));
+  headers.insert(headers.end(), more.begin(), more.end());
   headers.emplace_back("Content-Length", "0");
   headers.emplace_back("Connection", "close");
   return http::HttpResponse::raw(303, "See Other", std::move(headers));
@@ -295,9 +297,7 @@ http::HttpResponse answerSignInForm(const http::HttpRequest& request, std::strin
     if (name == kReturnField) returnToChat = value == kChatPath;
   }
   if (sameSecret(presented.value_or(""), token)) {
-    return seeOtherToStart(std::string(kSessionCookieName) + "=" + sessionCookieValue(token) +
-                               "; Path=/; HttpOnly; SameSite=Strict",
-                           returnToChat ? kChatPath : "/");
+    return seeOtherToStart(sessionCookie(token), returnToChat ? kChatPath : "/");
   }
   waitOutWrongToken(request, wrongTokens);
   return signInPageResponse(request, 401, "Unauthorized", Note::wrongToken, false, returnToChat);
@@ -313,16 +313,7 @@ std::optional<http::HttpResponse> answerSignInLink(const http::HttpRequest& requ
   const std::string from = request.address.value_or("an unknown address");
   if (host.redeemSignInCode(code)) {
     platform::printLine("Signed in with a sign-in link from " + from);
-    return http::HttpResponse::raw(
-        303, "See Other",
-        http::HttpHeaders{
-            {"Location", std::string(kChatPath)},
-            {"Set-Cookie", std::string(kSessionCookieName) + "=" + sessionCookieValue(token) +
-                               "; Path=/; HttpOnly; SameSite=Strict"},
-            {"Cache-Control", "no-store"},
-            {"Referrer-Policy", "no-referrer"},
-            {"Content-Length", "0"},
-            {"Connection", "close"}});
+    return seeOtherToStart(sessionCookie(token), kChatPath, {{"Referrer-Policy", "no-referrer"}});
   }
   std::this_thread::sleep_for(kWrongTokenDelay);
   platform::printLine("Access refused: a used, expired or unknown sign-in link from " + from);

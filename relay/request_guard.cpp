@@ -12,14 +12,9 @@ namespace velmora::relay {
 
 namespace {
 
-const std::string* header(const http::HttpRequest& request, const std::string& name) {
-  const auto found = request.headers.find(name);
-  return found == request.headers.end() ? nullptr : &found->second;
-}
-
 // "http://HOST" or "https://HOST" for the request's own Host, case aside.
 bool isOwnOrigin(const http::HttpRequest& request, std::string_view origin) {
-  const std::string* host = header(request, "host");
+  const std::string* host = request.header("host");
   if (!host || host->empty()) return false;
   for (const std::string_view scheme : {"http://", "https://"}) {
     if (origin.size() == scheme.size() + host->size() &&
@@ -32,7 +27,7 @@ bool isOwnOrigin(const http::HttpRequest& request, std::string_view origin) {
 }
 
 bool fetchSiteIs(const http::HttpRequest& request, std::initializer_list<std::string_view> values) {
-  const std::string* site = header(request, "sec-fetch-site");
+  const std::string* site = request.header("sec-fetch-site");
   return site && std::any_of(values.begin(), values.end(), [&](std::string_view value) {
            return platform::equalsIgnoringAsciiCase(*site, value);
          });
@@ -55,7 +50,7 @@ http::HttpResponse page(const http::HttpRequest& request, int status, std::strin
 }
 
 std::optional<http::HttpResponse> judge(const http::HttpRequest& request, RelayHost& relay) {
-  const std::string* host = header(request, "host");
+  const std::string* host = request.header("host");
   if (request.hostFields > 1 || (!host && request.version == "HTTP/1.1")) {
     return page(request, 400, "Bad Request", "Bad request",
                 "A request must name the host it is meant for in exactly one Host field.");
@@ -90,13 +85,13 @@ bool changesState(const http::HttpRequest& request) {
 
 bool sentFromAnotherSite(const http::HttpRequest& request) {
   if (fetchSiteIs(request, {"cross-site", "same-site"})) return true;
-  const std::string* origin = header(request, "origin");
+  const std::string* origin = request.header("origin");
   return origin && !isOwnOrigin(request, *origin);
 }
 
 bool sentFromOwnPage(const http::HttpRequest& request) {
   if (fetchSiteIs(request, {"same-origin", "none"})) return true;
-  const std::string* referer = header(request, "referer");
+  const std::string* referer = request.header("referer");
   if (!referer) return false;
   // The origin is what comes before the path: the third "/" and on.
   const auto schemeEnd = referer->find("://");
