@@ -5,15 +5,17 @@
 //
 // Listens on a free port of 127.0.0.1 and prints "listening on PORT". GET /v1/models lists the
 // one model; POST /v1/chat/completions answers with N content events, one send() each (as a
-// server that flushes every token does), then "data: [DONE]", and closes the connection. Each
-// piece's text ends in '~', which nothing else in the answers carries, so a client counts
-// pieces by counting that byte. A connection at a time per thread, 64 threads; SIGTERM ends it.
+// server that flushes every token does), then "data: [DONE]", prints "chat request of BYTES
+// bytes" (the body, read whole before answering) and closes the connection. Each piece's text
+// ends in '~', which nothing else in the answers carries, so a client counts pieces by counting
+// that byte. A connection at a time per thread, 64 threads; SIGTERM ends it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,38 +45,48 @@ bool sendAll(int descriptor, const std::string& bytes) {
   return true;
 }
 
-// Reads the request head and its Content-Length body; answers the head, empty on failure.
-std::string readRequest(int descriptor) {
+// Reads the request head and its Content-Length body; answers the head, empty on failure. The
+// body is counted into `length`, not kept: a request with photos in it runs to tens of megabytes.
+std::string readRequest(int descriptor, std::size_t& length) {
   std::string received;
-  char buffer[16384];
+  char buffer[65536];
+  std::size_t headEnd = std::string::npos, bodyLeft = 0;
   for (;;) {
-    const std::size_t headEnd = received.find("\r\n\r\n");
-    if (headEnd != std::string::npos) {
-      std::string head = received.substr(0, headEnd);
-      std::string lower = head;
+    if (headEnd == std::string::npos &&
+        (headEnd = received.find("\r\n\r\n")) != std::string::npos) {
+      std::string lower = received.substr(0, headEnd);
       for (char& c : lower) c = static_cast<char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
-      std::size_t length = 0;
       const std::size_t field = lower.find("content-length:");
-      if (field != std::string::npos)
-        length = std::strtoul(lower.c_str() + field + 15, nullptr, 10);
-      if (received.size() >= headEnd + 4 + length) return head;
+      length =
+          field == std::string::npos ? 0 : std::strtoul(lower.c_str() + field + 15, nullptr, 10);
+      const std::size_t bodyHere = received.size() - headEnd - 4;
+      bodyLeft = length > bodyHere ? length - bodyHere : 0;
+      received.resize(headEnd);
     }
+    if (headEnd != std::string::npos && bodyLeft == 0) return received;
     const ssize_t got = ::recv(descriptor, buffer, sizeof buffer, 0);
     if (got <= 0) return {};
-    received.append(buffer, static_cast<std::size_t>(got));
+    if (headEnd == std::string::npos) {
+      received.append(buffer, static_cast<std::size_t>(got));
+    } else {
+      bodyLeft -= std::min(bodyLeft, static_cast<std::size_t>(got));
+    }
   }
 }
 
 void serve(int descriptor, const Stream& stream) {
   const int one = 1;
   setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  const std::string head = readRequest(descriptor);
+  std::size_t length = 0;
+  const std::string head = readRequest(descriptor, length);
   if (head.starts_with("GET /v1/models")) {
     sendAll(descriptor, stream.models);
   } else if (head.starts_with("POST /v1/chat/completions")) {
     for (const std::string& event : stream.events) {
       if (!sendAll(descriptor, event)) break;
     }
+    std::printf("chat request of %zu bytes\n", length);  // after: no cost to the first piece
+    std::fflush(stdout);
   } else if (!head.empty()) {
     sendAll(descriptor, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
   }
