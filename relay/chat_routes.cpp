@@ -218,8 +218,10 @@ void streamAnswer(http::HttpResponseBodyWriter& out, const std::weak_ptr<RelayHo
 
 http::HttpResponse chatPrompt(const std::shared_ptr<RelayHost>& host,
                               const std::shared_ptr<ChatAnswers>& answers,
-                              const http::HttpRequest& request) {
+                              http::HttpRequest& request) {
   PromptForm form = readPromptForm(request);
+  // Read: the photos now live in `form` alone, and the answer may stream for minutes.
+  std::vector<uint8_t>().swap(request.body);
   if (!form.prompt || blank(*form.prompt)) {
     return refusal(400, "Bad Request", "Nothing to send",
                    "The prompt was empty. Write a prompt and send it again.");
