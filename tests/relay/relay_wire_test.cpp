@@ -308,6 +308,7 @@ TEST_F(RelayWireTest, AccessToken) {
       {"browser, no token", request("GET /", "", browser), "401", html, R"(action="/signin")"},
       {"chat page, no token", request("GET /chat", "", browser), "401", html,
        R"(name="then" value="/chat")"},
+      {"a photo, no token", request("GET /chat/images/0", "", browser), "401", html, "/signin"},
       {"bearer passes", request("GET /v1/models", "", "Authorization: Bearer s3cret-token-1\r\n"),
        "200", json, "fake-model"},
   };
