@@ -28,6 +28,22 @@ std::string withoutSurroundingBlanks(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
+// The "conversationImagesMiB" setting in bytes: whole MiB up to 1 TiB; anything else is said
+// and gives the default.
+std::size_t conversationImageLimitIn(const platform::SettingsFile& settings) {
+  const std::optional<std::string> text = settings.string("conversationImagesMiB");
+  if (!text) return relay::kDefaultConversationImageBytes;
+  std::size_t mebibytes = 0;
+  const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), mebibytes);
+  if (error == std::errc() && end == text->data() + text->size() && mebibytes <= (1u << 20)) {
+    return mebibytes << 20;
+  }
+  platform::printLine("⚠️ Settings file " + settings.path().string() +
+                      ": conversationImagesMiB is \"" + *text +
+                      "\", not a number of MiB up to 1048576; the default (64) is used");
+  return relay::kDefaultConversationImageBytes;
+}
+
 platform::HttpClientRequest templateFor(const std::string& url) {
   platform::HttpClientRequest request;
   request.url = url;
@@ -68,7 +84,9 @@ ViewController::ViewController(const View& view, platform::MainQueue& mainQueue,
       conversationStore_(
           conversationFile.value_or(relay::ConversationStore::pathFor(settings.path()))) {}
 
-ViewController::~ViewController() { webServer->stop(); }
+ViewController::~ViewController() {
+  webServer->stop();
+}
 
 // ---- Relay settings ----
 
@@ -94,6 +112,7 @@ void ViewController::loadSettings() {
   keepBackendCredentials();
   allowedHostsField.setText(settings_.string("allowedHosts").value_or(""));
   keepAllowedHosts();
+  conversationImageLimit_ = conversationImageLimitIn(settings_);
   const std::optional<bool> keep = settings_.flag("keepConversation");
   keepConversationBox.setChecked(keep.value_or(false));
   // Once per launch: this runs again each time the window appears (and twice headless), and
@@ -115,8 +134,12 @@ bool ViewController::applyBackendAddress(std::optional<BackendField> changed) {
   if (port.empty()) port = kDefaultStudioPort;
   if (changed) {
     switch (*changed) {
-      case BackendField::host: settings_.set("studioIP", host); break;
-      case BackendField::port: settings_.set("studioPort", port); break;
+      case BackendField::host:
+        settings_.set("studioIP", host);
+        break;
+      case BackendField::port:
+        settings_.set("studioPort", port);
+        break;
     }
   }
   const std::optional<BackendBase> base = backendBase(host, port);
@@ -383,16 +406,36 @@ relay::ChatSnapshot ViewController::appendUserMessage(const std::string& prompt)
   return snapshot;
 }
 
+std::optional<relay::ChatSnapshot> ViewController::appendUserMessage(
+    const std::string& prompt, std::vector<relay::ChatImage> images) {
+  relay::ChatMessage turn{"user", prompt};
+  turn.images = std::move(images);
+  std::optional<relay::ChatSnapshot> snapshot =
+      chatHistory.appendWithinImageLimit(std::move(turn), conversationImageLimit_);
+  if (snapshot) saveConversation();
+  return snapshot;
+}
+
+std::optional<relay::ChatImage> ViewController::chatImage(std::string_view id) const {
+  return chatHistory.image(id);
+}
+
 void ViewController::appendAssistantMessage(relay::ChatMessage answer, uint64_t generation) {
   relay::chat_page::renderOnce(answer);  // here, not at every visit of the chat page
   if (chatHistory.appendToGeneration(std::move(answer), generation)) saveConversation();
 }
 
-uint64_t ViewController::chatGeneration() const { return chatHistory.generation(); }
+uint64_t ViewController::chatGeneration() const {
+  return chatHistory.generation();
+}
 
-std::vector<relay::ChatMessage> ViewController::chatMessages() const { return chatHistory.messages(); }
+std::vector<relay::ChatMessage> ViewController::chatMessages() const {
+  return chatHistory.messages();
+}
 
-std::string ViewController::chatHistoryDescription() const { return chatHistory.description(); }
+std::string ViewController::chatHistoryDescription() const {
+  return chatHistory.description();
+}
 
 // ---- The kept conversation ----
 
@@ -431,6 +474,10 @@ void ViewController::reportConversationLoad(const relay::ConversationLoad& load)
                  [&](const relay::ConversationLoaded& loaded) {
                    platform::printLine("The conversation kept in " + path + " is loaded (" +
                                        std::to_string(loaded.turns) + " turns)");
+                   if (loaded.lostImages == 0) return;
+                   showNotice(NoticeMonitor::Notice::conversationFile,
+                              "⚠️ Images of the kept conversation missing or damaged: " +
+                                  std::to_string(loaded.lostImages) + "; their turns say so");
                  },
                  [](const relay::NoConversationKept&) {},
                  [&](const relay::KeptElsewhere&) { reportKeptElsewhere(); },
@@ -453,17 +500,17 @@ void ViewController::reportConversationLoad(const relay::ConversationLoad& load)
 
 void ViewController::reportConversationStop(const relay::StopReport& report) {
   const std::string path = conversationStore_.path().string();
-  std::visit(platform::Overloaded{
-                 [&](const relay::KeptFileRemoved&) {
-                   platform::printLine("The conversation is no longer kept; " + path +
-                                       " is removed");
-                 },
-                 [](const relay::NoKeptFile&) {},
-                 [&](const relay::KeptFileStays& stays) {
-                   platform::printLine("⚠️ The conversation is no longer kept, but " + path +
-                                       " stays: " + stays.reason);
-                 }},
-             report);
+  std::visit(
+      platform::Overloaded{[&](const relay::KeptFileRemoved&) {
+                             platform::printLine("The conversation is no longer kept; " + path +
+                                                 " is removed");
+                           },
+                           [](const relay::NoKeptFile&) {},
+                           [&](const relay::KeptFileStays& stays) {
+                             platform::printLine("⚠️ The conversation is no longer kept, but " +
+                                                 path + " stays: " + stays.reason);
+                           }},
+      report);
 }
 
 void ViewController::showNotice(NoticeMonitor::Notice kind, const std::string& text) {

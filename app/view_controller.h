@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -94,7 +95,7 @@ class ViewController final : public relay::RelayHost,
   // Shows relayPages() in the pageAddresses field, or empties it; and in chatCode the chat page's
   // address, or with an access token a sign-in link with a new code. Main thread.
   void showPageAddresses();
-  void reportStartSucceeded();                                 // main thread
+  void reportStartSucceeded();                                  // main thread
   void reportStartFailed(const std::string& errorDescription);  // main thread
 
   // ---- Relay endpoints ----
@@ -134,6 +135,10 @@ class ViewController final : public relay::RelayHost,
   void noteHistoryReset() override;
   void resetChatHistory() override;
   relay::ChatSnapshot appendUserMessage(const std::string& prompt) override;
+  std::optional<relay::ChatSnapshot> appendUserMessage(
+      const std::string& prompt, std::vector<relay::ChatImage> images) override;
+  std::size_t conversationImageLimit() override { return conversationImageLimit_; }
+  std::optional<relay::ChatImage> chatImage(std::string_view id) const override;
   void appendAssistantMessage(relay::ChatMessage answer, uint64_t generation) override;
   uint64_t chatGeneration() const override;
   std::vector<relay::ChatMessage> chatMessages() const override;
@@ -149,11 +154,11 @@ class ViewController final : public relay::RelayHost,
 
   // ---- State ----
   const std::shared_ptr<http::HttpServer> webServer = std::make_shared<http::HttpServer>();
-  bool isRunning = false;                  // main thread
-  relay::ChatHistory chatHistory;          // locks itself
-  std::optional<std::string> serverIP;     // main thread
+  bool isRunning = false;                    // main thread
+  relay::ChatHistory chatHistory;            // locks itself
+  std::optional<std::string> serverIP;       // main thread
   std::optional<std::string> selectedModel;  // main thread; "" means no model chosen
-  bool isReasoningModel = false;           // main thread
+  bool isReasoningModel = false;             // main thread
 
   TextField& Monitor;  // the view's monitor under the standing notices
   TextField& SysPrompt;
@@ -209,7 +214,7 @@ class ViewController final : public relay::RelayHost,
   // A copy of the access token field as last stored, so that a request never waits for the
   // main thread to learn it. Set on the main thread by loadSettings and accessTokenDidChange.
   mutable std::mutex accessTokenMutex_;
-  std::string accessToken_;  // guarded by accessTokenMutex_
+  std::string accessToken_;                // guarded by accessTokenMutex_
   std::vector<std::string> allowedHosts_;  // guarded by accessTokenMutex_
 
   // The same for the system prompt field and the model popup's selection, as last applied (at
@@ -220,14 +225,18 @@ class ViewController final : public relay::RelayHost,
   // The number of models in the last list read; nullopt while none has been read.
   std::optional<std::size_t> listedModels_;  // guarded by submissionFieldsMutex_
 
+  // The "conversationImagesMiB" setting in bytes; set by loadSettings.
+  std::atomic<std::size_t> conversationImageLimit_ = relay::kDefaultConversationImageBytes;
+
   mutable std::mutex urlRequestMutex_;
   platform::HttpClientRequest urlRequest_;  // guarded by urlRequestMutex_
   std::string backendKey_;                  // guarded by urlRequestMutex_
   std::string backendCaFile_;               // guarded by urlRequestMutex_
 
   std::mutex activeStreamMutex_;
-  std::shared_ptr<relay::StreamingDelegate> activeStreamDelegate_;        // guarded by activeStreamMutex_
-  std::shared_ptr<platform::HttpClientTask> activeStreamingSession_;      // guarded by activeStreamMutex_
+  std::shared_ptr<relay::StreamingDelegate> activeStreamDelegate_;  // guarded by activeStreamMutex_
+  std::shared_ptr<platform::HttpClientTask>
+      activeStreamingSession_;  // guarded by activeStreamMutex_
 
   // The file written while the setting is on; see ConversationStore for its locks.
   relay::ConversationStore conversationStore_;

@@ -81,6 +81,9 @@ void storeOptions(const HeadlessOptions& options, platform::SettingsFile& settin
   if (options.keepConversation) {
     settings.set("keepConversation", *options.keepConversation ? "true" : "false");
   }
+  if (options.conversationImagesMiB) {
+    settings.set("conversationImagesMiB", *options.conversationImagesMiB);
+  }
 }
 
 int runHeadless(const HeadlessOptions& options) {

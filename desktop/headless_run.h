@@ -22,6 +22,7 @@ struct HeadlessOptions {
   std::optional<std::string> backendCaFile;           // stored under "backendCaFile"
   std::vector<std::string> allowedHosts;  // stored under "allowedHosts", joined by ", ", if any
   std::optional<bool> keepConversation;  // stored under "keepConversation" as "true" or "false"
+  std::optional<std::string> conversationImagesMiB;  // stored under "conversationImagesMiB"
   // Whether the chat page's QR code is printed under its address line: unset, only when standard
   // output is a terminal. Not stored.
   std::optional<bool> qrCode;

@@ -53,6 +53,9 @@ constexpr const char* kHelp =
     "                       keeps its conversation in memory only\n"
     "  --no-keep-conversation\n"
     "                       do not keep it (the default), and remove the file kept so far\n"
+    "  --conversation-images-mib N\n"
+    "                       how many MiB of photos one conversation may hold (default 64;\n"
+    "                       0 refuses photos); each photo is up to 10 MiB, 4 per prompt\n"
     "  --qr                 print the chat page's QR code under its address without a window\n"
     "                       even when standard output is not a terminal (by default only on\n"
     "                       a terminal); with an access token it holds a one-time sign-in link\n"
@@ -62,11 +65,12 @@ constexpr const char* kHelp =
     "  -h, --help           show this help and exit\n"
     "  --version            show the version and exit\n"
     "\n"
-    "--model, --port, --backend, --backend-key, --backend-ca, --access-token, --allow-host and\n"
-    "--[no-]keep-conversation are stored in the settings file, as a choice in the window would\n"
-    "be, and so also apply to later runs; so are the key and token read from files or the\n"
-    "environment. A key or token given on the command line can be seen by other local users\n"
-    "(ps) and stays in the shell's history: prefer the -file options or the variables.\n"
+    "--model, --port, --backend, --backend-key, --backend-ca, --access-token, --allow-host,\n"
+    "--conversation-images-mib and --[no-]keep-conversation are stored in the settings file, as\n"
+    "a choice in the window would be, and so also apply to later runs; so are the key and token\n"
+    "read from files or the environment. A key or token given on the command line can be seen\n"
+    "by other local users (ps) and stays in the shell's history: prefer the -file options or\n"
+    "the variables.\n"
     "The settings file is readable by its owner only. Without --model the stored\n"
     "model is used; with none stored the relay does not start and the server's models are\n"
     "listed.\n"
@@ -129,7 +133,8 @@ int main(int argc, char** argv) {
     const bool takesValue =
         name == "--model" || name == "--port" || name == "--backend" || name == "--settings" ||
         name == "--access-token" || name == "--backend-key" || name == "--backend-ca" ||
-        name == "--backend-key-file" || name == "--access-token-file" || name == "--allow-host";
+        name == "--backend-key-file" || name == "--access-token-file" || name == "--allow-host" ||
+        name == "--conversation-images-mib";
     if (takesValue && !value) {
       if (i + 1 >= argc) return usageError("option '" + name + "' needs a value");
       value = argv[++i];
@@ -172,6 +177,13 @@ int main(int argc, char** argv) {
       options.allowedHosts.push_back(*value);
     } else if (name == "--backend-ca") {
       options.backendCaFile = *value;
+    } else if (name == "--conversation-images-mib") {
+      if (value->empty() || value->size() > 7 ||
+          value->find_first_not_of("0123456789") != std::string::npos ||
+          std::stoul(*value) > (1u << 20)) {
+        return usageError("--conversation-images-mib needs a number of MiB from 0 to 1048576");
+      }
+      options.conversationImagesMiB = *value;
     } else if (name == "--keep-conversation" || name == "--no-keep-conversation") {
       options.keepConversation = name == "--keep-conversation";
     } else if (name == "--qr" || name == "--no-qr") {

@@ -24,6 +24,21 @@ ChatSnapshot ChatHistory::appendAndSnapshot(ChatMessage message) {
   return {messages_, generation_, revision_};
 }
 
+std::optional<ChatSnapshot> ChatHistory::appendWithinImageLimit(ChatMessage message,
+                                                                std::size_t imageByteLimit) {
+  std::lock_guard lock(mutex_);
+  // Counted under the lock: two prompts at once must not both fit in the room left for one.
+  std::size_t held = 0;
+  for (const ChatMessage& turn : messages_) {
+    for (const ChatImage& image : turn.images) held += image.bytes ? image.bytes->size() : 0;
+  }
+  for (const ChatImage& image : message.images) held += image.bytes ? image.bytes->size() : 0;
+  if (held > imageByteLimit) return std::nullopt;
+  messages_.push_back(std::move(message));
+  ++revision_;
+  return ChatSnapshot{messages_, generation_, revision_};
+}
+
 bool ChatHistory::appendToGeneration(ChatMessage message, uint64_t generation) {
   std::lock_guard lock(mutex_);
   if (generation != generation_) return false;
@@ -59,13 +74,27 @@ std::size_t ChatHistory::size() const {
   return messages_.size();
 }
 
+std::optional<ChatImage> ChatHistory::image(std::string_view id) const {
+  std::lock_guard lock(mutex_);
+  for (const ChatMessage& turn : messages_) {
+    for (const ChatImage& image : turn.images) {
+      if (image.id == id && image.bytes) return image;
+    }
+  }
+  return std::nullopt;
+}
+
 std::string ChatHistory::description() const {
   std::lock_guard lock(mutex_);
   std::string text = "[";
   for (std::size_t i = 0; i < messages_.size(); ++i) {
     if (i > 0) text += ", ";
     text += "[\"role\": \"" + messages_[i].role + "\", \"content\": \"" +
-            platform::consoleExcerpt(messages_[i].content) + "\"]";
+            platform::consoleExcerpt(messages_[i].content) + "\"";
+    if (!messages_[i].images.empty()) {
+      text += ", \"images\": " + std::to_string(messages_[i].images.size());
+    }
+    text += "]";
   }
   return text + "]";
 }

@@ -5,7 +5,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "relay/chat_images.h"
 
 namespace velmora::relay {
 
@@ -30,6 +33,8 @@ struct ChatMessage {
   bool stopped = false;
   // An answer's speed, when the chat page measured it. Shown to people, never sent.
   std::optional<AnswerSpeed> speed = std::nullopt;
+  // The pictures sent with a prompt, in the order chosen; sent again with every later prompt.
+  std::vector<ChatImage> images = {};
   // A finished answer's Markdown rendering, made once (chat_page::renderOnce) and shared by every
   // copy of the turn; null for prompts, answers too long to render and turns not yet rendered.
   // Never stored nor sent, and not compared: it follows from `content`.
@@ -62,6 +67,10 @@ class ChatHistory {
   // Appends and returns the conversation with the new turn, in one step: a reset from another
   // browser cannot come between the turn and the request built from it.
   ChatSnapshot appendAndSnapshot(ChatMessage message);
+  // The same, unless the conversation's pictures would then hold more than `imageByteLimit`
+  // bytes: nullopt then, and nothing appended.
+  std::optional<ChatSnapshot> appendWithinImageLimit(ChatMessage message,
+                                                     std::size_t imageByteLimit);
   // Appends only while the conversation is still `generation`; false, appending nothing, when it
   // has been reset since.
   bool appendToGeneration(ChatMessage message, uint64_t generation);
@@ -71,6 +80,8 @@ class ChatHistory {
   ChatSnapshot snapshot() const;
   std::vector<ChatMessage> messages() const;
   std::size_t size() const;
+  // The picture whose id is `id`, with its bytes; nullopt when no turn holds one that is there.
+  std::optional<ChatImage> image(std::string_view id) const;
   // The console rendering: [["role": "user", "content": "hi"], ...], each content cut to
   // platform::consoleExcerpt.
   std::string description() const;

@@ -56,6 +56,10 @@ form.clear{margin-top:2rem}
 form.clear button{background:none;color:var(--muted)}
 body:has(#answer-end) #stop{display:none}
 .speed{margin:.5rem 0 0;font-size:.8rem;color:var(--muted)}
+.images{display:flex;flex-wrap:wrap;gap:.5rem;margin-top:.5rem}
+.images img{display:block;width:7rem;height:7rem;object-fit:cover;border-radius:.5rem;
+background:var(--model)}
+input[type=file]{display:block;width:100%;min-height:44px;padding:.5rem 0;font:inherit}
 )css";
 
 // Shows the view following the page's end while an answer grows (unless the reader scrolled up),
@@ -79,6 +83,28 @@ std::string script(std::string_view nonce, std::string_view code) {
   return "<script nonce=\"" + std::string(nonce) + "\">" + std::string(code) + "</script>\n";
 }
 
+// A turn's pictures as thumbnails that open the picture itself; never a file name.
+void appendImages(std::string& page, const std::vector<ChatImage>& images) {
+  if (images.empty()) return;
+  page += "<div class=\"images\">";
+  std::size_t lost = 0;
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    if (!images[i].bytes) {
+      ++lost;
+      continue;
+    }
+    const std::string address = "/chat/images/" + images[i].id;  // hex digits only
+    page += "<a href=\"" + address + "\"><img src=\"" + address + "\" alt=\"Image " +
+            std::to_string(i + 1) + "\"></a>";
+  }
+  page += "</div>";
+  if (lost > 0) {
+    page += "<p class=\"note\">" +
+            std::string(lost == 1 ? "An image" : std::to_string(lost) + " images") +
+            " of this turn could not be read back from the kept conversation.</p>";
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> renderedAnswer(std::string_view answer) {
@@ -98,10 +124,9 @@ std::vector<std::pair<std::string, std::string>> headers(std::string_view script
       scriptNonce.empty() ? "'none'" : "'nonce-" + std::string(scriptNonce) + "'";
   return {{"Content-Type", "text/html; charset=utf-8"},
           {"Cache-Control", "no-store"},
-          {"Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; script-src " +
-                                          scripts +
-                                          "; form-action 'self'; base-uri 'none'; "
-                                          "frame-ancestors 'none'"},
+          {"Content-Security-Policy",
+           "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; script-src " + scripts +
+               "; form-action 'self'; base-uri 'none'; frame-ancestors 'none'"},
           {"X-Content-Type-Options", "nosniff"},
           // Links in answers lead off the network: they need not learn the relay's address, while
           // the relay's own pages see where a request came from.
@@ -129,15 +154,16 @@ std::string begin(std::optional<uint64_t> stoppable, bool othersStreaming) {
   if (stoppable || othersStreaming) {
     page += "<form id=\"stop\" method=\"post\" action=\"/chat/stop\">";
     if (stoppable) {
-      page += "<input type=\"hidden\" name=\"answer\" value=\"" + std::to_string(*stoppable) +
-              "\">";
+      page +=
+          "<input type=\"hidden\" name=\"answer\" value=\"" + std::to_string(*stoppable) + "\">";
     }
     page += "<button type=\"submit\">Stop</button></form>";
   }
   page += "</header>\n<main>\n";
   if (!stoppable && othersStreaming) {
-    page += "<p class=\"note\">The model is still writing an answer. Reload this page to see it "
-            "once it is done.</p>\n";
+    page +=
+        "<p class=\"note\">The model is still writing an answer. Reload this page to see it "
+        "once it is done.</p>\n";
   }
   return page;
 }
@@ -151,7 +177,9 @@ void appendConversation(std::string& page, const std::vector<ChatMessage>& turns
     if (turn.role == "user") {
       page += "<article class=\"turn person\"><h2 class=\"who\">Person</h2><div class=\"plain\">";
       page += html::escapeHtmlText(turn.content);
-      page += "</div></article>\n";
+      page += "</div>";
+      appendImages(page, turn.images);
+      page += "</article>\n";
       continue;
     }
     page += "<article class=\"turn model\"><h2 class=\"who\">Model</h2>";
@@ -175,17 +203,23 @@ std::string errorNote(std::string_view description) {
   return "<p class=\"error\">Error: " + html::escapeHtmlText(description) + "</p>";
 }
 
-std::string followScript(std::string_view scriptNonce) { return script(scriptNonce, kFollowScript); }
+std::string followScript(std::string_view scriptNonce) {
+  return script(scriptNonce, kFollowScript);
+}
 
 std::string end(std::string_view prompt, std::string_view scriptNonce) {
-  std::string page = "</section>\n<form class=\"prompt\" method=\"post\" action=\"/chat\">\n"
-                     "<label for=\"prompt\">Your prompt</label>\n"
-                     "<textarea id=\"prompt\" name=\"prompt\" rows=\"4\" required>";
+  std::string page =
+      "</section>\n<form class=\"prompt\" method=\"post\" action=\"/chat\" "
+      "enctype=\"multipart/form-data\">\n"
+      "<label for=\"prompt\">Your prompt</label>\n"
+      "<textarea id=\"prompt\" name=\"prompt\" rows=\"4\" required>";
   // A text area drops one line break right after its start tag.
   if (prompt.starts_with('\n')) page += '\n';
   page += html::escapeHtmlText(prompt);
   page +=
-      "</textarea>\n<div class=\"actions\"><button type=\"submit\" class=\"send\">Send</button>"
+      "</textarea>\n<label for=\"images\">Photos (up to 4)</label>\n"
+      "<input type=\"file\" id=\"images\" name=\"images\" accept=\"image/*\" multiple>\n"
+      "<div class=\"actions\"><button type=\"submit\" class=\"send\">Send</button>"
       "</div>\n</form>\n<form class=\"clear\" method=\"post\" action=\"/chat/clear\">"
       "<button type=\"submit\">Clear the conversation</button></form>\n"
       "<p class=\"exports\">Take the conversation along: <a href=\"/chat/export.md\" "
@@ -206,9 +240,13 @@ std::string sectionOpen(bool reasoning) {
                    : "<div class=\"plain\">";
 }
 
-std::string sectionClose(bool reasoning) { return reasoning ? "</div></details>" : "</div>"; }
+std::string sectionClose(bool reasoning) {
+  return reasoning ? "</div></details>" : "</div>";
+}
 
-std::string stoppedNote() { return "<p class=\"stopped\">Stopped</p>"; }
+std::string stoppedNote() {
+  return "<p class=\"stopped\">Stopped</p>";
+}
 
 std::string speedLine(const AnswerSpeed& speed) {
   const auto decimal = [](double value) {

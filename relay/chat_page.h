@@ -24,7 +24,7 @@ void renderOnce(ChatMessage& turn);
 
 // The response header fields every chat page carries: HTML, never cached (the conversation may be
 // private), and a content security policy that lets the page run only its own script, marked
-// with `scriptNonce` (none when empty).
+// with `scriptNonce` (none when empty), and show only the relay's own pictures.
 std::vector<std::pair<std::string, std::string>> headers(std::string_view scriptNonce);
 // A fresh random nonce for one page's script.
 std::string makeScriptNonce();
@@ -41,7 +41,8 @@ void appendConversation(std::string& page, const std::vector<ChatMessage>& turns
 std::string followScript(std::string_view scriptNonce);
 // A note of failure (escaped), shown where the answer would be.
 std::string errorNote(std::string_view description);
-// Closes the conversation; then the prompt form (its text area holding `prompt`), the clear form,
+// Closes the conversation; then the prompt form (its text area holding `prompt`, and a field
+// for pictures, sent as multipart), the clear form,
 // the follow script (with a nonce) and the page's end.
 std::string end(std::string_view prompt = {}, std::string_view scriptNonce = {});
 

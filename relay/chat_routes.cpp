@@ -3,6 +3,7 @@
 #include <charconv>
 #include <chrono>
 #include <ctime>
+#include <variant>
 
 #include "http/body_decoding.h"
 #include "platform/console.h"
@@ -39,8 +40,8 @@ http::HttpResponse refusal(int status, std::string phrase, std::string_view head
 http::HttpResponse seeOtherChat() {
   return http::HttpResponse::raw(
       303, "See Other",
-      http::HttpHeaders{{"Location", "/chat"}, {"Cache-Control", "no-store"},
-                        {"Content-Length", "0"}});
+      http::HttpHeaders{
+          {"Location", "/chat"}, {"Cache-Control", "no-store"}, {"Content-Length", "0"}});
 }
 
 // The first field called `name`, decoded; nullopt when there is none.
@@ -53,6 +54,93 @@ std::optional<std::string> formField(const http::HttpRequest& request, std::stri
 
 bool blank(std::string_view text) {
   return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
+
+// What the prompt form sent: its text, and the files chosen in its "images" field, in order.
+struct PromptForm {
+  std::optional<std::string> prompt;
+  std::vector<std::vector<uint8_t>> files;
+};
+
+// The form as multipart (with pictures) or url-encoded (without; older pages, programs).
+PromptForm readPromptForm(const http::HttpRequest& request) {
+  std::vector<http::MultiPart> parts = http::multipartFormParts(request);
+  if (parts.empty()) return {formField(request, "prompt"), {}};
+  PromptForm form;
+  for (http::MultiPart& part : parts) {
+    const std::optional<std::string> name = part.fieldName();
+    if (name == "prompt" && !form.prompt) {
+      std::string text(part.body.begin(), part.body.end());
+      if (http::isWellFormedUtf8(text)) form.prompt = std::move(text);
+    } else if (name == "images") {
+      // A browser sends the field empty and unnamed when nothing was chosen.
+      if (part.body.empty() && part.fileName().value_or("").empty()) continue;
+      form.files.push_back(std::move(part.body));
+    }
+  }
+  return form;
+}
+
+// Why pictures cannot go with a prompt: the status and the reason the page gives.
+struct ImagesRefused {
+  int status;
+  std::string phrase;
+  std::string reason;
+};
+
+// The files as pictures, recognised by their first bytes, or why not.
+std::variant<std::vector<ChatImage>, ImagesRefused> acceptImages(
+    std::vector<std::vector<uint8_t>> files) {
+  if (files.size() > kMaxImagesPerPrompt) {
+    return ImagesRefused{413, "Content Too Large",
+                         "At most " + std::to_string(kMaxImagesPerPrompt) +
+                             " images can go with one prompt; this one had " +
+                             std::to_string(files.size()) + "."};
+  }
+  std::vector<ChatImage> images;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string which = "Image " + std::to_string(i + 1);
+    if (files[i].size() > kMaxImageBytes) {
+      return ImagesRefused{
+          413, "Content Too Large",
+          which + " is larger than " + std::to_string(kMaxImageBytes >> 20) + " MiB."};
+    }
+    const std::optional<ImageType> type = recognisedImageType(files[i]);
+    if (!type) {
+      return ImagesRefused{415, "Unsupported Media Type",
+                           which + " is not a JPEG, PNG, WebP or GIF picture."};
+    }
+    images.push_back(makeChatImage(*type, std::move(files[i])));
+  }
+  return images;
+}
+
+// The chat page with the conversation as it is, the reason nothing was sent, and the prompt back
+// in the form.
+http::HttpResponse promptRefused(RelayHost& host, int status, std::string phrase,
+                                 std::string_view reason, std::string_view prompt) {
+  platform::printLine("/chat: " + std::string(reason));
+  std::string page = chat_page::begin(std::nullopt);
+  chat_page::appendConversation(page, host.chatMessages());
+  page += chat_page::errorNote(reason);
+  page += chat_page::end(prompt);
+  return pageResponse(status, std::move(phrase), std::move(page), "");
+}
+
+http::HttpResponse imageResponse(RelayHost& host, std::string_view id) {
+  const std::optional<ChatImage> image = host.chatImage(id);
+  if (!image) {
+    return refusal(404, "Not Found", "No such image",
+                   "The image is not in the conversation any more.");
+  }
+  return http::HttpResponse::raw(
+      200, "OK",
+      http::HttpHeaders{{"Content-Type", std::string(mediaType(image->type))},
+                        // As private as the page that shows it.
+                        {"Cache-Control", "no-store"},
+                        {"X-Content-Type-Options", "nosniff"},
+                        {"Content-Length", std::to_string(image->bytes->size())}},
+      [bytes = image->bytes](http::HttpResponseBodyWriter& out) { out.write(*bytes); });
 }
 
 http::HttpResponse chatPage(RelayHost& host, ChatAnswers& answers) {
@@ -73,6 +161,11 @@ std::string conversationMarkdown(const std::vector<ChatMessage>& turns) {
     const std::string content = person ? turn.content : stripReasoning(turn.content, turn.stopped);
     text += content;
     if (!content.ends_with('\n')) text += '\n';
+    if (!turn.images.empty()) {
+      const std::size_t count = turn.images.size();
+      text += "\n*(" + std::to_string(count) + (count == 1 ? " image" : " images") +
+              ", not in this file)*\n";
+    }
     if (turn.stopped) text += "\n*(Stopped before the end)*\n";
   }
   return text;
@@ -118,34 +211,45 @@ void streamAnswer(http::HttpResponseBodyWriter& out, const std::weak_ptr<RelayHo
   sink.flush();  // the Stop button is on the page before the answer's first piece
   auto delegate = std::make_shared<ChatAnswerStream>(sink, host, answers, id, pending.generation,
                                                      pending.scriptNonce);
-  runBackendRequest(sink, host, std::move(pending.request), delegate,
-                    [&](const std::shared_ptr<platform::HttpClientTask>& task) {
-                      answers->started(id, task);
-                    });
+  runBackendRequest(
+      sink, host, std::move(pending.request), delegate,
+      [&](const std::shared_ptr<platform::HttpClientTask>& task) { answers->started(id, task); });
 }
 
 http::HttpResponse chatPrompt(const std::shared_ptr<RelayHost>& host,
                               const std::shared_ptr<ChatAnswers>& answers,
-                              const http::HttpRequest& request) {
-  const std::optional<std::string> prompt = formField(request, "prompt");
-  if (!prompt || blank(*prompt)) {
+                              http::HttpRequest& request) {
+  PromptForm form = readPromptForm(request);
+  // Read: the photos now live in `form` alone, and the answer may stream for minutes.
+  std::vector<uint8_t>().swap(request.body);
+  if (!form.prompt || blank(*form.prompt)) {
     return refusal(400, "Bad Request", "Nothing to send",
                    "The prompt was empty. Write a prompt and send it again.");
   }
-  const std::optional<std::string> model = modelToSend(host->modelChoice());
-  if (!model) {
-    // Nothing is sent and the conversation stays as it was; the prompt waits in the form.
-    platform::printLine("/chat: " + std::string(kNoModelChosen));
-    std::string page = chat_page::begin(std::nullopt);
-    chat_page::appendConversation(page, host->chatMessages());
-    page += chat_page::errorNote(kNoModelChosen);
-    page += chat_page::end(*prompt);
-    return pageResponse(503, "Service Unavailable", std::move(page), "");
+  const std::string& prompt = *form.prompt;
+  // In each refusal nothing is sent and the conversation stays as it was; the prompt waits in
+  // the form.
+  auto accepted = acceptImages(std::move(form.files));
+  if (const auto* refused = std::get_if<ImagesRefused>(&accepted)) {
+    return promptRefused(*host, refused->status, refused->phrase, refused->reason, prompt);
   }
+  auto& images = std::get<std::vector<ChatImage>>(accepted);
+  const std::optional<std::string> model = modelToSend(host->modelChoice());
+  if (!model) return promptRefused(*host, 503, "Service Unavailable", kNoModelChosen, prompt);
 
   const std::string systemPrompt = host->systemPromptText();
-  ChatSnapshot conversation = host->appendUserMessage(*prompt);
-  host->setMonitorText("Processing request...\nUser: " + *prompt);
+  std::optional<ChatSnapshot> appended = images.empty()
+                                             ? host->appendUserMessage(prompt)
+                                             : host->appendUserMessage(prompt, std::move(images));
+  if (!appended) {
+    const std::string limit = std::to_string(host->conversationImageLimit() >> 20);
+    return promptRefused(*host, 413, "Content Too Large",
+                         "The conversation's images would pass " + limit +
+                             " MiB. Clear the conversation to send more.",
+                         prompt);
+  }
+  ChatSnapshot& conversation = *appended;
+  host->setMonitorText("Processing request...\nUser: " + prompt);
   auto pending = std::make_shared<PendingAnswer>();
   chat_page::appendConversation(pending->conversation, conversation.messages);
   pending->generation = conversation.generation;
@@ -157,9 +261,8 @@ http::HttpResponse chatPrompt(const std::shared_ptr<RelayHost>& host,
   headers.emplace_back("X-Accel-Buffering", "no");
   return http::HttpResponse::raw(
       200, "OK", std::move(headers),
-      [weakHost = std::weak_ptr<RelayHost>(host), answers, pending](http::HttpResponseBodyWriter& out) {
-        streamAnswer(out, weakHost, answers, *pending);
-      });
+      [weakHost = std::weak_ptr<RelayHost>(host), answers, pending](
+          http::HttpResponseBodyWriter& out) { streamAnswer(out, weakHost, answers, *pending); });
 }
 
 http::HttpResponse chatStop(ChatAnswers& answers, const http::HttpRequest& request) {
@@ -196,14 +299,18 @@ void registerChatRoutes(http::HttpServer& server, const std::weak_ptr<RelayHost>
       withHost(host, [answers](HostPtr h, RequestPtr) { return chatPage(*h, *answers); });
   server.GET["/chat"] = page;
   server.HEAD["/chat"] = page;
-  server.POST["/chat"] = withHost(
-      host, [answers](HostPtr h, RequestPtr r) { return chatPrompt(h, answers, *r); });
+  server.POST["/chat"] =
+      withHost(host, [answers](HostPtr h, RequestPtr r) { return chatPrompt(h, answers, *r); });
   server.GET["/chat/export.md"] = withHost(host, [](HostPtr h, RequestPtr) {
     return download(conversationMarkdown(h->chatMessages()), "text/markdown; charset=utf-8", "md");
   });
   server.GET["/chat/export.json"] = withHost(host, [](HostPtr h, RequestPtr) {
     return download(encodeConversation(h->chatMessages()), "application/json", "json");
   });
+  const auto image = withHost(
+      host, [](HostPtr h, RequestPtr r) { return imageResponse(*h, r->params.at(":id")); });
+  server.GET["/chat/images/:id"] = image;
+  server.HEAD["/chat/images/:id"] = image;
   server.POST["/chat/stop"] =
       withHost(host, [answers](HostPtr, RequestPtr r) { return chatStop(*answers, *r); });
   server.POST["/chat/clear"] =

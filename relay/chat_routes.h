@@ -12,6 +12,12 @@ namespace velmora::relay {
 //   GET /chat          the conversation page (HEAD too);
 //   POST /chat         form field "prompt": a new turn of the shared conversation (never a
 //                      reset), answered by a page that streams the answer, with a Stop button;
+//                      as multipart, with up to 4 pictures in field "images" (relay/chat_images.h);
+//                      refused with the page's error markup, nothing kept or sent, for pictures
+//                      of another type (415), too many, too large, or too many for the
+//                      conversation (413);
+//   GET /chat/images/ID
+//                      a picture of the conversation by the random id its page shows (HEAD too);
 //   POST /chat/stop    form field "answer", the number in that page's Stop form (without it,
 //                      every answer being written): cancels the backend request, waits until the
 //                      partial answer has joined the conversation, then sends the browser to /chat;

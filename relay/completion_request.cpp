@@ -104,6 +104,31 @@ void appendJsonString(std::vector<uint8_t>& out, std::string_view text) {
   out.push_back('"');
 }
 
+constexpr std::string_view kImagePartOpen = R"(,{"type":"image_url","image_url":{"url":"data:)";
+
+// A turn's content: its text, or with pictures OpenAI's content parts, the text first and each
+// picture as a data: URL. The base64 form exists only here, in the body.
+void appendContent(std::vector<uint8_t>& body, const ChatMessage& turn) {
+  const bool pictures = std::any_of(turn.images.begin(), turn.images.end(),
+                                    [](const ChatImage& image) { return image.bytes != nullptr; });
+  if (!pictures) {
+    appendJsonString(body, turn.content);
+    return;
+  }
+  append(body, R"([{"type":"text","text":)");
+  appendJsonString(body, turn.content);
+  append(body, "}");
+  for (const ChatImage& image : turn.images) {
+    if (!image.bytes) continue;  // lost at launch: the turn's page says so
+    append(body, kImagePartOpen);
+    append(body, mediaType(image.type));
+    append(body, ";base64,");
+    appendBase64(body, *image.bytes);
+    append(body, R"("}})");
+  }
+  append(body, "]");
+}
+
 }  // namespace
 
 platform::HttpClientRequest makeCompletionRequest(const platform::HttpClientRequest& urlTemplate,
@@ -118,6 +143,7 @@ platform::HttpClientRequest makeCompletionRequest(const platform::HttpClientRequ
     if (history[i].role == history[joined].role) {
       history[joined].content += "\n\n";
       history[joined].content += history[i].content;
+      for (ChatImage& image : history[i].images) history[joined].images.push_back(std::move(image));
       history[i] = {};
     } else if (++joined != i) {
       history[joined] = std::move(history[i]);
@@ -129,6 +155,9 @@ platform::HttpClientRequest makeCompletionRequest(const platform::HttpClientRequ
   for (const ChatMessage& message : history) {
     size += kTurnOpen.size() + kContent.size() + 2 + jsonStringSize(message.role) +
             jsonStringSize(message.content);
+    for (const ChatImage& image : message.images) {
+      if (image.bytes) size += kImagePartOpen.size() + 48 + 4 * (image.bytes->size() + 2) / 3;
+    }
   }
 
   std::vector<uint8_t> body;
@@ -141,7 +170,7 @@ platform::HttpClientRequest makeCompletionRequest(const platform::HttpClientRequ
     append(body, kTurnOpen);
     appendJsonString(body, history[i].role);
     append(body, kContent);
-    appendJsonString(body, history[i].content);
+    appendContent(body, history[i]);
     append(body, "}");
     history[i] = {};  // written: the body and the turns still to come hold one copy together
   }

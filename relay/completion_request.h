@@ -13,9 +13,10 @@ namespace velmora::relay {
 // with a 120 s idle timeout, "Content-Type: application/json", and the body
 // {"model", "messages": [system prompt if not empty, then the whole history], "stream": true},
 // compact, as the JSON library writes it; adjacent turns of one role are sent as one, their texts
-// separated by a blank line. Text that is not valid UTF-8 is sent with replacement
-// characters rather than dropping the body. Each turn of `history` is let go once written, so
-// that a long conversation is not held twice besides the body.
+// separated by a blank line. A turn with pictures is sent as OpenAI's content parts: a "text"
+// part, then an "image_url" part per picture holding a base64 data: URL. Text that is not valid
+// UTF-8 is sent with replacement characters rather than dropping the body. Each turn of `history`
+// is let go once written, so that a long conversation is not held twice besides the body.
 platform::HttpClientRequest makeCompletionRequest(const platform::HttpClientRequest& urlTemplate,
                                                   const std::string& model,
                                                   const std::string& systemPrompt,

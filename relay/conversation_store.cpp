@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <utility>
 
 #include "platform/json_depth.h"
@@ -66,6 +67,13 @@ std::string encodeConversation(const std::vector<ChatMessage>& messages) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const ChatMessage& message : messages) {
     nlohmann::ordered_json turn = {{"role", message.role}, {"content", message.content}};
+    if (!message.images.empty()) {
+      nlohmann::ordered_json images = nlohmann::ordered_json::array();
+      for (const ChatImage& image : message.images) {
+        images.push_back({{"type", mediaType(image.type)}, {"sha256", image.sha256}});
+      }
+      turn["images"] = std::move(images);
+    }
     if (message.stopped) turn["stopped"] = true;
     if (message.speed) turn["speed"] = encodeSpeed(*message.speed);
     list.push_back(std::move(turn));
@@ -77,6 +85,28 @@ std::string encodeConversation(const std::vector<ChatMessage>& messages) {
 }
 
 namespace {
+
+bool isSha256Hex(const std::string& text) {
+  return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// A turn's "images" list, without bytes yet; nullopt when it has not the kept file's shape.
+std::optional<std::vector<ChatImage>> decodeImages(const Json& list) {
+  if (!list.is_array()) return std::nullopt;
+  std::vector<ChatImage> images;
+  for (const Json& entry : list) {
+    const auto type = entry.is_object() ? entry.find("type") : entry.end();
+    const auto hash = entry.is_object() ? entry.find("sha256") : entry.end();
+    if (!entry.is_object() || entry.size() != 2 || type == entry.end() || !type->is_string() ||
+        hash == entry.end() || !hash->is_string() || !isSha256Hex(hash->get<std::string>())) {
+      return std::nullopt;
+    }
+    const std::optional<ImageType> known = imageTypeNamed(type->get<std::string>());
+    if (!known) return std::nullopt;
+    images.push_back({*known, hash->get<std::string>(), nullptr, newImageId()});
+  }
+  return images;
+}
 
 // "turn 3 ..." counts from 1, as a person reading the file would.
 std::string turnFault(std::size_t index, const std::string& fault) {
@@ -104,6 +134,7 @@ Decoded decode(const std::string& text) {
     const auto content = turn.find("content");
     const auto stopped = turn.find("stopped");
     const auto speed = turn.find("speed");
+    const auto images = turn.find("images");
     if (role == turn.end() || !role->is_string() || (*role != "user" && *role != "assistant")) {
       return turnFault(i, "has no role \"user\" or \"assistant\"");
     }
@@ -116,11 +147,18 @@ Decoded decode(const std::string& text) {
       decodedSpeed = decodeSpeed(*speed);
       if (!decodedSpeed) return turnFault(i, "has a \"speed\" of another shape");
     }
-    if (turn.size() != 2u + (stopped != turn.end()) + (speed != turn.end())) {
-      return turnFault(i, "has members other than role, content, stopped and speed");
+    std::optional<std::vector<ChatImage>> decodedImages = std::vector<ChatImage>();
+    if (images != turn.end()) {
+      decodedImages = decodeImages(*images);
+      if (!decodedImages) return turnFault(i, "has \"images\" of another shape");
+    }
+    if (turn.size() !=
+        2u + (stopped != turn.end()) + (speed != turn.end()) + (images != turn.end())) {
+      return turnFault(i, "has members other than role, content, images, stopped and speed");
     }
     messages.push_back({role->get<std::string>(), content->get<std::string>(),
-                        stopped != turn.end() && stopped->get<bool>(), decodedSpeed});
+                        stopped != turn.end() && stopped->get<bool>(), decodedSpeed,
+                        std::move(*decodedImages)});
   }
   return messages;
 }
@@ -154,9 +192,28 @@ std::variant<std::filesystem::path, std::string> setAside(const std::filesystem:
   return std::string("every name tried is taken");
 }
 
+std::string imageFileName(const ChatImage& image) {
+  return image.sha256 + "." + std::string(fileExtension(image.type));
+}
+
+// Gives a picture read from the file its bytes when its kept file holds what it names; false
+// when the file is missing or damaged.
+bool readImageBack(ChatImage& image, const std::filesystem::path& folder) {
+  platform::FileRead read = platform::readWholeFile(folder / imageFileName(image));
+  auto* file = std::get_if<platform::FileBytes>(&read);
+  if (file == nullptr) return false;
+  std::vector<uint8_t> bytes(file->bytes.begin(), file->bytes.end());
+  file->bytes = {};
+  if (recognisedImageType(bytes) != image.type || sha256Hex(bytes) != image.sha256) return false;
+  image.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+  return true;
+}
+
 }  // namespace
 
-ConversationStore::ConversationStore(std::filesystem::path path) : path_(std::move(path)) {}
+ConversationStore::ConversationStore(std::filesystem::path path)
+    : path_(std::move(path)),
+      imagesFolder_(path_.parent_path() / (path_.stem().string() + ".images")) {}
 
 std::filesystem::path ConversationStore::defaultPath() {
   return platform::xdgBaseFolder("XDG_STATE_HOME", ".local/state") / "velmora" /
@@ -192,11 +249,20 @@ ConversationLoad ConversationStore::loadAndKeep(ChatHistory& history,
   Decoded decoded = unreadable ? Decoded("unreadable: " + unreadable->reason)
                                : decode(std::get<platform::FileBytes>(read).bytes);
   if (auto* messages = std::get_if<std::vector<ChatMessage>>(&decoded)) {
-    const std::size_t turns = messages->size();
-    if (prepare) std::for_each(messages->begin(), messages->end(), prepare);
+    ConversationLoaded loaded{messages->size()};
+    for (ChatMessage& turn : *messages) {
+      for (ChatImage& image : turn.images) {
+        if (readImageBack(image, imagesFolder_)) {
+          writtenImages_.insert(imageFileName(image));
+        } else {
+          ++loaded.lostImages;
+        }
+      }
+      if (prepare) prepare(turn);
+    }
     history.replace(std::move(*messages));
     writtenRevision_ = history.snapshot().revision;
-    return ConversationLoaded{turns};
+    return loaded;
   }
   std::string reason = std::get<std::string>(std::move(decoded));
   auto moved = setAside(path_);
@@ -218,6 +284,7 @@ StopReport ConversationStore::stopKeeping() {
   std::lock_guard lock(writeMutex_);
   keeping_ = false;
   writtenRevision_.reset();
+  writtenImages_.clear();
   failing_ = false;
   if (leftInPlace_) return KeptFileStays{"it could not be read and is left as it was"};
   if (!lock_.isHeld() && !std::filesystem::exists(path_)) {
@@ -226,6 +293,9 @@ StopReport ConversationStore::stopKeeping() {
   }
   if (!lockForKeeping()) return KeptFileStays{"another Velmora process keeps it"};
   platform::removeAbandonedTemporaries(path_);
+  removeImagesOtherThan({});
+  std::error_code ignored;
+  std::filesystem::remove(imagesFolder_, ignored);  // only when empty
   const int removed = ::unlink(path_.c_str()) == 0 ? 0 : errno;
   lock_.releaseAndRemove();
   if (removed == 0) return KeptFileRemoved{};
@@ -243,15 +313,47 @@ WriteReport ConversationStore::writeLocked(const ChatHistory& history) {
   if (!keeping_ || leftInPlace_) return WriteAsUsual{};
   const ChatSnapshot state = history.snapshot();
   if (writtenRevision_ && *writtenRevision_ >= state.revision) return WriteAsUsual{};
+  // The pictures first: a conversation on disk never names a picture that is not.
+  std::set<std::string> named;
+  std::optional<std::string> failure;
+  for (const ChatMessage& turn : state.messages) {
+    for (const ChatImage& image : turn.images) {
+      const std::string name = imageFileName(image);
+      named.insert(name);
+      if (failure || !image.bytes || writtenImages_.contains(name)) continue;
+      const auto& bytes = *image.bytes;
+      failure = platform::writeFileAtomically(
+          imagesFolder_ / name,
+          std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), 0700);
+      if (!failure) writtenImages_.insert(name);
+    }
+  }
   // Only this folder is made private: its parents may be shared ones, such as ~/.local.
-  const std::optional<std::string> failure =
-      platform::writeFileAtomically(path_, encodeConversation(state.messages), 0700);
+  if (!failure) {
+    failure = platform::writeFileAtomically(path_, encodeConversation(state.messages), 0700);
+  }
+  if (!failure) removeImagesOtherThan(named);
   if (failure) {
     return std::exchange(failing_, true) ? WriteReport(WriteAsUsual{})
                                          : WriteReport(WriteFailed{*failure});
   }
   writtenRevision_ = state.revision;
   return std::exchange(failing_, false) ? WriteReport(WritingAgain{}) : WriteReport(WriteAsUsual{});
+}
+
+void ConversationStore::removeImagesOtherThan(const std::set<std::string>& named) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(imagesFolder_, error)) {
+    const std::string name = entry.path().filename().string();
+    // Only what this store writes: a hash, its type, and what an interrupted write leaves.
+    if (named.contains(name) || name.size() < 65 || !isSha256Hex(name.substr(0, 64)) ||
+        name[64] != '.') {
+      continue;
+    }
+    std::error_code ignored;
+    std::filesystem::remove(entry.path(), ignored);
+    writtenImages_.erase(name);
+  }
 }
 
 }  // namespace velmora::relay

@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <variant>
 
@@ -18,6 +19,8 @@ namespace velmora::relay {
 // What reading the kept conversation at launch found.
 struct ConversationLoaded {
   std::size_t turns = 0;
+  // Pictures whose kept file was missing or damaged: their turns say so and carry on without.
+  std::size_t lostImages = 0;
 };
 struct NoConversationKept {};  // no file: an empty conversation, nothing to say
 // The file could not be read as a conversation; it now lies under `setAsideAs`, untouched.
@@ -55,15 +58,20 @@ using StopReport = std::variant<KeptFileRemoved, NoKeptFile, KeptFileStays>;
 // The shared conversation kept in a file across launches, as a JSON object:
 // {"messages":[{"role":"user","content":"hi"},{"role":"assistant","content":"..","stopped":true,
 //   "speed":{"firstPieceSeconds":0.8,"tokensPerSecond":41.5,"tokens":120,"estimated":true}}]}
-// ("stopped" and "estimated" only when true, "speed" only when measured). Reading accepts exactly
-// that shape: roles "user" and "assistant", text contents, an optional boolean "stopped" and an
-// optional "speed" of numbers of at least 0.
+// ("stopped" and "estimated" only when true, "speed" only when measured). A turn with pictures
+// names them, "images":[{"type":"image/png","sha256":"<64 hex digits>"}], and each lies beside
+// the file in "conversation.images/" as "<sha256>.png" (the file's own stem before ".images").
+// Reading accepts exactly that shape: roles "user" and "assistant", text contents, optional
+// "images" of those types, an optional boolean "stopped" and an optional "speed" of numbers of
+// at least 0.
 //
 // While keeping, the history is written after each change (see save()) with
 // platform::writeFileAtomically, readable by its owner only, in a folder that, when it has to be
-// made, only its owner may enter. Nothing is written while not keeping. Keeping holds an
-// exclusive lock on the file's lock file ("conversation.json.lock" beside it): one process at a
-// time keeps a file, and a second one is told KeptElsewhere and never touches it.
+// made, only its owner may enter. New pictures are written before the conversation that names
+// them, and pictures no longer named (a cleared conversation) are removed after it. Nothing is
+// written while not keeping. Keeping holds an exclusive lock on the file's lock file
+// ("conversation.json.lock" beside it): one process at a time keeps a file, and a second one is
+// told KeptElsewhere and never touches it.
 //
 // Every call may be made from any thread unless it says otherwise.
 // The conversation in the kept file's format, with a line end. Pure; any thread.
@@ -111,8 +119,11 @@ class ConversationStore {
 
   // Takes the lock for keeping; false when another process holds it. With writeMutex_ held.
   bool lockForKeeping();
+  // Removes the picture files not in `named` (file names). With writeMutex_ held.
+  void removeImagesOtherThan(const std::set<std::string>& named);
 
   const std::filesystem::path path_;
+  const std::filesystem::path imagesFolder_;
   platform::ExclusiveFileLock lock_;  // guarded by writeMutex_; held while keeping
   // Held for the whole of each file write, and the state to write is read with it held: a state
   // read later is never older, so a thread that read its state early cannot write it over a
@@ -122,6 +133,7 @@ class ConversationStore {
   std::atomic<bool> keeping_ = false;
   std::optional<uint64_t> writtenRevision_;  // guarded by writeMutex_; none while no file is ours
   bool failing_ = false;                     // guarded by writeMutex_; the last write failed
+  std::set<std::string> writtenImages_;      // guarded by writeMutex_; picture files on disk
   bool leftInPlace_ = false;  // guarded by writeMutex_; an unreadable file never written over
 };
 

@@ -67,6 +67,14 @@ class RelayHost {
   virtual void resetChatHistory() = 0;
   // Appends the user's turn; returns the conversation with it, to build the request from.
   virtual ChatSnapshot appendUserMessage(const std::string& prompt) = 0;
+  // The same with pictures, unless the conversation's pictures would then pass
+  // conversationImageLimit(): nullopt then, and nothing appended.
+  virtual std::optional<ChatSnapshot> appendUserMessage(const std::string& prompt,
+                                                        std::vector<ChatImage> images) = 0;
+  // The bytes of pictures one conversation may hold. Answers at once.
+  virtual std::size_t conversationImageLimit() = 0;
+  // The picture the chat page shows as `id`; nullopt when no turn holds it.
+  virtual std::optional<ChatImage> chatImage(std::string_view id) const = 0;
   // The answer (an "assistant" turn) to a request built from `generation`; dropped when the
   // conversation has been reset since.
   virtual void appendAssistantMessage(ChatMessage answer, uint64_t generation) = 0;

@@ -195,7 +195,8 @@ TEST_F(ViewControllerTest, StartStopAndARestartOnAPortChange) {
                                std::to_string(controller.webServer->port()) + "\nModel: m");
 
   // The server may stop on another thread while the main thread asks for its addresses.
-  for (int round = 0; round < 200; ++round) rig.onMain([&] {
+  for (int round = 0; round < 200; ++round)
+    rig.onMain([&] {
       std::jthread stopper([&] { controller.webServer->stop(); });
       while (controller.webServer->isServing()) EXPECT_NO_THROW(controller.relayPages());
       controller.webServer->start(0, true);
@@ -275,17 +276,23 @@ TEST_F(ViewControllerTest, AKeptConversationLoadsOrIsSetAsideWholeWithANoticeTha
       R"({"messages":[{"role":"user","content":"hi"},)"
       R"({"role":"assistant","content":"half","stopped":true,"speed":{"firstPieceSeconds":0.5,)"
       R"("tokensPerSecond":20,"tokens":9,"estimated":true}}]})";
-  const std::tuple<const char*, std::optional<std::string>, std::vector<relay::ChatMessage>> rows[] =
-      {{"missing", std::nullopt, {}},
-       {"a stopped answer", valid,
-        {{"user", "hi"}, {"assistant", "half", true, relay::AnswerSpeed{0.5, 20, 9, true}}}},
-       {"not JSON", "hi", {}},
-       {"truncated", valid.substr(0, valid.size() - 2), {}},
-       {"a system turn", R"({"messages":[{"role":"system","content":"x"}]})", {}},
-       {"content not text", R"({"messages":[{"role":"user","content":["x"]}]})", {}},
-       {"stopped not a boolean", R"({"messages":[{"role":"user","content":"","stopped":1}]})", {}},
-       {"a negative speed", R"({"messages":[{"role":"assistant","content":"","speed":)"
-                            R"({"firstPieceSeconds":1,"tokens":-1}}]})", {}}};
+  const std::tuple<const char*, std::optional<std::string>, std::vector<relay::ChatMessage>>
+      rows[] = {
+          {"missing", std::nullopt, {}},
+          {"a stopped answer",
+           valid,
+           {{"user", "hi"}, {"assistant", "half", true, relay::AnswerSpeed{0.5, 20, 9, true}}}},
+          {"not JSON", "hi", {}},
+          {"truncated", valid.substr(0, valid.size() - 2), {}},
+          {"a system turn", R"({"messages":[{"role":"system","content":"x"}]})", {}},
+          {"content not text", R"({"messages":[{"role":"user","content":["x"]}]})", {}},
+          {"stopped not a boolean",
+           R"({"messages":[{"role":"user","content":"","stopped":1}]})",
+           {}},
+          {"a negative speed",
+           R"({"messages":[{"role":"assistant","content":"","speed":)"
+           R"({"firstPieceSeconds":1,"tokens":-1}}]})",
+           {}}};
   rig.settings->set("keepConversation", "true");
   const fs::path file = rig.conversationFile();
   fs::create_directories(file.parent_path());
@@ -322,7 +329,18 @@ TEST_F(ViewControllerTest, TheConversationOutlivesARestartWhileKeptAndItsFileGoe
   keep(true);
   EXPECT_NE(bytesOf(file).find("before"), std::string::npos);  // written at once
   rig.controller->resetChatHistory();
+  // A photo that cannot be written first keeps its turn out of the file until it can.
+  const std::string png = "\x89PNG\r\n\x1A\nkept";
+  const relay::ChatImage picture =
+      relay::makeChatImage(relay::ImageType::png, {png.begin(), png.end()});
+  const fs::path photo = file.parent_path() / "conversation.images" / (picture.sha256 + ".png");
+  fs::create_directories(photo);
+  rig.controller->appendUserMessage("look", {picture});
+  EXPECT_EQ(bytesOf(file).find("look"), std::string::npos);
+  fs::remove(photo);
   rig.controller->appendUserMessage("hi");
+  EXPECT_EQ(bytesOf(photo), png);
+  EXPECT_EQ(fs::status(photo).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   const uint64_t generation = rig.controller->chatGeneration();
   rig.controller->appendAssistantMessage({"assistant", "half", true}, generation);
   rig.controller->appendAssistantMessage({"assistant", "from before the reset"}, generation - 1);
@@ -332,12 +350,23 @@ TEST_F(ViewControllerTest, TheConversationOutlivesARestartWhileKeptAndItsFileGoe
 
   launch();  // no orderly end came first: as after kill -9
   EXPECT_EQ(rig.controller->chatMessages(), kept);
+  const auto shown = rig.controller->chatImage(rig.controller->chatMessages()[0].images.at(0).id);
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(*shown->bytes, std::vector<uint8_t>(png.begin(), png.end()));
+  std::ofstream(photo) << "\x89PNG\r\n\x1A\ndamaged";
+  launch();  // the turn stays, without its photo, and says so
+  EXPECT_EQ(rig.controller->chatMessages(), kept);
+  EXPECT_FALSE(rig.controller->chatMessages()[0].images[0].bytes);
+  EXPECT_NE(rig.monitor().find("missing or damaged: 1"), std::string::npos) << rig.monitor();
   std::ofstream(file) << R"({"messages":[]})";
   rig.onMain([&] { rig.controller->loadSettings(); });  // read at launch only
   EXPECT_EQ(rig.controller->chatMessages(), kept);
+  rig.controller->resetChatHistory();
+  EXPECT_FALSE(fs::exists(photo));
 
   keep(false);
   EXPECT_FALSE(fs::exists(file));
+  EXPECT_FALSE(fs::exists(photo.parent_path()));
   rig.controller->appendUserMessage("after");
   EXPECT_FALSE(fs::exists(file));
   keep(true);
@@ -367,7 +396,8 @@ TEST_F(ViewControllerTest, TurnsFromSeveralThreadsAtOnceLeaveTheFileWithTheNewes
   int stale = 0;  // rounds after which the file held fewer turns than memory
   std::barrier round(4, [&]() noexcept {
     const auto file = nlohmann::json::parse(bytesOf(rig.conversationFile()), nullptr, false);
-    stale += file.is_discarded() || file["messages"].size() != rig.controller->chatMessages().size();
+    stale +=
+        file.is_discarded() || file["messages"].size() != rig.controller->chatMessages().size();
   });
   std::vector<std::jthread> browsers;
   for (int t = 0; t < 4; ++t) {

@@ -118,6 +118,24 @@ TEST(CompletionRequestTest, Body) {
   }
 }
 
+TEST(CompletionRequestTest, PhotosGoAsContentPartsOfTheirJoinedTurn) {
+  // Past one block of the base64 writer, and a lost photo left out.
+  std::string abc;
+  for (int i = 0; i < (1 << 20) + 1; ++i) abc += "abc";
+  abc += "ab";
+  ChatMessage second{"user", "b"};
+  second.images = {{ImageType::png, "",
+                    std::make_shared<const std::vector<uint8_t>>(abc.begin(), abc.end()), "1"},
+                   {ImageType::gif, "", nullptr, "2"}};
+  std::string base64;
+  for (int i = 0; i < (1 << 20) + 1; ++i) base64 += "YWJj";
+  const auto request = makeCompletionRequest({}, "m", "", {{"user", "a"}, second});
+  EXPECT_EQ(std::string(request.body.value().begin(), request.body.value().end()),
+            R"({"model":"m","messages":[{"role":"user","content":[{"type":"text","text":"a\n\nb"},)"
+            R"({"type":"image_url","image_url":{"url":"data:image/png;base64,)" +
+                base64 + R"(YWI="}}]}],"stream":true})");
+}
+
 TEST(ErrorStatusTest, Description) {
   const std::string limit(kMaxErrorBodyText, 'a');
   struct Row {

@@ -308,6 +308,7 @@ TEST_F(RelayWireTest, AccessToken) {
       {"browser, no token", request("GET /", "", browser), "401", html, R"(action="/signin")"},
       {"chat page, no token", request("GET /chat", "", browser), "401", html,
        R"(name="then" value="/chat")"},
+      {"a photo, no token", request("GET /chat/images/0", "", browser), "401", html, "/signin"},
       {"bearer passes", request("GET /v1/models", "", "Authorization: Bearer s3cret-token-1\r\n"),
        "200", json, "fake-model"},
   };
@@ -434,11 +435,16 @@ TEST_F(RelayWireTest, TheChatPageStopsAnAnswerAtOnceButNotWhenTheBrowserLeaves) 
   };
   std::set<std::string> numbers;  // of the answers' Stop forms
   const Row rows[] = {
-      {"Stop", true, answerOf({first}, BackendAnswer::End::hang),
+      {"Stop",
+       true,
+       answerOf({first}, BackendAnswer::End::hang),
        {"user: go <on>", "assistant: Abc [stopped]"}},
-      {"browser leaves", false,
-       {200, "text/event-stream",
-        {first, streamEvent(R"({"content":"de<thi"})"), streamEvent(R"({"content":"nk>hm</think>!"})"),
+      {"browser leaves",
+       false,
+       {200,
+        "text/event-stream",
+        {first, streamEvent(R"({"content":"de<thi"})"),
+         streamEvent(R"({"content":"nk>hm</think>!"})"),
          streamEvent(R"({"reasoning_content":"so"})"), "data: [DONE]\n\n"}},
        {"user: go <on>", "assistant: Abcde!"}},
   };
@@ -496,8 +502,10 @@ TEST_F(RelayWireTest, TheChatPageRefusesWhatItCannotUse) {
   const std::string policy = headerValue(chat, "Content-Security-Policy").value_or("'nonce-'");
   const std::size_t nonce = policy.find("'nonce-") + 7;
   const std::string ours = policy.substr(nonce, policy.find('\'', nonce) - nonce);
-  EXPECT_EQ(policy, "default-src 'none'; style-src 'unsafe-inline'; script-src 'nonce-" + ours +
-                        "'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
+  EXPECT_EQ(policy,
+            "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; "
+            "script-src 'nonce-" +
+                ours + "'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
   EXPECT_NE(chat.find("<script nonce=\"" + ours + "\">"), std::string::npos) << chat;
   for (const auto& [status, sent] : rows) {
     SCOPED_TRACE(sent);
@@ -505,6 +513,117 @@ TEST_F(RelayWireTest, TheChatPageRefusesWhatItCannotUse) {
   }
   EXPECT_EQ(backend.requests().size(), 1u);
   EXPECT_EQ(conversation(), (Turns{"user: kept", "assistant: You said: kept"}));
+}
+
+// Photos go with a prompt as OpenAI content parts, recognised by their first bytes whatever the
+// browser calls them, and come back as thumbnails; what cannot go is refused before anything is
+// kept or sent.
+TEST_F(RelayWireTest, TheChatPageTakesPhotosAndRefusesWhatCannotGo) {
+  const std::string png = "\x89PNG\r\n\x1A\n", full = png + std::string((10 << 20) - 8, '\0');
+  const std::string pngUrl = "data:image/png;base64,iVBORw0KGgo=";
+  struct Row {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;  // file name, bytes
+    const char* limitMiB;
+    int status;
+    std::string refusal;                 // the page's reason; "" when it went
+    std::vector<std::string> sent = {};  // the last turn's image URLs, their first 60 bytes
+    std::size_t everSent = 0;            // image parts in the whole request
+  };
+  const Row rows[] = {
+      {"a PNG called a JPEG", {{"holiday.png", png}}, nullptr, 200, "", {pngUrl}, 1},
+      {"JPEG, WebP and GIF",
+       {{"a", "\xFF\xD8\xFF\xE0"}, {"b", std::string("RIFF\x04\0\0\0WEBP", 12)}, {"c", "GIF89a"}},
+       nullptr,
+       200,
+       "",
+       {"data:image/jpeg;base64,/9j/4A==", "data:image/webp;base64,UklGRgQAAABXRUJQ",
+        "data:image/gif;base64,R0lGODlh"},
+       4},
+      {"no file chosen", {{"", ""}}, nullptr, 200, "", {}, 4},
+      {"a text file named .jpg",
+       {{"notes.jpg", "just words"}},
+       nullptr,
+       415,
+       "Image 1 is not a JPEG, PNG, WebP or GIF picture."},
+      {"a picture, then the start of a GIF",
+       {{"a", png}, {"b", "GIF8"}},
+       nullptr,
+       415,
+       "Image 2 is not a JPEG, PNG, WebP or GIF picture."},
+      {"five pictures", std::vector(5, std::pair<std::string, std::string>{"a", png}), nullptr, 413,
+       "At most 4 images can go with one prompt; this one had 5."},
+      {"10 MiB and a byte", {{"a", full + "x"}}, nullptr, 413, "Image 1 is larger than 10 MiB."},
+      {"10 MiB",
+       {{"a", full}},
+       nullptr,
+       200,
+       "",
+       {"data:image/png;base64,iVBORw0KGgoAAAAAAAAAAAAAAAAAAAAAAAAAAA"},
+       5},
+      {"past the conversation's share",
+       {{"a", png}},
+       "10",
+       413,
+       "The conversation's images would pass 10 MiB. Clear the conversation to send more."},
+      {"words only, with the share used up", {}, "10", 200, "", {}, 5},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.limitMiB) {
+      rig.settings->set("conversationImagesMiB", row.limitMiB);
+      rig.onMain([&] { rig.controller->loadSettings(); });
+    }
+    std::string body = "--B\r\nContent-Disposition: form-data; name=\"prompt\"\r\n\r\nSee?\r\n";
+    for (const auto& [name, bytes] : row.files) {
+      body += "--B\r\nContent-Disposition: form-data; name=\"images\"; filename=\"" + name +
+              "\"\r\nContent-Type: image/jpeg\r\n\r\n" + bytes + "\r\n";
+    }
+    const std::size_t turns = rig.controller->chatMessages().size(),
+                      asked = backend.requests().size();
+    const std::string answer = exchange(request(
+        "POST /chat", body + "--B--\r\n", "Content-Type: multipart/form-data; boundary=B\r\n"));
+    EXPECT_EQ(statusLine(answer).substr(9, 3), std::to_string(row.status));
+    if (!row.refusal.empty()) {
+      EXPECT_NE(answer.find("<p class=\"error\">Error: " + row.refusal + "</p>"), std::string::npos)
+          << answer.substr(answer.size() - 2000);
+      EXPECT_NE(answer.find(">See?</textarea>"), std::string::npos);
+      EXPECT_EQ(rig.controller->chatMessages().size(), turns);
+      EXPECT_EQ(backend.requests().size(), asked);
+      continue;
+    }
+    const auto sent = nlohmann::json::parse(backend.requests().back().body)["messages"];
+    std::vector<std::string> last;
+    std::size_t everSent = 0;
+    for (const auto& turn : sent) {
+      if (!turn["content"].is_array()) continue;
+      EXPECT_EQ(turn["content"][0], (nlohmann::json{{"type", "text"}, {"text", "See?"}}));
+      for (const auto& part : turn["content"]) everSent += part["type"] == "image_url";
+    }
+    for (const auto& part :
+         sent.back()["content"].is_array() ? sent.back()["content"] : nlohmann::json::array())
+      if (part["type"] == "image_url")
+        last.push_back(part["image_url"]["url"].get<std::string>().substr(0, 60));
+    EXPECT_EQ(last, row.sent);
+    EXPECT_EQ(everSent, row.everSent);
+  }
+
+  // Thumbnails from the relay itself, by ids nobody can guess, without the names they came with.
+  const std::string chat = exchange(request("GET /chat"));
+  EXPECT_EQ(chat.find("holiday"), std::string::npos);
+  std::vector<std::string> ids;
+  for (std::size_t at = chat.find("<img src=\"/chat/images/"); at != std::string::npos;
+       at = chat.find("<img src=\"/chat/images/", at + 1))
+    ids.push_back(chat.substr(at + 23, chat.find('"', at + 23) - at - 23));
+  ASSERT_EQ(ids.size(), 5u) << chat;
+  EXPECT_EQ(ids[0].find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(ids[0].size(), 32u);
+  const std::string photo = exchange(request("GET /chat/images/" + ids[0]));
+  EXPECT_EQ(headerValue(photo, "Content-Type"), "image/png");
+  EXPECT_EQ(headerValue(photo, "X-Content-Type-Options"), "nosniff");
+  EXPECT_EQ(bodyOf(photo), png);
+  exchange(request("POST /chat/clear"));
+  EXPECT_TRUE(exchange(request("GET /chat/images/" + ids[0])).starts_with("HTTP/1.1 404"));
 }
 
 // Every request that changes something or reaches the backend, as a page of another site, a

@@ -124,10 +124,14 @@ BackendAnswer jsonAnswer(int status, std::string json) {
 
 std::string lastMessage(const BackendRequest& request) {
   const auto body = nlohmann::json::parse(request.body, nullptr, false);
-  if (body.is_object() && body.contains("messages") && !body["messages"].empty()) {
-    return body["messages"].back().value("content", "");
+  if (!body.is_object() || !body.contains("messages") || body["messages"].empty()) return "";
+  const auto& content = body["messages"].back()["content"];
+  if (content.is_string()) return content.get<std::string>();
+  std::string text;  // content parts: the text ones
+  for (const auto& part : content.is_array() ? content : nlohmann::json::array()) {
+    if (part.value("type", "") == "text") text += part.value("text", "");
   }
-  return "";
+  return text;
 }
 
 BackendAnswer FakeBackend::defaultAnswer(const BackendRequest& request) {

@@ -39,7 +39,8 @@ struct BackendAnswer {
 std::string streamEvent(const std::string& deltaJson);
 // The events of a streamed answer: one content piece per write, then "data: [DONE]".
 BackendAnswer streamedAnswer(const std::vector<std::string>& pieces);
-// The content of the last message of a chat-completions request; "" when there is none.
+// The text of the last message of a chat-completions request (its text parts, when it has
+// content parts); "" when there is none.
 std::string lastMessage(const BackendRequest& request);
 // A whole JSON document with the given status.
 BackendAnswer jsonAnswer(int status, std::string json);

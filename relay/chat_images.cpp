@@ -1,0 +1,103 @@
+#include "relay/chat_images.h"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+
+#include "platform/ascii.h"
+
+namespace velmora::relay {
+
+namespace {
+
+bool startsWith(std::span<const uint8_t> bytes, std::string_view prefix, std::size_t at = 0) {
+  if (bytes.size() < at + prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (bytes[at + i] != static_cast<uint8_t>(prefix[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<ImageType> recognisedImageType(std::span<const uint8_t> bytes) {
+  if (startsWith(bytes, "\xFF\xD8\xFF")) return ImageType::jpeg;
+  if (startsWith(bytes, "\x89PNG\r\n\x1A\n")) return ImageType::png;
+  if (startsWith(bytes, "RIFF") && startsWith(bytes, "WEBP", 8)) return ImageType::webp;
+  if (startsWith(bytes, "GIF87a") || startsWith(bytes, "GIF89a")) return ImageType::gif;
+  return std::nullopt;
+}
+
+std::string_view mediaType(ImageType type) {
+  switch (type) {
+    case ImageType::jpeg:
+      return "image/jpeg";
+    case ImageType::png:
+      return "image/png";
+    case ImageType::webp:
+      return "image/webp";
+    case ImageType::gif:
+      return "image/gif";
+  }
+  return "application/octet-stream";
+}
+
+std::string_view fileExtension(ImageType type) {
+  switch (type) {
+    case ImageType::jpeg:
+      return "jpg";
+    case ImageType::png:
+      return "png";
+    case ImageType::webp:
+      return "webp";
+    case ImageType::gif:
+      return "gif";
+  }
+  return "bin";
+}
+
+std::optional<ImageType> imageTypeNamed(std::string_view name) {
+  for (const ImageType type : {ImageType::jpeg, ImageType::png, ImageType::webp, ImageType::gif}) {
+    if (mediaType(type) == name) return type;
+  }
+  return std::nullopt;
+}
+
+std::string sha256Hex(std::span<const uint8_t> bytes) {
+  std::array<unsigned char, SHA256_DIGEST_LENGTH> digest{};
+  SHA256(bytes.data(), bytes.size(), digest.data());
+  return platform::lowerHex(digest);
+}
+
+std::string newImageId() {
+  std::array<unsigned char, 16> random{};
+  if (RAND_bytes(random.data(), static_cast<int>(random.size())) != 1) {
+    throw std::runtime_error("no random bytes for an image id");
+  }
+  return platform::lowerHex(random);
+}
+
+ChatImage makeChatImage(ImageType type, std::vector<uint8_t> bytes) {
+  ChatImage image{type, sha256Hex(bytes), nullptr, newImageId()};
+  image.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+  return image;
+}
+
+void appendBase64(std::vector<uint8_t>& out, std::span<const uint8_t> bytes) {
+  // A block at a time: EVP_EncodeBlock takes an int length, and the pictures are megabytes.
+  constexpr std::size_t kBlock = 3 * 1024 * 1024;
+  for (std::size_t from = 0; from < bytes.size(); from += kBlock) {
+    const std::size_t length = std::min(kBlock, bytes.size() - from);
+    const std::size_t at = out.size();
+    out.resize(at + 4 * ((length + 2) / 3) + 1);  // EVP_EncodeBlock ends with a NUL
+    const int written =
+        EVP_EncodeBlock(out.data() + at, bytes.data() + from, static_cast<int>(length));
+    out.resize(at + static_cast<std::size_t>(written));
+  }
+}
+
+}  // namespace velmora::relay
