@@ -1,16 +1,33 @@
 // A chat through velmora --headless in Debian's headless Chromium, behind an access token, then
 // the official OpenAI client through the relay's pass-through, then the chat page on a phone-sized
-// screen and in a second browser, a Stop, and a restart that keeps the conversation. Everything
-// stays on 127.0.0.1.
+// screen and in a second browser, a photo, a Stop, and a restart that keeps the conversation.
+// Everything stays on 127.0.0.1.
 //   node chat.e2e.mjs --velmora PATH --fake-backend PATH --artifacts DIR
 import assert from 'node:assert/strict';
+import { createHash } from 'node:crypto';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { deflateSync } from 'node:zlib';
 import { launch, option, programs, within } from './launch.mjs';
 
 const { chromium } = await import('playwright-core');
 const { default: OpenAI } = await import('openai');
+
+// A PNG of width x height pixels, pixel(x, y) giving [r, g, b]: a photo made here, so its bytes are known.
+const crc32 = (bytes) => ~bytes.reduce((c, byte) => {
+  c ^= byte;
+  for (let k = 0; k < 8; k++) c = (c >>> 1) ^ (0xedb88320 & -(c & 1));
+  return c;
+}, ~0) >>> 0;
+const uint32 = (n) => Buffer.from([n >>> 24, n >>> 16, n >>> 8, n]);
+const chunk = (type, data) => Buffer.concat([uint32(data.length), Buffer.from(type), data, uint32(crc32(Buffer.concat([Buffer.from(type), data])))]);
+const png = (width, height, pixel) => {
+  const rows = Buffer.alloc(height * (1 + width * 3));  // each row: filter 0, then RGB
+  for (let y = 0; y < height; y++) for (let x = 0; x < width; x++) rows.set(pixel(x, y), y * (1 + width * 3) + 1 + x * 3);
+  return Buffer.concat([Buffer.from('\x89PNG\r\n\x1a\n', 'latin1'), chunk('IHDR', Buffer.concat([uint32(width), uint32(height), Buffer.from([8, 2, 0, 0, 0])])),
+    chunk('IDAT', deflateSync(rows)), chunk('IEND', Buffer.alloc(0))]);
+};
 
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-e2e-'));
 const token = 'e2e token/42';
@@ -86,6 +103,9 @@ try {
   };
   const turns = (tab) => tab.$$eval('article.turn', (all) => all.map((turn) =>
     `${turn.querySelector('.who').textContent}: ${turn.querySelector('.plain, .markdown').textContent.trim()}${turn.querySelector('.stopped') ? ' [stopped]' : ''}`));
+  // The width of each turn's thumbnail once loaded; 0 for one that does not load.
+  const thumbnails = (tab) => tab.$$eval('article.turn .images img', (all) =>
+    Promise.all(all.map((img) => img.decode().then(() => img.naturalWidth, () => 0))));
   // Every page here has the address /chat, so a navigation is told by its commit.
   const navigate = (tab, click) => Promise.all([tab.waitForEvent('framenavigated'), tab.click(click)]);
   const send = async (prompt) => {
@@ -116,14 +136,40 @@ try {
   await openChat(other);
   assert.deepEqual(await turns(other), await turns(phone));
 
+  // A photo reaches the model byte for byte and shows as a thumbnail; a text file named like a photo
+  // is refused, and the model never hears of it.
+  const photo = png(320, 240, (x, y) => {
+    const hill = 160 + 22 * Math.sin(x / 45) + 9 * Math.sin(x / 11 + 1);
+    if (y > hill) return [50 + (y - hill) * 0.6, 110 + 30 * Math.sin(x / 7) * Math.sin(y / 5), 45];
+    return Math.hypot(x - 235, y - 62) < 26 ? [255, 214, 120] : [120 + y * 0.4, 170 + y * 0.3, 240];
+  });
+  await phone.setInputFiles('input#images', { name: 'hills.png', mimeType: 'image/png', buffer: photo });
+  await send('What is in this photo?');
+  assert.equal((await backend.lineLike(/^image (.*)$/))[1], `image/png ${createHash('sha256').update(photo).digest('hex')}`);
+  await phone.waitForSelector('#answer-end', { state: 'attached' });
+  await phone.goto(`${start}chat`);
+  assert.deepEqual(await thumbnails(phone), [320]);
+  const clip = await phone.$$eval('article.turn', (all) => {  // the header, the photo's turn, its answer
+    const [person, model] = all.slice(-2);
+    window.scrollBy(0, person.getBoundingClientRect().top - document.querySelector('header').offsetHeight - 8);
+    return { x: 0, y: 0, width: window.innerWidth, height: model.getBoundingClientRect().bottom + 8 };
+  });
+  await phone.screenshot({ path: path.join(option('artifacts'), 'chat-photo-phone.png'), clip });
+  await phone.setInputFiles('input#images', { name: 'notes.jpg', mimeType: 'image/jpeg', buffer: Buffer.from('Milk, eggs.\n') });
+  await phone.fill('#prompt', 'Read my notes');
+  const [refused] = await Promise.all([phone.waitForNavigation(), phone.click('button.send')]);
+  assert.deepEqual([refused.status(), await phone.inputValue('#prompt')], [415, 'Read my notes']);
+  assert.match(await phone.locator('p.error').textContent(), /^Error: \S/);
+
   // Stop: the relay lets go of the backend at once, and the partial answer stays, marked.
   await send('count slowly');
   await phone.waitForFunction(() => document.querySelector('#answer .plain')?.textContent.endsWith('two,'));
+  assert.equal((await backend.lineLike(/^request POST \S+: (.*)$/))[1], 'count slowly');  // nothing between
   await Promise.all([navigate(phone, '#stop button'), backend.lineLike(/^client left$/, 5)]);
   await phone.waitForLoadState();
   const conversation = await turns(phone);
-  assert.equal(conversation.length, 6);
-  assert.equal(conversation[5], 'Model: Counting: one, two, [stopped]');
+  assert.equal(conversation.length, 8);
+  assert.equal(conversation[7], 'Model: Counting: one, two, [stopped]');
 
   relay.child.kill('SIGTERM');
   assert.deepEqual(await within(10, 'velmora ends on SIGTERM', relay.exited), [0, null]);
@@ -133,6 +179,7 @@ try {
 
   // A slow model: the page says it waits until the first piece, then how fast the answer came.
   await phone.goto(`${start}chat`);
+  assert.deepEqual(await thumbnails(phone), [320]);
   await send('take your time');
   assert.equal(await phone.locator('#answer .waiting').textContent(), 'Waiting for the model...');
   assert.deepEqual([await phone.locator('#answer .waiting').isVisible(), await phone.locator('#answer .plain').count()], [true, 0]);
