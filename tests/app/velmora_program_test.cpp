@@ -24,29 +24,24 @@ namespace {
 // light), written to `path` as a PGM file; false when a line holds anything else.
 bool drawTerminalCode(const std::vector<std::string>& lines, const std::string& path) {
   constexpr int kScale = 4;
-  std::vector<std::vector<bool>> light;  // rows of modules
+  std::string pixels, top, bottom;  // a line holds two rows of modules
   for (const std::string& line : lines) {
-    light.resize(light.size() + 2);
-    auto& top = light[light.size() - 2];
-    auto& bottom = light.back();
+    top.clear(), bottom.clear();
     for (std::size_t i = 0; i < line.size();) {
       const std::string_view rest = std::string_view(line).substr(i);
       const bool upper = rest.starts_with("█") || rest.starts_with("▀");
       const bool lower = rest.starts_with("█") || rest.starts_with("▄");
       if (!upper && !lower && line[i] != ' ') return false;
-      top.push_back(upper), bottom.push_back(lower);
+      top.append(kScale, upper ? '\xff' : '\0'), bottom.append(kScale, lower ? '\xff' : '\0');
       i += upper || lower ? std::string_view("█").size() : 1;
     }
+    for (int i = 0; i < 2 * kScale; ++i) pixels += i < kScale ? top : bottom;
   }
-  if (light.empty()) return false;
-  const std::size_t width = light.front().size() * kScale, height = light.size() * kScale;
-  std::string image = "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
-  for (const auto& row : light) {
-    std::string pixels;
-    for (const bool module : row) pixels.append(kScale, module ? '\xff' : '\0');
-    for (int i = 0; i < kScale; ++i) image += pixels;
-  }
-  return static_cast<bool>(std::ofstream(path, std::ios::binary) << image);
+  if (top.empty()) return false;
+  return static_cast<bool>(std::ofstream(path, std::ios::binary)
+                           << "P5\n"
+                           << top.size() << " " << pixels.size() / top.size() << "\n255\n"
+                           << pixels);
 }
 
 // The port in "Open http://ADDRESS:PORT/ in a browser": the one the relay really took.
