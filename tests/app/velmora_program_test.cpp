@@ -1,6 +1,5 @@
 // velmora --headless as a user runs it: a child process in front of the fake model server.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
