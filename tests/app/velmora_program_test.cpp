@@ -1,6 +1,5 @@
 // velmora --headless as a user runs it: a child process in front of the fake model server.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <thread>
 
 #include "platform/settings_file.h"
+#include "tests/http/http_test.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fake_backend.h"
 #include "tests/support/qr_scan.h"
@@ -23,29 +23,24 @@ namespace {
 // light), written to `path` as a PGM file; false when a line holds anything else.
 bool drawTerminalCode(const std::vector<std::string>& lines, const std::string& path) {
   constexpr int kScale = 4;
-  std::vector<std::vector<bool>> light;  // rows of modules
+  std::string pixels, top, bottom;  // a line holds two rows of modules
   for (const std::string& line : lines) {
-    light.resize(light.size() + 2);
-    auto& top = light[light.size() - 2];
-    auto& bottom = light.back();
+    top.clear(), bottom.clear();
     for (std::size_t i = 0; i < line.size();) {
       const std::string_view rest = std::string_view(line).substr(i);
       const bool upper = rest.starts_with("█") || rest.starts_with("▀");
       const bool lower = rest.starts_with("█") || rest.starts_with("▄");
       if (!upper && !lower && line[i] != ' ') return false;
-      top.push_back(upper), bottom.push_back(lower);
+      top.append(kScale, upper ? '\xff' : '\0'), bottom.append(kScale, lower ? '\xff' : '\0');
       i += upper || lower ? std::string_view("█").size() : 1;
     }
+    for (int i = 0; i < 2 * kScale; ++i) pixels += i < kScale ? top : bottom;
   }
-  if (light.empty()) return false;
-  const std::size_t width = light.front().size() * kScale, height = light.size() * kScale;
-  std::string image = "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
-  for (const auto& row : light) {
-    std::string pixels;
-    for (const bool module : row) pixels.append(kScale, module ? '\xff' : '\0');
-    for (int i = 0; i < kScale; ++i) image += pixels;
-  }
-  return static_cast<bool>(std::ofstream(path, std::ios::binary) << image);
+  if (top.empty()) return false;
+  return static_cast<bool>(std::ofstream(path, std::ios::binary)
+                           << "P5\n"
+                           << top.size() << " " << pixels.size() / top.size() << "\n255\n"
+                           << pixels);
 }
 
 // The port in "Open http://ADDRESS:PORT/ in a browser": the one the relay really took.
@@ -54,10 +49,18 @@ int portOf(const std::string& openLine) {
   return std::stoi(openLine.substr(colon + 1, end - colon - 1));
 }
 
+// The relay's whole answer to a POST of `body` to `path`.
+std::string posted(int port, const std::string& path, const std::string& body) {
+  testing::TestClient client(port);
+  client.send("POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+              std::to_string(body.size()) + "\r\n\r\n" + body);
+  return client.readUntilClose();
+}
+
 TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   testing::FakeBackend backend;
-  std::string folder = (std::filesystem::temp_directory_path() / "velmora-run-XXXXXX").string();
-  const std::filesystem::path config = ::mkdtemp(folder.data());
+  const http::TemporaryDirectory folder;
+  const std::filesystem::path config = folder.path;
   const std::string backendPort = std::to_string(backend.port());
   const std::vector<std::string> folders = {"XDG_CONFIG_HOME=" + config.string(),
                                             "XDG_STATE_HOME=" + config.string()};
@@ -67,15 +70,11 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
       folders);
   EXPECT_TRUE(velmora.waitForLine("models: fake-model"));
   const int port = portOf(velmora.waitForLine("/ in a browser").value_or(":0/"));
-  testing::TestClient browser(port);
-  browser.send(
-      "POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 20\r\n\r\nprompt=hi%1B&reset=1");
-  EXPECT_NE(browser.readUntilClose().find(">You said: hi\x1B</div>"), std::string::npos);
+  EXPECT_NE(posted(port, "/submit", "prompt=hi%1B&reset=1").find(">You said: hi\x1B</div>"),
+            std::string::npos);
   // Console lines carry the conversation and a program's body: an escape sequence in them would
   // rewrite the operator's terminal.
-  testing::TestClient program(port);
-  program.send("POST /api/chat HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 6\r\n\r\n\x1B[2J{}");
-  program.readUntilClose();
+  posted(port, "/api/chat", "\x1B[2J{}");
   EXPECT_TRUE(velmora.waitForLine("/api/chat:  ").value_or("").find("hi\\x1B") !=
               std::string::npos);
   for (const std::string& line : velmora.lines)
@@ -98,10 +97,9 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   // A second process on the same conversation file says so and leaves the file to the first.
   testing::ChildProcess second({VELMORA_BINARY, "--headless"}, folders);
   EXPECT_TRUE(second.waitForLine("Another Velmora process keeps the conversation in"));
-  testing::TestClient elsewhere(portOf(second.waitForLine("/ in a browser").value_or(":0/")));
-  elsewhere.send(
-      "POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 16\r\n\r\nprompt=elsewhere");
-  EXPECT_NE(elsewhere.readUntilClose().find("You said: elsewhere"), std::string::npos);
+  const int elsewhere = portOf(second.waitForLine("/ in a browser").value_or(":0/"));
+  EXPECT_NE(posted(elsewhere, "/submit", "prompt=elsewhere").find("You said: elsewhere"),
+            std::string::npos);
   second.signal(SIGTERM);
   EXPECT_EQ(second.waitForExit(), 0);
 
@@ -139,14 +137,13 @@ TEST(VelmoraProgramTest, HeadlessRunServesSavesItsSettingsAndEndsOnSigterm) {
   EXPECT_EQ(again.waitForExit(), 0);
   ::stat((config / "velmora" / "settings.json").c_str(), &after);
   EXPECT_EQ(before.st_ino, after.st_ino);
-  std::filesystem::remove_all(config);
 }
 
 TEST(VelmoraProgramTest, AKeyedHttpsBackendThatStartsTenSecondsLate) {
   const testing::TestCertificate tls;
   const int backendPort = testing::FakeBackend().port();  // free again once the probe is gone
-  std::string folder = (std::filesystem::temp_directory_path() / "velmora-run-XXXXXX").string();
-  const std::filesystem::path config = ::mkdtemp(folder.data());
+  const http::TemporaryDirectory folder;
+  const std::filesystem::path config = folder.path;
   const std::string key = "sk-never-printed";
   const std::string base = "https://127.0.0.1:" + std::to_string(backendPort) + "/v1";
   const auto started = std::chrono::steady_clock::now();
@@ -160,16 +157,14 @@ TEST(VelmoraProgramTest, AKeyedHttpsBackendThatStartsTenSecondsLate) {
   testing::FakeBackend backend(backendPort, &tls);
   backend.requireKey(key);
   EXPECT_TRUE(velmora.waitForLine("models: fake-model"));
-  testing::TestClient browser(portOf(open));
-  browser.send("POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9\r\n\r\nprompt=hi");
-  EXPECT_NE(browser.readUntilClose().find(">You said: hi</div>"), std::string::npos);
+  EXPECT_NE(posted(portOf(open), "/submit", "prompt=hi").find(">You said: hi</div>"),
+            std::string::npos);
   EXPECT_EQ(nlohmann::json::parse(backend.requests().back().body).at("model"), "fake-model");
   // A server that quotes the key it refuses: the page, the monitor and the console hide it.
   backend.requireKey("another");
-  testing::TestClient again(portOf(open));
-  again.send("POST /submit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9\r\n\r\nprompt=hi");
-  EXPECT_NE(again.readUntilClose().find("Invalid API key: Bearer [backend key]]"),
-            std::string::npos);
+  EXPECT_NE(
+      posted(portOf(open), "/submit", "prompt=hi").find("Invalid API key: Bearer [backend key]]"),
+      std::string::npos);
   EXPECT_TRUE(
       velmora.waitForLine("monitor: [Error: HTTP 401: Invalid API key: Bearer [backend key]]"));
   velmora.signal(SIGTERM);
@@ -179,7 +174,6 @@ TEST(VelmoraProgramTest, AKeyedHttpsBackendThatStartsTenSecondsLate) {
   struct stat file {};
   ::stat((config / "velmora" / "settings.json").c_str(), &file);
   EXPECT_EQ(file.st_mode & 0777, 0600u);  // it holds the key
-  std::filesystem::remove_all(config);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <span>
 #include <sstream>
 #include <thread>
 

@@ -40,13 +40,23 @@ HttpHandler rawWrites(const HttpHeaders& headers, const std::vector<std::string>
   }));
 }
 
+// The bytes of an answer of known length on a kept connection, and of one that closes it: the
+// server's fields come between the status line and the answer's own.
+std::string withLength(const std::string& status, const std::string& body,
+                       const std::string& fields = "") {
+  return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: keep-alive\r\n" + kServer + fields + "\r\n" + body;
+}
+std::string closing(const std::string& status, const std::string& fields = "") {
+  return "HTTP/1.1 " + status + "\r\nConnection: close\r\n" + kServer + fields + "\r\n";
+}
+
+// Every case of the response catalogue, and the framing rules, as a client receives them.
 TEST(HttpServerTest, WritesExactResponseBytesAndKeepsAliveByTheRule) {
+  using Body = HttpResponseBody;
   auto server = startLocalServer();
-  const HttpHandler hello = answer(HttpResponse::ok(HttpResponseBody::text("hello")));
-  const std::string hello5 = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n";
+  const HttpHandler hello = answer(HttpResponse::ok(Body::text("hello")));
   const std::string kept = "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n" + kServer;
-  const std::string close = "Connection: close\r\n" + kServer;
-  const std::string ok = "HTTP/1.1 200 OK\r\n" + close;
   struct Row {
     const char* name;
     HttpHandler handler;
@@ -55,12 +65,14 @@ TEST(HttpServerTest, WritesExactResponseBytesAndKeepsAliveByTheRule) {
     std::string wish = "keep-alive";  // the request's Connection value
   };
   const Row rows[] = {
-      {"keep-alive", hello, hello5 + "Connection: keep-alive\r\n" + kServer + "\r\nhello", true},
-      {"in a token list", hello, hello5 + close + "\r\nhello", false, "keep-alive, TE"},
-      {"no body: unknown length", answer(HttpResponse::notFound()),
-       "HTTP/1.1 404 Not Found\r\n" + close + "\r\n", false},
+      {"keep-alive", hello, withLength("200 OK", "hello"), true},
+      {"in a token list", hello,
+       "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n" + kServer + "\r\nhello",
+       false, "keep-alive, TE"},
+      {"no body: unknown length", answer(HttpResponse::notFound()), closing("404 Not Found"),
+       false},
       {"raw of unknown length", rawWrites({{"Content-Type", "text/plain"}}, {"a", "b"}),
-       ok + "Content-Type: text/plain\r\n\r\nab", false},
+       closing("200 OK", "Content-Type: text/plain\r\n") + "ab", false},
       {"raw writing its declared length", rawWrites({{"Content-Length", "4"}}, {"ab", "cd"}),
        kept + "Content-Length: 4\r\n\r\nabcd", true},
       {"raw writing fewer", rawWrites({{"content-length", "4"}}, {"abc"}),
@@ -72,7 +84,35 @@ TEST(HttpServerTest, WritesExactResponseBytesAndKeepsAliveByTheRule) {
        "HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\nConnection: x\r\n\r\nab", false},
       {"handler throws",
        [](const HttpRequestPtr&) -> HttpResponse { throw std::runtime_error("x"); },
-       "HTTP/1.1 500 Internal Server Error\r\n" + close + "\r\n", false},
+       closing("500 Internal Server Error"), false},
+      {"json", answer(HttpResponse::ok(Body::json({{"a", {1, "é"}}}))),
+       withLength("200 OK", "{\"a\":[1,\"é\"]}", "Content-Type: application/json\r\n"), true},
+      {"html", answer(HttpResponse::ok(Body::html(""))),
+       withLength("200 OK", "", "Content-Type: text/html\r\n"), true},
+      {"html body", answer(HttpResponse::ok(Body::htmlBody("hi"))),
+       withLength("200 OK", "<html><meta charset=\"UTF-8\"><body>hi</body></html>"), true},
+      {"empty text", answer(HttpResponse::ok(Body::text(""))), withLength("200 OK", ""), true},
+      {"typed data", answer(HttpResponse::ok(Body::data({'\0', 0xFF}, "image/png"))),
+       withLength("200 OK", std::string("\0\xFF", 2), "Content-Type: image/png\r\n"), true},
+      {"data", answer(HttpResponse::ok(Body::data({'x'}))), withLength("200 OK", "x"), true},
+      {"bad request with a body", answer(HttpResponse::badRequest(Body::text("why"))),
+       withLength("400 Bad Request", "why"), true},
+      {"created", answer(HttpResponse::created()), closing("201 Created"), false},
+      {"accepted", answer(HttpResponse::accepted()), closing("202 Accepted"), false},
+      {"moved permanently", answer(HttpResponse::movedPermanently("/a?b")),
+       closing("301 Moved Permanently", "Location: /a?b\r\n"), false},
+      {"moved temporarily", answer(HttpResponse::movedTemporarily("/t")),
+       closing("307 Moved Temporarily", "Location: /t\r\n"), false},
+      {"bad request", answer(HttpResponse::badRequest()), closing("400 Bad Request"), false},
+      {"unauthorized", answer(HttpResponse::unauthorized()), closing("401 Unauthorized"), false},
+      {"forbidden", answer(HttpResponse::forbidden()), closing("403 Forbidden"), false},
+      {"not acceptable", answer(HttpResponse::notAcceptable()), closing("406 Not Acceptable"),
+       false},
+      {"too many requests", answer(HttpResponse::tooManyRequests()),
+       closing("429 Too Many Requests"), false},
+      {"raw of another status",
+       answer(HttpResponse::raw(799, "Odd one", HttpHeaders{{"X-A", "1"}})),
+       closing("799 Odd one", "X-A: 1\r\n"), false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -88,7 +128,8 @@ TEST(HttpServerTest, WritesExactResponseBytesAndKeepsAliveByTheRule) {
   }
   // HEAD: the GET answer's header block, no body, and the connection goes on.
   const std::pair<HttpHandler, std::string> heads[] = {
-      {hello, hello5 + "Connection: keep-alive\r\n" + kServer + "\r\n"},
+      {hello,
+       "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: keep-alive\r\n" + kServer + "\r\n"},
       {rawWrites({{"Content-Length", "4"}}, {"abcd"}), kept + "Content-Length: 4\r\n\r\n"},
   };
   server->GET["/r"] = kHi;
@@ -96,7 +137,7 @@ TEST(HttpServerTest, WritesExactResponseBytesAndKeepsAliveByTheRule) {
     server->HEAD["/r"] = handler;
     TestClient client(server->port());
     client.send("HEAD /r HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
-    EXPECT_EQ(client.readAtLeast(expected.size()), expected);
+    EXPECT_EQ(client.readUntil("\r\n\r\n"), expected);
     EXPECT_EQ(keptBody(client), "hi");
   }
 }

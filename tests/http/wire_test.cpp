@@ -13,13 +13,6 @@
 namespace velmora::http {
 namespace {
 
-struct Pair {  // a connected pair: the socket under test and its peer
-  int fds[2] = {-1, -1};
-  const bool made = socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0;
-  Socket ours{fds[0]};
-  Socket peer{fds[1]};
-};
-
 const std::string kServer = "Server: " + serverHeaderValue() + "\r\n";
 
 // What a server answers to `wire`, sent in pieces of `step` bytes (0: whole) and then the end of
@@ -179,9 +172,11 @@ TEST(SocketTest, LargeWritesTakenInPartsArriveWholeAndTheEndIsSeen) {
   struct sigaction action {};
   action.sa_handler = [](int) {};
   sigaction(SIGUSR1, &action, nullptr);  // no SA_RESTART: a send returns what it sent so far
-  Pair pair;
+  int fds[2];                            // the socket under test and its peer
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  Socket ours{fds[0]}, peer{fds[1]};
   const int small = 4096;
-  setsockopt(pair.ours.socketFileDescriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(ours.socketFileDescriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   std::string body(2'000'000, '\0');
   for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 131 % 251);
   const std::string head = body.substr(7, 30000);  // longer than one part
@@ -189,28 +184,28 @@ TEST(SocketTest, LargeWritesTakenInPartsArriveWholeAndTheEndIsSeen) {
     return std::span(reinterpret_cast<const uint8_t*>(s.data()), s.size());
   };
   std::thread writer([&] {
-    pair.ours.writeVectored(head, bytes(body));
-    pair.ours.writeText(body, true);
+    ours.writeVectored(head, bytes(body));
+    ours.writeText(body, true);
   });
   const std::string expected = head + body + body;
   std::string got;
   char buffer[8192];
   for (ssize_t n;
-       got.size() < expected.size() && (n = recv(pair.fds[1], buffer, sizeof buffer, 0)) > 0;) {
+       got.size() < expected.size() && (n = recv(fds[1], buffer, sizeof buffer, 0)) > 0;) {
     got.append(buffer, static_cast<std::size_t>(n));
     pthread_kill(writer.native_handle(), SIGUSR1);
   }
   writer.join();
   EXPECT_TRUE(got == expected);
 
-  EXPECT_FALSE(pair.ours.peerHasClosed());
-  pair.ours.writeText("x");
-  shutdown(pair.fds[0], SHUT_WR);
-  pollfd end{pair.fds[1], POLLRDHUP, 0};
+  EXPECT_FALSE(ours.peerHasClosed());
+  ours.writeText("x");
+  shutdown(fds[0], SHUT_WR);
+  pollfd end{fds[1], POLLRDHUP, 0};
   ASSERT_EQ(poll(&end, 1, 10000), 1);
-  EXPECT_FALSE(pair.peer.peerHasClosed());  // a byte waits before the end
-  EXPECT_EQ(pair.peer.readByte(), 'x');
-  EXPECT_TRUE(pair.peer.peerHasClosed());
+  EXPECT_FALSE(peer.peerHasClosed());  // a byte waits before the end
+  EXPECT_EQ(peer.readByte(), 'x');
+  EXPECT_TRUE(peer.peerHasClosed());
 }
 
 }  // namespace

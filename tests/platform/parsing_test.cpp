@@ -27,17 +27,10 @@ struct Recorder final : JsonEventSink {
 };
 
 TEST(JsonTest, ScanAgreesWithTheTreeParserReportsInOrderAndDepthIsCountedToTheLimit) {
-  const std::string deep(100000, '[');
-  // clang-format off
-  const std::string rows[] = {
-      R"( {"a": [1, -0.5e+3, true, null], "b": {}} )", R"("\ud83d\ude00")", R"("\ud800")",
-      R"("\udc00x")", R"("\ud800\u0041")", "\xEF\xBB\xBF[1]", "\xEF\xBB\xBF", "1e400", "-1e-400",
-      std::string("[1] \0 garbage", 13), std::string("[1\0]", 4), std::string(400, '9'), "01",
-      "1.", "[1,]", "[] []", "", deep + std::string(deep.size(), ']'), deep};
-  // clang-format on
-  for (const std::string& text : rows) {
+  const std::string deep(100000, '[');  // too large for a seed of the fuzz target's corpus
+  for (const std::string& text : {deep + std::string(deep.size(), ']'), deep}) {
     Recorder recorder;
-    EXPECT_EQ(scanJson(text, recorder), nlohmann::json::accept(text)) << text.substr(0, 40);
+    EXPECT_EQ(scanJson(text, recorder), nlohmann::json::accept(text));
   }
   const std::string document = R"({"b": [1, "x\"\u00e9\n", {}], "a": null, "c\\": {"d": []}})";
   Recorder recorder, stopper;

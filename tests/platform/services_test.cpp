@@ -140,9 +140,13 @@ struct Recorder final : HttpClientDelegate {
   std::thread::id thread;    // guarded by mutex
 };
 
-TEST(CurlHttpClientTest, DeliversABlockAsItArrivesAndCancelClosesTheConnection) {
+// Two seconds of pieces 50 ms apart: only a timeout that counts the whole answer ends it.
+TEST(CurlHttpClientTest, DeliversBlocksAsTheyArriveTimesOutOnSilenceOnlyAndCancelCloses) {
   testing::FakeBackend backend;
-  backend.respond([](const auto&) { return BackendAnswer{.writes = {"first"}, .end = kHang}; });
+  backend.respond([](const testing::BackendRequest& request) {
+    if (request.target != "/streaming") return BackendAnswer{.writes = {"first"}, .end = kHang};
+    return BackendAnswer{.writes = std::vector<std::string>(40, "b"), .pause = 50ms};
+  });
   auto recorder = std::make_shared<Recorder>();
   auto task = CurlHttpClient().start({.url = backend.url() + "/x"}, recorder);
   EXPECT_EQ(recorder->waitFor("body"), "status 200, body first");  // while the backend is silent
@@ -152,20 +156,11 @@ TEST(CurlHttpClientTest, DeliversABlockAsItArrivesAndCancelClosesTheConnection) 
   task->cancel();  // nothing more once ended
   EXPECT_TRUE(backend.waitForOpenConnections(0));
   EXPECT_EQ(recorder->waitFor("end"), "status 200, body first, end cancelled");
-}
-
-// Two seconds of pieces 50 ms apart: only a timeout that counts the whole answer ends it.
-TEST(CurlHttpClientTest, TheTimeoutIsForSilenceNotForTheWholeAnswer) {
-  testing::FakeBackend backend;
-  backend.respond([](const testing::BackendRequest& request) {
-    if (request.target == "/silent") return BackendAnswer{.writes = {"a"}, .end = kHang};
-    return BackendAnswer{.writes = std::vector<std::string>(40, "b"), .pause = 50ms};
-  });
   auto streaming = std::make_shared<Recorder>(), silent = std::make_shared<Recorder>();
   CurlHttpClient().start({.url = backend.url() + "/streaming", .timeoutInterval = 1s}, streaming);
   CurlHttpClient().start({.url = backend.url() + "/silent", .timeoutInterval = 1s}, silent);
   EXPECT_EQ(streaming->waitFor("end"), "status 200, body " + std::string(40, 'b') + ", end ok");
-  EXPECT_TRUE(silent->waitFor("end").starts_with("status 200, body a, end Operation too slow"));
+  EXPECT_TRUE(silent->waitFor("end").starts_with("status 200, body first, end Operation too slow"));
 }
 
 TEST(CurlHttpClientTest, RunDeliversOnTheCallingThreadFetchCollectsAndRefusalsFail) {

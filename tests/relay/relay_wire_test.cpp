@@ -488,85 +488,72 @@ TEST_F(RelayWireTest, TheChatPageStopsAnAnswerAtOnceButNotWhenTheBrowserLeaves) 
   }
 }
 
-TEST_F(RelayWireTest, TheChatPageRefusesWhatItCannotUse) {
-  const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
-  const std::pair<const char*, std::string> rows[] = {
-      {"400", request("POST /chat", "prompt=+%0A", form)},
-      {"400", request("POST /chat", "", form)},
-      {"400", request("POST /chat/stop", "answer=1x", form)},
-      {"303", request("POST /chat/stop", "answer=99", form)},
-  };
-  exchange(request("POST /chat", "prompt=kept", form));
-  // Scripts run only with the page's own nonce, and no other site may frame the page.
-  const std::string chat = exchange(request("GET /chat"));
-  const std::string policy = headerValue(chat, "Content-Security-Policy").value_or("'nonce-'");
-  const std::size_t nonce = policy.find("'nonce-") + 7;
-  const std::string ours = policy.substr(nonce, policy.find('\'', nonce) - nonce);
-  EXPECT_EQ(policy,
-            "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; "
-            "script-src 'nonce-" +
-                ours + "'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
-  EXPECT_NE(chat.find("<script nonce=\"" + ours + "\">"), std::string::npos) << chat;
-  for (const auto& [status, sent] : rows) {
-    SCOPED_TRACE(sent);
-    EXPECT_TRUE(exchange(sent).starts_with("HTTP/1.1 " + std::string(status))) << status;
-  }
-  EXPECT_EQ(backend.requests().size(), 1u);
-  EXPECT_EQ(conversation(), (Turns{"user: kept", "assistant: You said: kept"}));
-}
-
 // Photos go with a prompt as OpenAI content parts, recognised by their first bytes whatever the
 // browser calls them, and come back as thumbnails; what cannot go is refused before anything is
 // kept or sent.
-TEST_F(RelayWireTest, TheChatPageTakesPhotosAndRefusesWhatCannotGo) {
+TEST_F(RelayWireTest, TheChatPageTakesPhotosAndRefusesWhatItCannotUse) {
   const std::string png = "\x89PNG\r\n\x1A\n", full = png + std::string((10 << 20) - 8, '\0');
   const std::string pngUrl = "data:image/png;base64,iVBORw0KGgo=";
+  const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
+  using Files = std::vector<std::pair<std::string, std::string>>;  // file name, bytes
+  const auto photos = [](const Files& files) {
+    std::string body = "--B\r\nContent-Disposition: form-data; name=\"prompt\"\r\n\r\nSee?\r\n";
+    for (const auto& [name, bytes] : files) {
+      body += "--B\r\nContent-Disposition: form-data; name=\"images\"; filename=\"" + name +
+              "\"\r\nContent-Type: image/jpeg\r\n\r\n" + bytes + "\r\n";
+    }
+    return request("POST /chat", body + "--B--\r\n",
+                   "Content-Type: multipart/form-data; boundary=B\r\n");
+  };
+  const auto error = [](const std::string& reason) {
+    return "<p class=\"error\">Error: " + reason + "</p>";
+  };
   struct Row {
     const char* name;
-    std::vector<std::pair<std::string, std::string>> files;  // file name, bytes
+    std::string sent;
     const char* limitMiB;
     int status;
-    std::string refusal;                 // the page's reason; "" when it went
-    std::vector<std::string> sent = {};  // the last turn's image URLs, their first 60 bytes
+    std::string shown;                   // when refused: what the page says
+    std::vector<std::string> urls = {};  // when sent: the prompt's image URLs, 60 bytes of each
     std::size_t everSent = 0;            // image parts in the whole request
   };
   const Row rows[] = {
-      {"a PNG called a JPEG", {{"holiday.png", png}}, nullptr, 200, "", {pngUrl}, 1},
+      {"a PNG called a JPEG", photos({{"holiday.png", png}}), nullptr, 200, "", {pngUrl}, 1},
       {"JPEG, WebP and GIF",
-       {{"a", "\xFF\xD8\xFF\xE0"}, {"b", std::string("RIFF\x04\0\0\0WEBP", 12)}, {"c", "GIF89a"}},
+       photos({{"a", "\xFF\xD8\xFF\xE0"},
+               {"b", std::string("RIFF\x04\0\0\0WEBP", 12)},
+               {"c", "GIF89a"}}),
        nullptr,
        200,
        "",
        {"data:image/jpeg;base64,/9j/4A==", "data:image/webp;base64,UklGRgQAAABXRUJQ",
         "data:image/gif;base64,R0lGODlh"},
        4},
-      {"no file chosen", {{"", ""}}, nullptr, 200, "", {}, 4},
-      {"a text file named .jpg",
-       {{"notes.jpg", "just words"}},
-       nullptr,
-       415,
-       "Image 1 is not a JPEG, PNG, WebP or GIF picture."},
-      {"a picture, then the start of a GIF",
-       {{"a", png}, {"b", "GIF8"}},
-       nullptr,
-       415,
-       "Image 2 is not a JPEG, PNG, WebP or GIF picture."},
-      {"five pictures", std::vector(5, std::pair<std::string, std::string>{"a", png}), nullptr, 413,
-       "At most 4 images can go with one prompt; this one had 5."},
-      {"10 MiB and a byte", {{"a", full + "x"}}, nullptr, 413, "Image 1 is larger than 10 MiB."},
+      {"no file chosen", photos({{"", ""}}), nullptr, 200, "", {}, 4},
+      {"a text file named .jpg", photos({{"notes.jpg", "just words"}}), nullptr, 415,
+       error("Image 1 is not a JPEG, PNG, WebP or GIF picture.")},
+      {"a picture, then the start of a GIF", photos({{"a", png}, {"b", "GIF8"}}), nullptr, 415,
+       error("Image 2 is not a JPEG, PNG, WebP or GIF picture.")},
+      {"five pictures", photos(Files(5, {"a", png})), nullptr, 413,
+       error("At most 4 images can go with one prompt; this one had 5.")},
+      {"10 MiB and a byte", photos({{"a", full + "x"}}), nullptr, 413,
+       error("Image 1 is larger than 10 MiB.")},
       {"10 MiB",
-       {{"a", full}},
+       photos({{"a", full}}),
        nullptr,
        200,
        "",
        {"data:image/png;base64,iVBORw0KGgoAAAAAAAAAAAAAAAAAAAAAAAAAAA"},
        5},
-      {"past the conversation's share",
-       {{"a", png}},
-       "10",
-       413,
-       "The conversation's images would pass 10 MiB. Clear the conversation to send more."},
-      {"words only, with the share used up", {}, "10", 200, "", {}, 5},
+      {"past the conversation's share", photos({{"a", png}}), "10", 413,
+       error("The conversation's images would pass 10 MiB. Clear the conversation to send more.")},
+      {"words only, with the share used up", photos({}), "10", 200, "", {}, 5},
+      {"a blank prompt", request("POST /chat", "prompt=+%0A", form), nullptr, 400,
+       "The prompt was empty."},
+      {"no prompt", request("POST /chat", "", form), nullptr, 400, "The prompt was empty."},
+      {"a Stop of no number", request("POST /chat/stop", "answer=1x", form), nullptr, 400,
+       "The answer to stop was not named."},
+      {"a Stop of no answer", request("POST /chat/stop", "answer=99", form), nullptr, 303, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -574,42 +561,44 @@ TEST_F(RelayWireTest, TheChatPageTakesPhotosAndRefusesWhatCannotGo) {
       rig.settings->set("conversationImagesMiB", row.limitMiB);
       rig.onMain([&] { rig.controller->loadSettings(); });
     }
-    std::string body = "--B\r\nContent-Disposition: form-data; name=\"prompt\"\r\n\r\nSee?\r\n";
-    for (const auto& [name, bytes] : row.files) {
-      body += "--B\r\nContent-Disposition: form-data; name=\"images\"; filename=\"" + name +
-              "\"\r\nContent-Type: image/jpeg\r\n\r\n" + bytes + "\r\n";
-    }
-    const std::size_t turns = rig.controller->chatMessages().size(),
-                      asked = backend.requests().size();
-    const std::string answer = exchange(request(
-        "POST /chat", body + "--B--\r\n", "Content-Type: multipart/form-data; boundary=B\r\n"));
+    const std::size_t turns = conversation().size(), asked = backend.requests().size();
+    const std::string answer = exchange(row.sent);
     EXPECT_EQ(statusLine(answer).substr(9, 3), std::to_string(row.status));
-    if (!row.refusal.empty()) {
-      EXPECT_NE(answer.find("<p class=\"error\">Error: " + row.refusal + "</p>"), std::string::npos)
-          << answer.substr(answer.size() - 2000);
-      EXPECT_NE(answer.find(">See?</textarea>"), std::string::npos);
-      EXPECT_EQ(rig.controller->chatMessages().size(), turns);
+    if (row.status != 200) {
+      EXPECT_NE(answer.find(row.shown), std::string::npos) << answer.substr(answer.size() - 999);
+      EXPECT_EQ(row.status > 400, answer.find(">See?</textarea>") != std::string::npos);
+      EXPECT_EQ(conversation().size(), turns);
       EXPECT_EQ(backend.requests().size(), asked);
       continue;
     }
-    const auto sent = nlohmann::json::parse(backend.requests().back().body)["messages"];
-    std::vector<std::string> last;
+    std::vector<std::string> urls;
     std::size_t everSent = 0;
-    for (const auto& turn : sent) {
+    const auto sent = nlohmann::json::parse(backend.requests().back().body);
+    for (const auto& turn : sent["messages"]) {
       if (!turn["content"].is_array()) continue;
       EXPECT_EQ(turn["content"][0], (nlohmann::json{{"type", "text"}, {"text", "See?"}}));
-      for (const auto& part : turn["content"]) everSent += part["type"] == "image_url";
+      for (const auto& part : turn["content"]) {
+        if (part["type"] != "image_url") continue;
+        ++everSent;
+        urls.push_back(part["image_url"]["url"].get<std::string>().substr(0, 60));
+      }
     }
-    for (const auto& part :
-         sent.back()["content"].is_array() ? sent.back()["content"] : nlohmann::json::array())
-      if (part["type"] == "image_url")
-        last.push_back(part["image_url"]["url"].get<std::string>().substr(0, 60));
-    EXPECT_EQ(last, row.sent);
+    urls.erase(urls.begin(), urls.end() - std::min(urls.size(), row.urls.size()));
+    EXPECT_EQ(urls, row.urls);
     EXPECT_EQ(everSent, row.everSent);
   }
 
-  // Thumbnails from the relay itself, by ids nobody can guess, without the names they came with.
+  // Thumbnails from the relay itself, by ids nobody can guess, without the names they came with;
+  // scripts only with the page's own nonce, and no other site may frame the page.
   const std::string chat = exchange(request("GET /chat"));
+  const std::string policy = headerValue(chat, "Content-Security-Policy").value_or("'nonce-'");
+  const std::size_t nonce = policy.find("'nonce-") + 7;
+  const std::string ours = policy.substr(nonce, policy.find('\'', nonce) - nonce);
+  EXPECT_EQ(policy,
+            "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; script-src "
+            "'nonce-" +
+                ours + "'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
+  EXPECT_NE(chat.find("<script nonce=\"" + ours + "\">"), std::string::npos) << chat;
   EXPECT_EQ(chat.find("holiday"), std::string::npos);
   std::vector<std::string> ids;
   for (std::size_t at = chat.find("<img src=\"/chat/images/"); at != std::string::npos;

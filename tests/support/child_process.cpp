@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <filesystem>
 #include <stdexcept>
 #include <thread>
 

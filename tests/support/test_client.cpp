@@ -74,12 +74,6 @@ std::string TestClient::readUntilClose() {
   return std::exchange(pending_, {});
 }
 
-std::string TestClient::readAtLeast(std::size_t count) {
-  while (pending_.size() < count && fill()) {
-  }
-  return std::exchange(pending_, {});
-}
-
 std::string TestClient::readUntil(std::string_view text) {
   while (pending_.find(text) == std::string::npos && fill()) {
   }

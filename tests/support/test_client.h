@@ -23,8 +23,6 @@ class TestClient {
   std::string readUntilClose();
   // One response: the header block and, when it declares a Content-Length, that many bytes.
   std::string readResponse();
-  // At least `count` bytes, or whatever came before the close or the timeout.
-  std::string readAtLeast(std::size_t count);
   // Everything until it holds `text`, or whatever came before the close or the timeout.
   std::string readUntil(std::string_view text);
   // Whether the server closed (or reset) the connection without sending anything more.

@@ -32,7 +32,6 @@ TEST(UpdateInfoTest, DecodesEntriesOrNamesWhatIsWrongOnOneLine) {
       got = error.description();
     }
     EXPECT_EQ(expected.ends_with(": ") ? got.substr(0, expected.size()) : got, expected);
-    EXPECT_EQ(decodeUpdateInfo(bytes(body)).has_value(), expected.ends_with(";"));
   }
 }
 
@@ -87,7 +86,7 @@ TEST(UpdateCheckerTest, ANewerVersionIsAnnouncedAndItsActivationOffersTheDownloa
     ASSERT_EQ(f->fetched, "https://u/doc");
     const FetchResult result =
         body.empty() ? FetchResult{0, {}, "refused"} : FetchResult{200, bytes(body), {}};
-    std::exchange(f->fetch, nullptr)(result);  // dropped: it holds the checker
+    std::exchange(f->fetch, nullptr)(result);                     // dropped: it holds the checker
     const auto authorize = std::exchange(f->authorize, nullptr);  // it holds the checker
     ASSERT_EQ(bool(authorize), announced) << body;
     if (!announced) continue;
