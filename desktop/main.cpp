@@ -1,4 +1,5 @@
 // velmora: the relay between browsers and an OpenAI-compatible model server.
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -116,7 +117,16 @@ void raiseOpenFileLimit() {
 
 }  // namespace
 
+// Photos and the requests that carry them are megabytes each. glibc's threshold for giving such
+// blocks their own mapping grows with every one freed, after which freed ones stay in the heap:
+// a relay that has seen a few conversations of photos kept their size for good. A fixed
+// threshold gives them back to the system when a conversation is cleared.
+void returnLargeBlocksWhenFreed() {
+  mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+}
+
 int main(int argc, char** argv) {
+  returnLargeBlocksWhenFreed();
   raiseOpenFileLimit();
   velmora::desktop::HeadlessOptions options;
   [[maybe_unused]] bool headless = false;  // without a window there is nothing to leave out
@@ -130,11 +140,11 @@ int main(int argc, char** argv) {
       name = std::string(argument.substr(0, equals));
       value = std::string(argument.substr(equals + 1));
     }
-    const bool takesValue =
-        name == "--model" || name == "--port" || name == "--backend" || name == "--settings" ||
-        name == "--access-token" || name == "--backend-key" || name == "--backend-ca" ||
-        name == "--backend-key-file" || name == "--access-token-file" || name == "--allow-host" ||
-        name == "--conversation-images-mib";
+    const bool takesValue = name == "--model" || name == "--port" || name == "--backend" ||
+                            name == "--settings" || name == "--access-token" ||
+                            name == "--backend-key" || name == "--backend-ca" ||
+                            name == "--backend-key-file" || name == "--access-token-file" ||
+                            name == "--allow-host" || name == "--conversation-images-mib";
     if (takesValue && !value) {
       if (i + 1 >= argc) return usageError("option '" + name + "' needs a value");
       value = argv[++i];
