@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <utility>
@@ -196,17 +197,31 @@ std::string imageFileName(const ChatImage& image) {
   return image.sha256 + "." + std::string(fileExtension(image.type));
 }
 
+// The bytes of the kept file of `image`; null when it is missing or does not hold them.
+std::shared_ptr<const std::vector<uint8_t>> readImageFile(const ChatImage& image,
+                                                          const std::filesystem::path& file) {
+  platform::FileRead read = platform::readWholeFile(file);
+  auto* found = std::get_if<platform::FileBytes>(&read);
+  if (found == nullptr) return nullptr;
+  std::vector<uint8_t> bytes(found->bytes.begin(), found->bytes.end());
+  found->bytes = {};
+  if (recognisedImageType(bytes) != image.type || sha256Hex(bytes) != image.sha256) return nullptr;
+  return std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+}
+
+// Pictures read back so far by file name: one sent twice is held once.
+using ImagesRead = std::map<std::string, std::shared_ptr<const std::vector<uint8_t>>>;
+
 // Gives a picture read from the file its bytes when its kept file holds what it names; false
 // when the file is missing or damaged.
-bool readImageBack(ChatImage& image, const std::filesystem::path& folder) {
-  platform::FileRead read = platform::readWholeFile(folder / imageFileName(image));
-  auto* file = std::get_if<platform::FileBytes>(&read);
-  if (file == nullptr) return false;
-  std::vector<uint8_t> bytes(file->bytes.begin(), file->bytes.end());
-  file->bytes = {};
-  if (recognisedImageType(bytes) != image.type || sha256Hex(bytes) != image.sha256) return false;
-  image.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
-  return true;
+bool readImageBack(ChatImage& image, const std::filesystem::path& folder, ImagesRead& read) {
+  const std::string name = imageFileName(image);
+  if (const auto found = read.find(name); found != read.end()) {
+    image.bytes = found->second;
+    return image.bytes != nullptr;
+  }
+  image.bytes = read[name] = readImageFile(image, folder / name);
+  return image.bytes != nullptr;
 }
 
 }  // namespace
@@ -250,9 +265,10 @@ ConversationLoad ConversationStore::loadAndKeep(ChatHistory& history,
                                : decode(std::get<platform::FileBytes>(read).bytes);
   if (auto* messages = std::get_if<std::vector<ChatMessage>>(&decoded)) {
     ConversationLoaded loaded{messages->size()};
+    ImagesRead readSoFar;
     for (ChatMessage& turn : *messages) {
       for (ChatImage& image : turn.images) {
-        if (readImageBack(image, imagesFolder_)) {
+        if (readImageBack(image, imagesFolder_, readSoFar)) {
           writtenImages_.insert(imageFileName(image));
         } else {
           ++loaded.lostImages;
@@ -267,6 +283,9 @@ ConversationLoad ConversationStore::loadAndKeep(ChatHistory& history,
   std::string reason = std::get<std::string>(std::move(decoded));
   auto moved = setAside(path_);
   if (auto* name = std::get_if<std::filesystem::path>(&moved)) {
+    // Its pictures go along, or the next write would remove them as named by nothing.
+    std::error_code ignored;
+    std::filesystem::rename(imagesFolder_, name->string() + ".images", ignored);
     return ConversationSetAside{std::move(reason), std::move(*name)};
   }
   leftInPlace_ = true;

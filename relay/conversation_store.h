@@ -94,9 +94,11 @@ class ConversationStore {
 
   // Reads the file into `history` (replacing its turns when it holds a conversation) and keeps
   // it from then on. A file that cannot be read as a conversation is renamed beside itself
-  // ("conversation.json.unreadable-20261207-211500", never over another file) and the history is
-  // left as it was. Each turn read passes through `prepare` first (when given). Once, at launch,
-  // before anything changes the history.
+  // ("conversation.json.unreadable-20261207-211500", never over another file), its pictures'
+  // folder with it ("...-211500.images"), and the history is left as it was. A picture read
+  // back gets its bytes (once for all turns that name it) or none when its file is missing or
+  // damaged. Each turn read passes through `prepare` first (when given). Once, at launch, before
+  // anything changes the history.
   ConversationLoad loadAndKeep(ChatHistory& history,
                                const std::function<void(ChatMessage&)>& prepare = {});
 

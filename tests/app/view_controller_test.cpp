@@ -361,6 +361,13 @@ TEST_F(ViewControllerTest, TheConversationOutlivesARestartWhileKeptAndItsFileGoe
   std::ofstream(file) << R"({"messages":[]})";
   rig.onMain([&] { rig.controller->loadSettings(); });  // read at launch only
   EXPECT_EQ(rig.controller->chatMessages(), kept);
+  std::ofstream(file) << "{";
+  launch();  // set aside with its photos, which the next write would remove as named by nothing
+  std::size_t moved = 0;
+  for (const fs::path& entry : fs::directory_iterator(file.parent_path()))
+    moved += entry.string().find(".unreadable-") != std::string::npos &&
+             fs::exists(entry / photo.filename());
+  EXPECT_EQ(moved, 1u);
   rig.controller->resetChatHistory();
   EXPECT_FALSE(fs::exists(photo));
 
