@@ -94,7 +94,7 @@ void ViewController::showPageAddresses() {
   signInLinks.revoke();
   if (!pages) return chatCode.setText("");
   if (accessToken().empty()) return chatCode.setText(pages->chat);
-  chatCode.setText(pages->start + std::string(relay::kSignInLinkPrefix).substr(1) +
+  chatCode.setText(pages->start + std::string(relay::web::kSignInLinkPrefix).substr(1) +
                    signInLinks.issue());
 }
 

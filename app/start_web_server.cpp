@@ -4,7 +4,7 @@
 #include "app/view_controller.h"
 #include "http/socket.h"
 #include "platform/console.h"
-#include "relay/relay_routes.h"
+#include "relay/web/relay_routes.h"
 
 namespace velmora::app {
 
@@ -21,7 +21,7 @@ void reportFailure(ViewController& controller, platform::MainQueue& queue,
 }  // namespace
 
 void ViewController::startWebServer() {
-  relay::registerRelayRoutes(*webServer, std::weak_ptr<relay::RelayHost>(weak_from_this()));
+  relay::web::registerRelayRoutes(*webServer, std::weak_ptr<relay::RelayHost>(weak_from_this()));
 
   const std::optional<int> port = relayPortNumber();
   if (!port) {

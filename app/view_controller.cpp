@@ -8,8 +8,8 @@
 #include "platform/console.h"
 #include "platform/overloaded.h"
 #include "platform/url.h"
-#include "relay/chat_page.h"
 #include "relay/completion_request.h"
+#include "relay/web/chat_page.h"
 
 namespace velmora::app {
 
@@ -119,7 +119,7 @@ void ViewController::loadSettings() {
   // reading again would replace what browsers have said since.
   if (!conversationLoaded_ && keep == true) {
     reportConversationLoad(
-        conversationStore_.loadAndKeep(chatHistory, relay::chat_page::renderOnce));
+        conversationStore_.loadAndKeep(chatHistory, relay::web::chat_page::renderOnce));
   } else if (!conversationLoaded_ && keep == false) {
     // Switched off where nothing could remove the file (the command line), or its removal failed.
     reportConversationStop(conversationStore_.stopKeeping());
@@ -421,7 +421,7 @@ std::optional<relay::ChatImage> ViewController::chatImage(std::string_view id) c
 }
 
 void ViewController::appendAssistantMessage(relay::ChatMessage answer, uint64_t generation) {
-  relay::chat_page::renderOnce(answer);  // here, not at every visit of the chat page
+  relay::web::chat_page::renderOnce(answer);  // here, not at every visit of the chat page
   if (chatHistory.appendToGeneration(std::move(answer), generation)) saveConversation();
 }
 

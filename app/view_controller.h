@@ -19,7 +19,7 @@
 #include "relay/chat_history.h"
 #include "relay/conversation_store.h"
 #include "relay/relay_host.h"
-#include "relay/sign_in_links.h"
+#include "relay/web/sign_in_links.h"
 
 namespace velmora::app {
 
@@ -178,7 +178,7 @@ class ViewController final : public relay::RelayHost,
   TextField& pageAddresses;
   TextField& chatCode;
   PopupButton& addressChoice;
-  relay::SignInLinks signInLinks;  // locks itself
+  relay::web::SignInLinks signInLinks;  // locks itself
 
   static constexpr const char* kInitialUrl = "http://127.0.0.1:1234/v1/chat/completions";
 

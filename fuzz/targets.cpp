@@ -15,9 +15,9 @@
 #include "platform/json_depth.h"
 #include "platform/json_events.h"
 #include "relay/pass_through.h"
-#include "relay/relay_routes.h"
 #include "relay/stream_line_parser.h"
 #include "relay/streaming_delegate.h"
+#include "relay/web/relay_routes.h"
 #include "tests/http/plain_route_match.h"
 #include "update/update_info.h"
 
@@ -196,8 +196,8 @@ void submit_field(Bytes input) {
   for (std::string_view rest = asText(input), piece; !rest.empty();
        rest.remove_prefix(std::min(piece.size() + 1, rest.size()))) {
     piece = rest.substr(0, rest.find('&'));
-    FUZZ_CHECK(
-        isWellFormedUtf8(relay::decodeSubmitField(piece).value_or(relay::SubmitField()).value));
+    FUZZ_CHECK(isWellFormedUtf8(
+        relay::web::decodeSubmitField(piece).value_or(relay::web::SubmitField()).value));
   }
 }
 

@@ -53,7 +53,7 @@ class RelayHost {
   // The token every request must present, "" when the relay is open to all. Answers at once
   // (never waits for the main thread), so that it can be asked for each request.
   virtual std::string accessToken() = 0;
-  // Whether `code` is the valid one-time sign-in code (relay/sign_in_links.h); a true answer uses
+  // Whether `code` is the valid one-time sign-in code (relay/web/sign_in_links.h); a true answer uses
   // it up and has a new code shown. Answers at once.
   virtual bool redeemSignInCode(std::string_view code) = 0;
   // The host names the relay answers to besides IP literals, "localhost" and this machine's

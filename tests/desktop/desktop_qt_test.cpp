@@ -10,7 +10,7 @@
 #include "desktop/main_window.h"
 #include "desktop/qt_main_queue.h"
 #include "desktop/tracked_http_client.h"
-#include "relay/access_control.h"
+#include "relay/web/access_control.h"
 #include "tests/platform/main_queue_contract.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fake_backend.h"
@@ -118,10 +118,10 @@ TEST(MainWindowTest, EveryControlReachesTheController) {
   ASSERT_TRUE(link.starts_with(chatLink + "/signin/") && link.find("t0k") == std::string::npos)
       << link;
   const std::string signedIn = use(link);
-  for (const std::string& field :
-       std::vector<std::string>{"HTTP/1.1 303 See Other\r\n", "Location: /chat\r\n",
-                                "Set-Cookie: velmora_session=" + relay::sessionCookieValue("t0k"),
-                                "Cache-Control: no-store\r\n", "Referrer-Policy: no-referrer\r\n"})
+  for (const std::string& field : std::vector<std::string>{
+           "HTTP/1.1 303 See Other\r\n", "Location: /chat\r\n",
+           "Set-Cookie: velmora_session=" + relay::web::sessionCookieValue("t0k"),
+           "Cache-Control: no-store\r\n", "Referrer-Policy: no-referrer\r\n"})
     EXPECT_NE(signedIn.find(field), std::string::npos) << field << " in " << signedIn;
   ASSERT_TRUE(spinUntil([&] { return controller->chatCode.text() != link; }));
   const std::string next = scan();

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/host_addresses.h"
-#include "relay/access_control.h"
+#include "relay/web/access_control.h"
 #include "tests/app/controller_rig.h"
 #include "tests/support/fake_backend.h"
 #include "tests/support/test_client.h"
@@ -317,7 +317,7 @@ TEST_F(RelayWireTest, AccessToken) {
     const auto began = std::chrono::steady_clock::now();
     const std::string answer = exchange(row.request);
     const bool wrong = row.bodyPart == "invalid_api_key";  // a wrong guess costs its time
-    EXPECT_GE(std::chrono::steady_clock::now() - began, kWrongTokenDelay * wrong);
+    EXPECT_GE(std::chrono::steady_clock::now() - began, web::kWrongTokenDelay * wrong);
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 " + row.status + " ")) << answer;
     EXPECT_EQ(headerValue(answer, "Content-Type"), row.contentType);
     EXPECT_NE(bodyOf(answer).find(row.bodyPart), std::string::npos) << answer;

@@ -10,7 +10,7 @@
 
 #include "platform/http_client.h"
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 // The chat page's answers that are streaming now, by number, so that a Stop button (a request of
 // its own, from any browser) can end one. Every call may come from any thread.
@@ -42,4 +42,4 @@ class ChatAnswers {
   std::map<uint64_t, Answer> answers_;  // guarded by mutex_
 };
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

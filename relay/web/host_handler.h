@@ -7,7 +7,7 @@
 #include "http/router.h"
 #include "relay/relay_host.h"
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 // A route handler that holds the host weakly: it calls `handler(host, request)` while the host
 // lives and answers internalServerError once it is gone (the window closed while a request came).
@@ -20,4 +20,4 @@ http::HttpHandler withHost(std::weak_ptr<RelayHost> weakHost, Handler handler) {
   };
 }
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

@@ -1,20 +1,20 @@
-#include "relay/relay_routes.h"
+#include "relay/web/relay_routes.h"
 
 #include <vector>
 
 #include "http/body_decoding.h"
 #include "platform/console.h"
 #include "platform/url.h"
-#include "relay/access_control.h"
-#include "relay/chat_routes.h"
-#include "relay/host_handler.h"
 #include "relay/pages.h"
 #include "relay/pass_through.h"
-#include "relay/request_guard.h"
 #include "relay/stream_relay.h"
 #include "relay/transparent_proxy.h"
+#include "relay/web/access_control.h"
+#include "relay/web/chat_routes.h"
+#include "relay/web/host_handler.h"
+#include "relay/web/request_guard.h"
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 namespace {
 
@@ -138,4 +138,4 @@ void registerRelayRoutes(http::HttpServer& server, std::weak_ptr<RelayHost> host
   registerChatRoutes(server, host);
 }
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

@@ -1,4 +1,4 @@
-#include "relay/sign_in_links.h"
+#include "relay/web/sign_in_links.h"
 
 #include <openssl/rand.h>
 
@@ -6,9 +6,9 @@
 #include <stdexcept>
 
 #include "platform/ascii.h"
-#include "relay/access_control.h"
+#include "relay/web/access_control.h"
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 std::string SignInLinks::issue() {
   std::array<unsigned char, 16> random{};
@@ -40,4 +40,4 @@ void SignInLinks::setClock(Clock clock) {
   clock_ = std::move(clock);
 }
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

@@ -5,7 +5,7 @@
 #include "http/server.h"
 #include "relay/relay_host.h"
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 // The chat page: the whole shared conversation for people on any device, beside the start page.
 // Registers on `server`:
@@ -30,4 +30,4 @@ namespace velmora::relay {
 // handlers hold the host weakly. Any thread.
 void registerChatRoutes(http::HttpServer& server, const std::weak_ptr<RelayHost>& host);
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

@@ -9,7 +9,7 @@
 #include "http/server.h"
 #include "relay/relay_host.h"
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 // Where the sign-in page lives; its form posts the field "token" back to the same path.
 inline constexpr std::string_view kSignInPath = "/signin";
@@ -32,7 +32,8 @@ inline constexpr std::chrono::minutes kWrongTokenWindow{1};
 // answers 401: the sign-in page for a browser, a JSON error for a program. A wrong token (bearer,
 // cookie or form) answers only after kWrongTokenDelay, and tokens are compared in constant time.
 // Wrong tokens are counted by address (see kWrongTokensPerWindow) and printed as one console line
-// per address and window, with their count. Holds the host weakly and answers internalServerError once it is gone. Connection thread.
+// per address and window, with their count. Holds the host weakly and answers internalServerError
+// once it is gone. Connection thread.
 http::HttpMiddleware accessControl(std::weak_ptr<RelayHost> host);
 
 // The session cookie's value for a token: the hex SHA-256 of a fixed label and the token. It
@@ -48,4 +49,4 @@ std::vector<std::string> cookieValues(std::string_view header, std::string_view 
 // SHA-256 digests, compared with CRYPTO_memcmp. Pure; any thread.
 bool sameSecret(std::string_view presented, std::string_view expected);
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

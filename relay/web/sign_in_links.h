@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 // Where a one-time sign-in link leads: kSignInLinkPrefix and the code, answered by the access
 // middleware (relay/access_control.h).
@@ -41,4 +41,4 @@ class SignInLinks {
   std::chrono::steady_clock::time_point issuedAt_{};  // guarded by mutex_
 };
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

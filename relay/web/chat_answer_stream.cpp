@@ -1,13 +1,13 @@
-#include "relay/chat_answer_stream.h"
+#include "relay/web/chat_answer_stream.h"
 
 #include <utility>
 #include <variant>
 
 #include "html/escape.h"
 #include "platform/overloaded.h"
-#include "relay/chat_page.h"
+#include "relay/web/chat_page.h"
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 ChatAnswerStream::ChatAnswerStream(ConnectionSink& sink, std::weak_ptr<RelayHost> host,
                                    std::shared_ptr<ChatAnswers> answers, uint64_t answerId,
@@ -142,4 +142,4 @@ void ChatAnswerStream::didCompleteWithError(const std::optional<std::string>& er
   }
 }
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

@@ -1,9 +1,9 @@
-#include "relay/chat_answers.h"
+#include "relay/web/chat_answers.h"
 
 #include <atomic>
 #include <vector>
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 uint64_t ChatAnswers::add() {
   // Numbered for the whole process, not per instance: each start of the relay makes a new
@@ -60,4 +60,4 @@ std::size_t ChatAnswers::streaming() const {
   return answers_.size();
 }
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

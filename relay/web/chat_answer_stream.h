@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "platform/http_client.h"
-#include "relay/chat_answers.h"
 #include "relay/reasoning_splitter.h"
 #include "relay/relay_host.h"
 #include "relay/stream_line_parser.h"
 #include "relay/stream_relay.h"
 #include "relay/streaming_delegate.h"
+#include "relay/web/chat_answers.h"
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 // Streams one backend answer into a chat page (relay/chat_page.h), after the page's beginning and
 // the answer's opening: the answer as escaped text with its line breaks, the reasoning (in the
@@ -79,4 +79,4 @@ class ChatAnswerStream final : public platform::HttpClientDelegate {
   std::optional<StreamFigures> figures_;  // the backend's, the last it sent
 };
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

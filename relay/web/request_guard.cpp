@@ -1,4 +1,4 @@
-#include "relay/request_guard.h"
+#include "relay/web/request_guard.h"
 
 #include <arpa/inet.h>
 
@@ -8,7 +8,7 @@
 #include "platform/ascii.h"
 #include "platform/host_addresses.h"
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 namespace {
 
@@ -158,4 +158,4 @@ http::HttpMiddleware requestGuard(std::weak_ptr<RelayHost> host) {
   };
 }
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

@@ -11,7 +11,7 @@
 // The chat page's markup: a phone-first page with the whole shared conversation, built from
 // pieces because the answer page streams. Everything from outside (prompts, answers, errors) is
 // escaped here; finished answers are rendered from Markdown. Pure functions; any thread.
-namespace velmora::relay::chat_page {
+namespace velmora::relay::web::chat_page {
 
 // Answers longer than this show as plain text: rendering some Markdown takes time that grows
 // faster than its length, and every visit of the page renders the whole conversation.
@@ -66,4 +66,4 @@ std::string answerClose(std::optional<std::string_view> rendered, std::string_vi
 // One page with a heading, a line of text and a way back to the conversation, for refusals.
 std::string notice(std::string_view heading, std::string_view text);
 
-}  // namespace velmora::relay::chat_page
+}  // namespace velmora::relay::web::chat_page

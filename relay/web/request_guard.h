@@ -10,7 +10,7 @@
 #include "http/server.h"
 #include "relay/relay_host.h"
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 // The relay's first middleware: a web page that a person opens elsewhere must neither change the
 // conversation nor reach the backend through their browser, nor read the relay under a name of
@@ -47,4 +47,4 @@ std::optional<bool> hostNamesRelay(std::string_view host, const std::vector<std:
 http::HttpResponse closingResponse(const http::HttpRequest& request, int status, std::string phrase,
                                    http::HttpHeaders headers, std::string body);
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

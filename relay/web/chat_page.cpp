@@ -1,4 +1,4 @@
-#include "relay/chat_page.h"
+#include "relay/web/chat_page.h"
 
 #include <array>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include "html/escape.h"
 #include "html/markdown.h"
 
-namespace velmora::relay::chat_page {
+namespace velmora::relay::web::chat_page {
 
 namespace {
 
@@ -302,4 +302,4 @@ std::string notice(std::string_view heading, std::string_view text) {
   return page;
 }
 
-}  // namespace velmora::relay::chat_page
+}  // namespace velmora::relay::web::chat_page

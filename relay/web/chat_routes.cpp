@@ -1,4 +1,4 @@
-#include "relay/chat_routes.h"
+#include "relay/web/chat_routes.h"
 
 #include <charconv>
 #include <chrono>
@@ -7,15 +7,15 @@
 
 #include "http/body_decoding.h"
 #include "platform/console.h"
-#include "relay/chat_answer_stream.h"
-#include "relay/chat_answers.h"
-#include "relay/chat_page.h"
 #include "relay/completion_request.h"
 #include "relay/conversation_store.h"
-#include "relay/host_handler.h"
 #include "relay/stream_relay.h"
+#include "relay/web/chat_answer_stream.h"
+#include "relay/web/chat_answers.h"
+#include "relay/web/chat_page.h"
+#include "relay/web/host_handler.h"
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 namespace {
 
@@ -317,4 +317,4 @@ void registerChatRoutes(http::HttpServer& server, const std::weak_ptr<RelayHost>
       withHost(host, [answers](HostPtr h, RequestPtr) { return chatClear(*h, *answers); });
 }
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

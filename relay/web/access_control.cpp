@@ -1,4 +1,4 @@
-#include "relay/access_control.h"
+#include "relay/web/access_control.h"
 
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
@@ -14,10 +14,10 @@
 #include "http/body_decoding.h"
 #include "platform/ascii.h"
 #include "platform/console.h"
-#include "relay/request_guard.h"
-#include "relay/sign_in_links.h"
+#include "relay/web/request_guard.h"
+#include "relay/web/sign_in_links.h"
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 namespace {
 
@@ -410,4 +410,4 @@ http::HttpMiddleware accessControl(std::weak_ptr<RelayHost> host) {
   };
 }
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web

@@ -10,7 +10,7 @@
 #include "http/server.h"
 #include "relay/relay_host.h"
 
-namespace velmora::relay {
+namespace velmora::relay::web {
 
 // Registers, in this order, "/" (every method), "/api/chat" (every method), "/submit" (POST
 // only), "/clear" (every method), "/v1/chat/completions" (POST) and "/v1/models" (GET; both in
@@ -48,4 +48,4 @@ struct SubmitField {
 };
 std::optional<SubmitField> decodeSubmitField(std::string_view piece);
 
-}  // namespace velmora::relay
+}  // namespace velmora::relay::web
