@@ -7,13 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/ascii.h"
 
 namespace velmora::testing {
 
@@ -53,12 +53,6 @@ bool readUntil(Connection& fd, std::string& buffer, std::size_t needed,
   return true;
 }
 
-std::string lowercase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 std::optional<BackendRequest> readRequest(Connection& fd) {
   std::string buffer;
   if (!readUntil(fd, buffer, 0, "\r\n\r\n")) return std::nullopt;
@@ -73,14 +67,14 @@ std::optional<BackendRequest> readRequest(Connection& fd) {
     const std::size_t colon = line.find(':');
     if (colon == std::string::npos) continue;
     const std::size_t value = line.find_first_not_of(' ', colon + 1);
-    request.headers[lowercase(line.substr(0, colon))] =
+    request.headers[platform::lowercaseAscii(line.substr(0, colon))] =
         value == std::string::npos ? "" : line.substr(value);
   }
   buffer.erase(0, headEnd + 4);
-  if (lowercase(request.headers["expect"]) == "100-continue") {
+  if (platform::lowercaseAscii(request.headers["expect"]) == "100-continue") {
     sendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n");
   }
-  if (lowercase(request.headers["transfer-encoding"]) == "chunked") {
+  if (platform::lowercaseAscii(request.headers["transfer-encoding"]) == "chunked") {
     for (;;) {
       if (!readUntil(fd, buffer, 0, "\r\n")) return std::nullopt;
       const std::size_t size = std::stoul(buffer, nullptr, 16);
@@ -142,20 +136,12 @@ BackendAnswer FakeBackend::defaultAnswer(const BackendRequest& request) {
 }
 
 TestCertificate::TestCertificate() {
-  std::string name = (std::filesystem::temp_directory_path() / "velmora-tls-XXXXXX").string();
-  if (::mkdtemp(name.data()) == nullptr) throw std::runtime_error("no folder for a certificate");
-  folder = name;
-  certificate = folder + "/certificate.pem";
-  key = folder + "/key.pem";
   const std::string command =
       "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
       "subjectAltName=IP:127.0.0.1 -keyout " +
       key + " -out " + certificate + " 2>/dev/null";
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl made no certificate");
-}
-
-TestCertificate::~TestCertificate() {
-  std::filesystem::remove_all(folder);
+  if (!folder.made || std::system(command.c_str()) != 0)
+    throw std::runtime_error("openssl made no certificate");
 }
 
 void FakeBackend::onHangingAnswerLeft(std::function<void()> observer) {
@@ -209,11 +195,6 @@ std::string FakeBackend::url() const {
 void FakeBackend::respond(Responder responder) {
   std::lock_guard lock(mutex_);
   responder_ = std::move(responder);
-}
-
-std::vector<BackendRequest> FakeBackend::requests() const {
-  std::lock_guard lock(mutex_);
-  return requests_;
 }
 
 std::vector<BackendRequest> FakeBackend::waitForRequests(std::size_t count,

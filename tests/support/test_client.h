@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -36,6 +38,13 @@ class TestClient {
   int fd_ = -1;
   std::string pending_;
   bool closed_ = false;
+};
+
+// A fresh folder under the system's temporary one, removed with everything in it at the end.
+struct TemporaryDirectory {
+  std::string path = (std::filesystem::temp_directory_path() / "velmora-test-XXXXXX").string();
+  const bool made = mkdtemp(path.data()) != nullptr;
+  ~TemporaryDirectory() { std::filesystem::remove_all(path); }
 };
 
 // The value of a header field (name in any case) in a raw response's header block.
