@@ -5,6 +5,8 @@
 
 namespace velmora::http {
 
+const std::string kServer = "Server: " + serverHeaderValue() + "\r\n";  // in every answer
+
 // A server listening on 127.0.0.1, on a port of the system's choice.
 inline std::shared_ptr<HttpServer> startLocalServer(HttpLimits limits = {}) {
   auto server = std::make_shared<HttpServer>();
