@@ -60,9 +60,8 @@ ChildProcess::~ChildProcess() {
 
 std::optional<std::string> ChildProcess::waitForLine(std::string_view text,
                                                      std::chrono::milliseconds timeout) {
-  for (const std::string& line : lines) {
+  for (const std::string& line : lines)
     if (line.find(text) != std::string::npos) return line;
-  }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {

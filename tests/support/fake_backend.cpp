@@ -1,7 +1,6 @@
 #include "tests/support/fake_backend.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -167,10 +166,7 @@ FakeBackend::FakeBackend(int port, const TestCertificate* tls) : responder_(defa
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int one = 1;
   setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = loopbackAddress(port);
   socklen_t length = sizeof address;
   if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
       ::listen(listener_, 512) != 0 ||
@@ -263,16 +259,13 @@ void FakeBackend::serve(int fd) {
       key = key_;
       changed_.notify_all();
     }
-    const BackendAnswer answer =
-        key.empty() || request->headers["authorization"] == "Bearer " + key
-            ? responder(*request)
-            // As some servers do, it quotes what it got: a relay must not show that on.
-            : jsonAnswer(401, nlohmann::json{{"error",
-                                              {{"message", "Invalid API key: " +
-                                                               request->headers["authorization"]},
-                                               {"type", "invalid_request_error"},
-                                               {"code", "invalid_api_key"}}}}
-                                  .dump());
+    // As some servers do, a refusal quotes what it got: a relay must not show that on.
+    const std::string& got = request->headers["authorization"];
+    const nlohmann::json refusal = {
+        {"error", {{"message", "Invalid API key: " + got}, {"code", "invalid_api_key"}}}};
+    const BackendAnswer answer = key.empty() || got == "Bearer " + key
+                                     ? responder(*request)
+                                     : jsonAnswer(401, refusal.dump());
     bool alive = sendAll(client, "HTTP/1.1 " + std::to_string(answer.status) +
                                      " Fake\r\nContent-Type: " + answer.contentType +
                                      "\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n");

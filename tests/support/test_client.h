@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -39,6 +41,11 @@ class TestClient {
   std::string pending_;
   bool closed_ = false;
 };
+
+// 127.0.0.1 at `port`, as a socket address.
+inline sockaddr_in loopbackAddress(int port) {
+  return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+}
 
 // A fresh folder under the system's temporary one, removed with everything in it at the end.
 struct TemporaryDirectory {
