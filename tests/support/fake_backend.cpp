@@ -143,16 +143,6 @@ TestCertificate::TestCertificate() {
     throw std::runtime_error("openssl made no certificate");
 }
 
-void FakeBackend::onHangingAnswerLeft(std::function<void()> observer) {
-  std::lock_guard lock(mutex_);
-  hangLeft_ = std::move(observer);
-}
-
-void FakeBackend::requireKey(std::string key) {
-  std::lock_guard lock(mutex_);
-  key_ = std::move(key);
-}
-
 FakeBackend::FakeBackend(int port, const TestCertificate* tls) : responder_(defaultAnswer) {
   if (tls != nullptr) {
     std::signal(SIGPIPE, SIG_IGN);  // OpenSSL writes without MSG_NOSIGNAL
@@ -186,11 +176,6 @@ FakeBackend::~FakeBackend() {
 std::string FakeBackend::url() const {
   return (tls_ != nullptr ? "https" : "http") + std::string("://127.0.0.1:") +
          std::to_string(port_);
-}
-
-void FakeBackend::respond(Responder responder) {
-  std::lock_guard lock(mutex_);
-  responder_ = std::move(responder);
 }
 
 std::vector<BackendRequest> FakeBackend::waitForRequests(std::size_t count,

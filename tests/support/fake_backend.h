@@ -69,12 +69,12 @@ class FakeBackend {
   FakeBackend& operator=(const FakeBackend&) = delete;
 
   // Replaces how requests are answered; called on the connection's thread. Any thread.
-  void respond(Responder responder);
+  void respond(Responder responder) { setGuarded(responder_, std::move(responder)); }
   static BackendAnswer defaultAnswer(const BackendRequest& request);
   // From now on a request without "Authorization: Bearer KEY" is answered 401 with an
   // OpenAI-style error document whose message quotes the Authorization header it got (and still
   // recorded); "" accepts every request again.
-  void requireKey(std::string key);
+  void requireKey(std::string key) { setGuarded(key_, std::move(key)); }
 
   int port() const { return port_; }
   std::string url() const;  // "http://127.0.0.1:PORT", or https
@@ -90,12 +90,17 @@ class FakeBackend {
 
   // Called on the connection's thread whenever a hanging answer (End::hang) ends because its
   // client closed the connection. Any thread.
-  void onHangingAnswerLeft(std::function<void()> observer);
+  void onHangingAnswerLeft(std::function<void()> observer) { setGuarded(hangLeft_, observer); }
 
   // Closes every connection and waits for their threads.
   void stop();
 
  private:
+  template <typename T>
+  void setGuarded(T& member, T value) {
+    std::lock_guard lock(mutex_);
+    member = std::move(value);
+  }
   void acceptLoop();
   void serve(int client);
 
