@@ -87,14 +87,12 @@ TEST(UpdateCheckerTest, ANewerVersionIsAnnouncedAndItsActivationOffersTheDownloa
     authorize(false, "refused");  // nothing without the permission
     EXPECT_TRUE(f->added.empty());
     authorize(true, {});
-    EXPECT_EQ(
-        f->added,
-        std::vector<NotificationRequest>({NotificationRequest{
-            "updateNotification",
-            {"アップデートのお知らせ",
-             "新しいバージョン " + latest + " が利用可能です。タップして詳細を確認してください。",
-             {{"downloadURL", "https://d"}}},
-            {std::chrono::duration<double>(1.0), false}}}));
+    const std::string text =
+        "新しいバージョン " + latest + " が利用可能です。タップして詳細を確認してください。";
+    EXPECT_EQ(f->added, std::vector<NotificationRequest>(
+                            {{"updateNotification",
+                              {"アップデートのお知らせ", text, {{"downloadURL", "https://d"}}},
+                              {std::chrono::duration<double>(1.0), false}}}));
     bool completed = false;
     checker->didReceiveNotificationResponse({}, [&] { completed = true; });  // no address
     ASSERT_TRUE(completed && f->queued.empty());
