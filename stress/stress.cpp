@@ -404,12 +404,10 @@ Outcome memoryFollowsBytes() {
   const double grown = peak.rssMb - relay.start.rssMb, left = relay.end.rssMb - relay.start.rssMb;
   goals += format("; RSS +%.1f MB held (goal < 100), +%.1f MB after (goal < 50)", grown, left);
   // A sanitizer keeps freed memory in quarantine and adds its own: its figures judge nothing.
+  bool judged = true;
 #ifdef __SANITIZE_ADDRESS__
-  const bool judged = false;
-#else
-  const bool judged = true;
+  judged = false, goals += " (AddressSanitizer: not judged)";
 #endif
-  if (!judged) goals += " (AddressSanitizer: not judged)";
   return {
       held && back && (!judged || (grown < 100 && left < 50)),
       format("%d bodies declared %llu bytes with 1 KiB sent, %d heads of %zu bytes: RSS %.1f MB "
