@@ -497,8 +497,8 @@ int main(int argc, char** argv) {
   getrlimit(RLIMIT_NOFILE, &files);
   files.rlim_cur = std::min<rlim_t>(files.rlim_max, 8192);
   setrlimit(RLIMIT_NOFILE, &files);
-  work = std::filesystem::temp_directory_path() / ("velmora-stress-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(work);
+  const velmora::testing::TemporaryDirectory scratch;
+  work = scratch.path;
   int ran = 0, failed = 0;
   const std::pair<const char*, Outcome (*)()> scenarios[] = {
       {"hostile-clients", hostileClients},
@@ -520,7 +520,6 @@ int main(int argc, char** argv) {
     failed += passed ? 0 : 1;
     ++ran;
   }
-  std::filesystem::remove_all(work);
   std::fprintf(stderr, "velmora-stress: %d scenarios, %d failed%s\n", ran, failed, goals.c_str());
   return ran > 0 && failed == 0 ? 0 : 1;
 }
