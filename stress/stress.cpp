@@ -31,6 +31,7 @@ bool quick = false;
 std::string goals;           // the figures measured against the goals, for the summary line
 std::filesystem::path work;  // this run's scratch folder
 const std::string kGetRoot = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+const std::string kKeptRoot = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n";
 constexpr std::string_view kPageEnd = relay::pages::kStartPageSecond;  // how "/" ends
 
 std::string format(const char* pattern, auto... values) {
@@ -39,10 +40,11 @@ std::string format(const char* pattern, auto... values) {
   return text;
 }
 
-// One request on a connection of its own: the whole answer, "" when no connection was made.
-std::string exchange(int port, const std::string& request) {
+// One request on a connection of its own (from that loopback address): the whole answer, "" when
+// no connection was made.
+std::string exchange(int port, const std::string& request, const char* from = nullptr) {
   try {
-    TestClient client(port, 60s);
+    TestClient client(port, 60s, from);
     client.send(request);
     return client.readUntilClose();
   } catch (const std::exception&) {
@@ -52,13 +54,8 @@ std::string exchange(int port, const std::string& request) {
 
 // A loopback address of its own for every 100 clients: one address may hold only its share of the
 // server's connections.
-const char* fromAddress(int client) {
-  static const std::vector<std::string> addresses = [] {
-    std::vector<std::string> list;
-    for (int i = 0; i < 100; ++i) list.push_back(format("127.0.1.%d", i + 1));
-    return list;
-  }();
-  return addresses[std::size_t(client / 100) % addresses.size()].c_str();
+std::string fromAddress(int client) {
+  return format("127.0.1.%d", client / 100 % 100 + 1);
 }
 
 struct Figures {
@@ -106,10 +103,8 @@ struct Hammer {
       clients.emplace_back([=, this] {
         for (std::unique_ptr<TestClient> client; !done;) {
           try {
-            if (!client) client = std::make_unique<TestClient>(port, 30s, fromAddress(i));
-            client->send(keepAlive
-                             ? "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n"
-                             : kGetRoot);
+            if (!client) client = std::make_unique<TestClient>(port, 30s, fromAddress(i).c_str());
+            client->send(keepAlive ? kKeptRoot : kGetRoot);
             const auto answer = keepAlive ? client->readResponse() : client->readUntilClose();
             (answer.ends_with(kPageEnd) ? pages : misses)++;
             if (!keepAlive || !answer.ends_with(kPageEnd)) client.reset();
@@ -169,7 +164,7 @@ Outcome hostileClients() {
       "POST /submit HTTP/1.1\r\nContent-Length: 99999999999999\r\n\r\n"};
   std::vector<std::unique_ptr<TestClient>> clients;
   for (int i = 0; i < 200; ++i) {
-    clients.push_back(std::make_unique<TestClient>(relay.port, 30s, fromAddress(i)));
+    clients.push_back(std::make_unique<TestClient>(relay.port, 30s, fromAddress(i).c_str()));
     clients.back()->send(openings[i % 4]);
     if (i % 4 == 2) clients.back()->reset();
   }
@@ -297,7 +292,7 @@ Outcome threadsRunOut() {
     std::vector<std::unique_ptr<TestClient>> clients;
     for (int i = 0; i < 80; ++i) {
       clients.push_back(std::make_unique<TestClient>(relay.port, 3s));
-      clients.back()->send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n");
+      clients.back()->send(kKeptRoot);
     }
     // An answered client keeps its connection, and its thread, until the round ends.
     for (auto& client : clients) {
@@ -336,7 +331,7 @@ Outcome slowHeads() {
   const std::vector<double> before = baseline();
   std::vector<std::unique_ptr<TestClient>> slow;
   for (int i = 0; i < 1000; ++i) {
-    slow.push_back(std::make_unique<TestClient>(relay.port, 100ms, fromAddress(i)));
+    slow.push_back(std::make_unique<TestClient>(relay.port, 100ms, fromAddress(i).c_str()));
     slow.back()->send("GET / HTTP/1.1\r\n");
   }
   std::atomic<bool> done = false;
@@ -389,11 +384,12 @@ Outcome memoryFollowsBytes() {
   }
   head += "X-Last: " + std::string(limits.maxHeadBytes - head.size() - 12, 'l') + "\r\n";
   for (int i = 0; i < heads; ++i) {
-    clients.push_back(std::make_unique<TestClient>(relay.port, 60s, fromAddress(i)));
+    clients.push_back(std::make_unique<TestClient>(relay.port, 60s, fromAddress(i).c_str()));
     clients.back()->send(head);
   }
   for (int i = 0; i < bodies; ++i) {
-    clients.push_back(std::make_unique<TestClient>(relay.port, 60s, fromAddress(heads + i)));
+    clients.push_back(
+        std::make_unique<TestClient>(relay.port, 60s, fromAddress(heads + i).c_str()));
     clients.back()->send(post + "Content-Length: " + std::to_string(limits.maxBodyBytes) +
                          "\r\n\r\n" + std::string(1024, 'x'));
   }
@@ -408,12 +404,10 @@ Outcome memoryFollowsBytes() {
   const double grown = peak.rssMb - relay.start.rssMb, left = relay.end.rssMb - relay.start.rssMb;
   goals += format("; RSS +%.1f MB held (goal < 100), +%.1f MB after (goal < 50)", grown, left);
   // A sanitizer keeps freed memory in quarantine and adds its own: its figures judge nothing.
+  bool judged = true;
 #ifdef __SANITIZE_ADDRESS__
-  const bool judged = false;
-#else
-  const bool judged = true;
+  judged = false, goals += " (AddressSanitizer: not judged)";
 #endif
-  if (!judged) goals += " (AddressSanitizer: not judged)";
   return {
       held && back && (!judged || (grown < 100 && left < 50)),
       format("%d bodies declared %llu bytes with 1 KiB sent, %d heads of %zu bytes: RSS %.1f MB "
@@ -430,9 +424,8 @@ Outcome addressShare() {
     idle.push_back(std::make_unique<TestClient>(relay.port, 30s, "127.0.0.1"));
   }
   const auto refusedOnce = [&relay] {
-    TestClient beyond(relay.port, 30s, "127.0.0.1");
-    beyond.send(kGetRoot);
-    return beyond.readUntilClose().starts_with("HTTP/1.1 429 Too Many Requests\r\n");
+    return exchange(relay.port, kGetRoot, "127.0.0.1")
+        .starts_with("HTTP/1.1 429 Too Many Requests\r\n");
   };
   // The first refusal tells that the server has taken them all.
   const bool held = within30s(refusedOnce, 50ms);
@@ -442,13 +435,7 @@ Outcome addressShare() {
   bool answered = true;
   for (int i = 0; i < 20; ++i) {
     const auto begin = Clock::now();
-    try {
-      TestClient other(relay.port, 30s, "127.0.0.2");
-      other.send(kGetRoot);
-      answered = answered && other.readUntilClose().ends_with(kPageEnd);
-    } catch (const std::exception&) {
-      answered = false;
-    }
+    answered = exchange(relay.port, kGetRoot, "127.0.0.2").ends_with(kPageEnd) && answered;
     slowest =
         std::max(slowest, std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
   }
@@ -510,8 +497,8 @@ int main(int argc, char** argv) {
   getrlimit(RLIMIT_NOFILE, &files);
   files.rlim_cur = std::min<rlim_t>(files.rlim_max, 8192);
   setrlimit(RLIMIT_NOFILE, &files);
-  work = std::filesystem::temp_directory_path() / ("velmora-stress-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(work);
+  const velmora::testing::TemporaryDirectory scratch;
+  work = scratch.path;
   int ran = 0, failed = 0;
   const std::pair<const char*, Outcome (*)()> scenarios[] = {
       {"hostile-clients", hostileClients},
@@ -533,7 +520,6 @@ int main(int argc, char** argv) {
     failed += passed ? 0 : 1;
     ++ran;
   }
-  std::filesystem::remove_all(work);
   std::fprintf(stderr, "velmora-stress: %d scenarios, %d failed%s\n", ran, failed, goals.c_str());
   return ran > 0 && failed == 0 ? 0 : 1;
 }

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <filesystem>
-
 #include "http/server.h"
 #include "tests/support/test_client.h"
 
 namespace velmora::http {
+
+const std::string kServer = "Server: " + serverHeaderValue() + "\r\n";  // in every answer
 
 // A server listening on 127.0.0.1, on a port of the system's choice.
 inline std::shared_ptr<HttpServer> startLocalServer(HttpLimits limits = {}) {
@@ -16,12 +16,7 @@ inline std::shared_ptr<HttpServer> startLocalServer(HttpLimits limits = {}) {
   return server;
 }
 
-// A fresh folder under the system's temporary one, removed with everything in it at the end.
-struct TemporaryDirectory {
-  std::string path = (std::filesystem::temp_directory_path() / "velmora-test-XXXXXX").string();
-  const bool made = mkdtemp(path.data()) != nullptr;
-  ~TemporaryDirectory() { std::filesystem::remove_all(path); }
-};
+using testing::TemporaryDirectory;
 
 // Sends the bytes on a new connection and reads until the server closes it; "(still open)" ends
 // the answer when the server did not close it.

@@ -102,8 +102,8 @@ TEST(WebSocketTest, HandshakeThenFramesUntilTheCloseOrAViolation) {
     testing::TestClient client(server->port(), std::chrono::seconds(5));
     client.send(kUpgrade);
     ASSERT_EQ(client.readResponse(),
-              "HTTP/1.1 101 Switching Protocols\r\nServer: " + serverHeaderValue() +
-                  "\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
+              "HTTP/1.1 101 Switching Protocols\r\n" + kServer +
+                  "Upgrade: WebSocket\r\nConnection: Upgrade\r\n"
                   "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
     client.send(frames);
     std::vector<std::string> all = {"1:open"};

@@ -13,8 +13,6 @@
 namespace velmora::http {
 namespace {
 
-const std::string kServer = "Server: " + serverHeaderValue() + "\r\n";
-
 // What a server answers to `wire`, sent in pieces of `step` bytes (0: whole) and then the end of
 // sending: each request read as "GET /a ?q=1 [name:value] {body}" (Connection left out), each
 // refusal and interim answer as its status once its bytes are exactly those of one, " | " between,
@@ -180,11 +178,8 @@ TEST(SocketTest, LargeWritesTakenInPartsArriveWholeAndTheEndIsSeen) {
   std::string body(2'000'000, '\0');
   for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 131 % 251);
   const std::string head = body.substr(7, 30000);  // longer than one part
-  auto bytes = [](const std::string& s) {
-    return std::span(reinterpret_cast<const uint8_t*>(s.data()), s.size());
-  };
   std::thread writer([&] {
-    ours.writeVectored(head, bytes(body));
+    ours.writeVectored(head, std::span(reinterpret_cast<const uint8_t*>(body.data()), body.size()));
     ours.writeText(body, true);
   });
   const std::string expected = head + body + body;

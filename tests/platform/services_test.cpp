@@ -42,12 +42,10 @@ namespace {
 namespace fs = std::filesystem;
 
 struct SettingsFileTest : ::testing::Test {
-  void SetUp() override { ASSERT_NE(::mkdtemp(folder.data()), nullptr); }
-  void TearDown() override { fs::remove_all(folder); }
-  std::vector<fs::path> entries() const { return {fs::directory_iterator(folder), {}}; }
+  std::vector<fs::path> entries() const { return {fs::directory_iterator(folder.path), {}}; }
   nlohmann::json stored() const { return nlohmann::json::parse(std::ifstream(file())); }
-  std::string folder = (fs::temp_directory_path() / "velmora-settings-XXXXXX").string();
-  std::string file() const { return folder + "/settings.json"; }
+  const testing::TemporaryDirectory folder;
+  std::string file() const { return folder.path + "/settings.json"; }
 };
 
 TEST_F(SettingsFileTest, LoadsWhatItCanAndEachChangeReplacesTheWholeFile) {
@@ -73,7 +71,7 @@ TEST_F(SettingsFileTest, LoadsWhatItCanAndEachChangeReplacesTheWholeFile) {
     EXPECT_TRUE(temporary.starts_with(file() + ".tmp-")) << temporary;
     EXPECT_EQ(calls,
               (std::vector<std::string>{"fsync " + temporary, "rename " + temporary + " " + file(),
-                                        "fsync " + folder}));
+                                        "fsync " + folder.path}));
     nlohmann::json expected = loaded;
     expected["new"] = "\"quoted\" \xC3\xA9\n";
     EXPECT_EQ(stored(), expected);

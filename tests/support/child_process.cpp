@@ -20,10 +20,9 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments,
   // Everything exec needs is built before fork: the child may only make async-signal-safe calls.
   for (char** variable = environ; *variable; ++variable) {
     const std::string_view entry(*variable);
-    const bool replaced =
-        std::any_of(environment.begin(), environment.end(), [&](const std::string& added) {
-          return added.substr(0, added.find('=') + 1) == entry.substr(0, entry.find('=') + 1);
-        });
+    const bool replaced = std::ranges::any_of(environment, [&](const std::string& added) {
+      return added.substr(0, added.find('=') + 1) == entry.substr(0, entry.find('=') + 1);
+    });
     if (!replaced) environment.emplace_back(entry);
   }
   std::vector<char*> argv, envp;
@@ -60,9 +59,8 @@ ChildProcess::~ChildProcess() {
 
 std::optional<std::string> ChildProcess::waitForLine(std::string_view text,
                                                      std::chrono::milliseconds timeout) {
-  for (const std::string& line : lines) {
+  for (const std::string& line : lines)
     if (line.find(text) != std::string::npos) return line;
-  }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {

@@ -1,19 +1,18 @@
 #include "tests/support/fake_backend.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/ascii.h"
 
 namespace velmora::testing {
 
@@ -53,12 +52,6 @@ bool readUntil(Connection& fd, std::string& buffer, std::size_t needed,
   return true;
 }
 
-std::string lowercase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 std::optional<BackendRequest> readRequest(Connection& fd) {
   std::string buffer;
   if (!readUntil(fd, buffer, 0, "\r\n\r\n")) return std::nullopt;
@@ -73,14 +66,14 @@ std::optional<BackendRequest> readRequest(Connection& fd) {
     const std::size_t colon = line.find(':');
     if (colon == std::string::npos) continue;
     const std::size_t value = line.find_first_not_of(' ', colon + 1);
-    request.headers[lowercase(line.substr(0, colon))] =
+    request.headers[platform::lowercaseAscii(line.substr(0, colon))] =
         value == std::string::npos ? "" : line.substr(value);
   }
   buffer.erase(0, headEnd + 4);
-  if (lowercase(request.headers["expect"]) == "100-continue") {
+  if (platform::lowercaseAscii(request.headers["expect"]) == "100-continue") {
     sendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n");
   }
-  if (lowercase(request.headers["transfer-encoding"]) == "chunked") {
+  if (platform::lowercaseAscii(request.headers["transfer-encoding"]) == "chunked") {
     for (;;) {
       if (!readUntil(fd, buffer, 0, "\r\n")) return std::nullopt;
       const std::size_t size = std::stoul(buffer, nullptr, 16);
@@ -142,30 +135,12 @@ BackendAnswer FakeBackend::defaultAnswer(const BackendRequest& request) {
 }
 
 TestCertificate::TestCertificate() {
-  std::string name = (std::filesystem::temp_directory_path() / "velmora-tls-XXXXXX").string();
-  if (::mkdtemp(name.data()) == nullptr) throw std::runtime_error("no folder for a certificate");
-  folder = name;
-  certificate = folder + "/certificate.pem";
-  key = folder + "/key.pem";
   const std::string command =
       "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
       "subjectAltName=IP:127.0.0.1 -keyout " +
       key + " -out " + certificate + " 2>/dev/null";
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl made no certificate");
-}
-
-TestCertificate::~TestCertificate() {
-  std::filesystem::remove_all(folder);
-}
-
-void FakeBackend::onHangingAnswerLeft(std::function<void()> observer) {
-  std::lock_guard lock(mutex_);
-  hangLeft_ = std::move(observer);
-}
-
-void FakeBackend::requireKey(std::string key) {
-  std::lock_guard lock(mutex_);
-  key_ = std::move(key);
+  if (!folder.made || std::system(command.c_str()) != 0)
+    throw std::runtime_error("openssl made no certificate");
 }
 
 FakeBackend::FakeBackend(int port, const TestCertificate* tls) : responder_(defaultAnswer) {
@@ -181,10 +156,7 @@ FakeBackend::FakeBackend(int port, const TestCertificate* tls) : responder_(defa
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int one = 1;
   setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = loopbackAddress(port);
   socklen_t length = sizeof address;
   if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
       ::listen(listener_, 512) != 0 ||
@@ -204,16 +176,6 @@ FakeBackend::~FakeBackend() {
 std::string FakeBackend::url() const {
   return (tls_ != nullptr ? "https" : "http") + std::string("://127.0.0.1:") +
          std::to_string(port_);
-}
-
-void FakeBackend::respond(Responder responder) {
-  std::lock_guard lock(mutex_);
-  responder_ = std::move(responder);
-}
-
-std::vector<BackendRequest> FakeBackend::requests() const {
-  std::lock_guard lock(mutex_);
-  return requests_;
 }
 
 std::vector<BackendRequest> FakeBackend::waitForRequests(std::size_t count,
@@ -282,16 +244,13 @@ void FakeBackend::serve(int fd) {
       key = key_;
       changed_.notify_all();
     }
-    const BackendAnswer answer =
-        key.empty() || request->headers["authorization"] == "Bearer " + key
-            ? responder(*request)
-            // As some servers do, it quotes what it got: a relay must not show that on.
-            : jsonAnswer(401, nlohmann::json{{"error",
-                                              {{"message", "Invalid API key: " +
-                                                               request->headers["authorization"]},
-                                               {"type", "invalid_request_error"},
-                                               {"code", "invalid_api_key"}}}}
-                                  .dump());
+    // As some servers do, a refusal quotes what it got: a relay must not show that on.
+    const std::string& got = request->headers["authorization"];
+    const nlohmann::json refusal = {
+        {"error", {{"message", "Invalid API key: " + got}, {"code", "invalid_api_key"}}}};
+    const BackendAnswer answer = key.empty() || got == "Bearer " + key
+                                     ? responder(*request)
+                                     : jsonAnswer(401, refusal.dump());
     bool alive = sendAll(client, "HTTP/1.1 " + std::to_string(answer.status) +
                                      " Fake\r\nContent-Type: " + answer.contentType +
                                      "\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n");

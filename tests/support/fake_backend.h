@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/test_client.h"
+
 struct ssl_ctx_st;  // OpenSSL's SSL_CTX
 
 namespace velmora::testing {
@@ -45,18 +47,17 @@ std::string lastMessage(const BackendRequest& request);
 // A whole JSON document with the given status.
 BackendAnswer jsonAnswer(int status, std::string json);
 
+// A certificate and its key, made by openssl for 127.0.0.1 in a folder of its own.
+struct TestCertificate {
+  TestCertificate();
+  TemporaryDirectory folder;
+  std::string certificate = folder.path + "/certificate.pem", key = folder.path + "/key.pem";
+};
+
 // An OpenAI-compatible model server on 127.0.0.1 for tests, written on plain sockets so that a
 // fault of Velmora's own server cannot hide behind the same fault here. One connection per
 // request. Unless `respond` is replaced, GET /v1/models lists "fake-model" and a chat completion
 // streams "You said: " and the last message's content in two pieces.
-// A certificate and its key, made by openssl for 127.0.0.1 at run time in a fresh folder, which
-// goes with the object.
-struct TestCertificate {
-  TestCertificate();
-  ~TestCertificate();
-  std::string folder, certificate, key;  // the last two: PEM files
-};
-
 class FakeBackend {
  public:
   using Responder = std::function<BackendAnswer(const BackendRequest&)>;
@@ -68,18 +69,18 @@ class FakeBackend {
   FakeBackend& operator=(const FakeBackend&) = delete;
 
   // Replaces how requests are answered; called on the connection's thread. Any thread.
-  void respond(Responder responder);
+  void respond(Responder responder) { setGuarded(responder_, std::move(responder)); }
   static BackendAnswer defaultAnswer(const BackendRequest& request);
   // From now on a request without "Authorization: Bearer KEY" is answered 401 with an
   // OpenAI-style error document whose message quotes the Authorization header it got (and still
   // recorded); "" accepts every request again.
-  void requireKey(std::string key);
+  void requireKey(std::string key) { setGuarded(key_, std::move(key)); }
 
   int port() const { return port_; }
   std::string url() const;  // "http://127.0.0.1:PORT", or https
 
   // Every request so far, oldest first; waitForRequests waits until there are `count`.
-  std::vector<BackendRequest> requests() const;
+  std::vector<BackendRequest> requests() const { return waitForRequests(0); }
   std::vector<BackendRequest> waitForRequests(
       std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Waits until exactly `count` connections are open (their client has not closed yet); false
@@ -89,12 +90,17 @@ class FakeBackend {
 
   // Called on the connection's thread whenever a hanging answer (End::hang) ends because its
   // client closed the connection. Any thread.
-  void onHangingAnswerLeft(std::function<void()> observer);
+  void onHangingAnswerLeft(std::function<void()> observer) { setGuarded(hangLeft_, observer); }
 
   // Closes every connection and waits for their threads.
   void stop();
 
  private:
+  template <typename T>
+  void setGuarded(T& member, T value) {
+    std::lock_guard lock(mutex_);
+    member = std::move(value);
+  }
   void acceptLoop();
   void serve(int client);
 

@@ -1,7 +1,6 @@
 #include "tests/support/test_client.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,11 +19,7 @@ TestClient::TestClient(int port, std::chrono::milliseconds timeout, const char* 
   const timeval wait{static_cast<time_t>(timeout.count() / 1000),
                      static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
   setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sockaddr_in source{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {}, .sin_zero = {}};
+  sockaddr_in address = loopbackAddress(port), source = loopbackAddress(0);
   if (from && (inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
                ::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)) {
     ::close(fd_);

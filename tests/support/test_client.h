@@ -1,6 +1,10 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -36,6 +40,18 @@ class TestClient {
   int fd_ = -1;
   std::string pending_;
   bool closed_ = false;
+};
+
+// 127.0.0.1 at `port`, as a socket address.
+inline sockaddr_in loopbackAddress(int port) {
+  return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+}
+
+// A fresh folder under the system's temporary one, removed with everything in it at the end.
+struct TemporaryDirectory {
+  std::string path = (std::filesystem::temp_directory_path() / "velmora-test-XXXXXX").string();
+  const bool made = mkdtemp(path.data()) != nullptr;
+  ~TemporaryDirectory() { std::filesystem::remove_all(path); }
 };
 
 // The value of a header field (name in any case) in a raw response's header block.

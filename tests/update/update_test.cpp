@@ -35,16 +35,6 @@ TEST(UpdateInfoTest, DecodesEntriesOrNamesWhatIsWrongOnOneLine) {
   }
 }
 
-TEST(UpdateInfoTest, ComparesVersionsNumberByNumber) {
-  // clang-format off
-  const std::tuple<const char*, const char*, bool> rows[] = {
-      {"1.10", "1.9", true}, {"1.9", "1.10", false}, {"1.2", "1.2.0", false}, {"1.2.0", "1.2", false},
-      {"1.2.1", "1.2", true}, {"2.0b1", "1.9", true}, {"2.0b1", "2.0", false}, {"+3", "2.9", true},
-      {"-1", "0", false}, {"99999999999999999999", "1", false}};
-  // clang-format on
-  for (const auto& [l, c, newer] : rows) EXPECT_EQ(isNewerVersion(l, c), newer) << l << " vs " << c;
-}
-
 // Every service of the checker: it holds the permission request, schedules and answers the alert
 // with `answer`.
 struct Fakes : DocumentFetcher, NotificationService, AlertPresenter, UrlOpener, MainQueue {
@@ -73,15 +63,19 @@ struct Fakes : DocumentFetcher, NotificationService, AlertPresenter, UrlOpener, 
 TEST(UpdateCheckerTest, ANewerVersionIsAnnouncedAndItsActivationOffersTheDownloadPage) {
   const std::string entry = R"({"Velmora": {"downloadURL": "https://d", "latestVersion": ")";
   // clang-format off
-  const std::pair<std::string, bool> rows[] = {  // body ("" for a failed fetch), announced
-      {entry + "1.10\"}}", true}, {entry + "1.2.0\"}}", false}, {entry + "1.1.9\"}}", false},
-      {"", false}, {"{", false}, {R"({"Other": {"latestVersion": "9", "downloadURL": ""}})", false}};
+  // The latest version or a whole body ("" for a failed fetch), the running version, announced.
+  const std::tuple<std::string, const char*, bool> rows[] = {
+      {"1.10", "1.9", true}, {"1.9", "1.10", false}, {"1.2", "1.2.0", false}, {"1.2.0", "1.2", false},
+      {"1.2.1", "1.2", true}, {"2.0b1", "1.9", true}, {"2.0b1", "2.0", false}, {"+3", "2.9", true},
+      {"-1", "0", false}, {"99999999999999999999", "1", false}, {"1.1.9", "1.2", false}, {"", "1", false},
+      {"{", "1", false}, {R"({"Other": {"latestVersion": "9", "downloadURL": ""}})", "1", false}};
   // clang-format on
-  for (const auto& [body, announced] : rows) {
+  for (const auto& [latest, running, announced] : rows) {
+    const std::string body = latest.empty() || latest[0] == '{' ? latest : entry + latest + "\"}}";
     auto f = std::make_shared<Fakes>();
     const auto checker = std::make_shared<UpdateChecker>(
         UpdateCheckerServices{f, f, f, f, f}, "https://u/doc",
-        nlohmann::json{{"CFBundleName", "Velmora"}, {"CFBundleShortVersionString", "1.2"}});
+        nlohmann::json{{"CFBundleName", "Velmora"}, {"CFBundleShortVersionString", running}});
     checker->checkForUpdate();
     ASSERT_EQ(f->fetched, "https://u/doc");
     const FetchResult result =
@@ -93,13 +87,12 @@ TEST(UpdateCheckerTest, ANewerVersionIsAnnouncedAndItsActivationOffersTheDownloa
     authorize(false, "refused");  // nothing without the permission
     EXPECT_TRUE(f->added.empty());
     authorize(true, {});
-    EXPECT_EQ(f->added,
-              std::vector<NotificationRequest>({NotificationRequest{
-                  "updateNotification",
-                  {"アップデートのお知らせ",
-                   "新しいバージョン 1.10 が利用可能です。タップして詳細を確認してください。",
-                   {{"downloadURL", "https://d"}}},
-                  {std::chrono::duration<double>(1.0), false}}}));
+    const std::string text =
+        "新しいバージョン " + latest + " が利用可能です。タップして詳細を確認してください。";
+    EXPECT_EQ(f->added, std::vector<NotificationRequest>(
+                            {{"updateNotification",
+                              {"アップデートのお知らせ", text, {{"downloadURL", "https://d"}}},
+                              {std::chrono::duration<double>(1.0), false}}}));
     bool completed = false;
     checker->didReceiveNotificationResponse({}, [&] { completed = true; });  // no address
     ASSERT_TRUE(completed && f->queued.empty());
