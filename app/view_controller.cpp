@@ -28,9 +28,9 @@ std::string withoutSurroundingBlanks(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-// The "conversationImagesMiB" setting in bytes: whole MiB up to 1 TiB; anything else is said
-// and gives the default.
-std::size_t conversationImageLimitIn(const platform::SettingsFile& settings) {
+// The "conversationImagesMiB" setting in bytes: whole MiB up to 1 TiB; anything else gives the
+// default, and is said when `report`.
+std::size_t conversationImageLimitIn(const platform::SettingsFile& settings, bool report) {
   const std::optional<std::string> text = settings.string("conversationImagesMiB");
   if (!text) return relay::kDefaultConversationImageBytes;
   std::size_t mebibytes = 0;
@@ -38,9 +38,11 @@ std::size_t conversationImageLimitIn(const platform::SettingsFile& settings) {
   if (error == std::errc() && end == text->data() + text->size() && mebibytes <= (1u << 20)) {
     return mebibytes << 20;
   }
-  platform::printLine("⚠️ Settings file " + settings.path().string() +
-                      ": conversationImagesMiB is \"" + *text +
-                      "\", not a number of MiB up to 1048576; the default (64) is used");
+  if (report) {
+    platform::printLine("⚠️ Settings file " + settings.path().string() +
+                        ": conversationImagesMiB is \"" + *text +
+                        "\", not a number of MiB up to 1048576; the default (64) is used");
+  }
   return relay::kDefaultConversationImageBytes;
 }
 
@@ -112,7 +114,8 @@ void ViewController::loadSettings() {
   keepBackendCredentials();
   allowedHostsField.setText(settings_.string("allowedHosts").value_or(""));
   keepAllowedHosts();
-  conversationImageLimit_ = conversationImageLimitIn(settings_);
+  // Said at the first reading only: this runs again each time the window appears.
+  conversationImageLimit_ = conversationImageLimitIn(settings_, !conversationLoaded_);
   const std::optional<bool> keep = settings_.flag("keepConversation");
   keepConversationBox.setChecked(keep.value_or(false));
   // Once per launch: this runs again each time the window appears (and twice headless), and
