@@ -1,14 +1,13 @@
 #include "relay/chat_images.h"
 
 #include <openssl/evp.h>
-#include <openssl/rand.h>
 #include <openssl/sha.h>
 
 #include <algorithm>
 #include <array>
-#include <stdexcept>
 
 #include "platform/ascii.h"
+#include "relay/random_id.h"
 
 namespace velmora::relay {
 
@@ -73,16 +72,8 @@ std::string sha256Hex(std::span<const uint8_t> bytes) {
   return platform::lowerHex(digest);
 }
 
-std::string newImageId() {
-  std::array<unsigned char, 16> random{};
-  if (RAND_bytes(random.data(), static_cast<int>(random.size())) != 1) {
-    throw std::runtime_error("no random bytes for an image id");
-  }
-  return platform::lowerHex(random);
-}
-
 ChatImage makeChatImage(ImageType type, std::vector<uint8_t> bytes) {
-  ChatImage image{type, sha256Hex(bytes), nullptr, newImageId()};
+  ChatImage image{type, sha256Hex(bytes), nullptr, randomHexId()};
   image.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
   return image;
 }

@@ -44,10 +44,9 @@ struct ChatImage {
   }
 };
 
-// A picture of `bytes` (already recognised as `type`), with its hash and a fresh id.
+// A picture of `bytes` (already recognised as `type`), with its hash and a fresh id
+// (randomHexId).
 ChatImage makeChatImage(ImageType type, std::vector<uint8_t> bytes);
-// A fresh random id: 32 lower-case hex digits (128 bits).
-std::string newImageId();
 // The lower-case hex SHA-256 of `bytes`.
 std::string sha256Hex(std::span<const uint8_t> bytes);
 

@@ -16,6 +16,7 @@
 #include "platform/settings_file.h"
 #include "platform/user_folders.h"
 #include "platform/whole_file.h"
+#include "relay/random_id.h"
 
 namespace velmora::relay {
 
@@ -104,7 +105,7 @@ std::optional<std::vector<ChatImage>> decodeImages(const Json& list) {
     }
     const std::optional<ImageType> known = imageTypeNamed(type->get<std::string>());
     if (!known) return std::nullopt;
-    images.push_back({*known, hash->get<std::string>(), nullptr, newImageId()});
+    images.push_back({*known, hash->get<std::string>(), nullptr, randomHexId()});
   }
   return images;
 }

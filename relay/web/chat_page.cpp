@@ -2,10 +2,10 @@
 
 #include <array>
 #include <cstdio>
-#include <random>
 
 #include "html/escape.h"
 #include "html/markdown.h"
+#include "relay/random_id.h"
 
 namespace velmora::relay::web::chat_page {
 
@@ -133,16 +133,7 @@ std::vector<std::pair<std::string, std::string>> headers(std::string_view script
           {"Referrer-Policy", "same-origin"}};
 }
 
-std::string makeScriptNonce() {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::random_device random;
-  std::string nonce;
-  for (int i = 0; i < 4; ++i) {  // 128 bits
-    const uint32_t value = random();
-    for (int shift = 0; shift < 32; shift += 4) nonce += kHex[(value >> shift) & 0xF];
-  }
-  return nonce;
-}
+std::string makeScriptNonce() { return randomHexId(); }
 
 std::string begin(std::optional<uint64_t> stoppable, bool othersStreaming) {
   std::string page =

@@ -1,21 +1,12 @@
 #include "relay/web/sign_in_links.h"
 
-#include <openssl/rand.h>
-
-#include <array>
-#include <stdexcept>
-
-#include "platform/ascii.h"
+#include "relay/random_id.h"
 #include "relay/web/access_control.h"
 
 namespace velmora::relay::web {
 
 std::string SignInLinks::issue() {
-  std::array<unsigned char, 16> random{};
-  if (RAND_bytes(random.data(), static_cast<int>(random.size())) != 1) {
-    throw std::runtime_error("no random bytes for a sign-in code");
-  }
-  std::string code = platform::lowerHex(random);
+  std::string code = randomHexId();
   std::lock_guard lock(mutex_);
   code_ = code;
   issuedAt_ = clock_();

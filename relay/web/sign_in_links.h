@@ -23,8 +23,8 @@ class SignInLinks {
 
   SignInLinks() = default;
 
-  // A fresh code: 128 random bits from OpenSSL's RAND_bytes, as 32 lowercase hex digits. The code
-  // made before it is no longer valid. Throws std::runtime_error when no random bytes are had.
+  // A fresh code (relay::randomHexId: 128 random bits as 32 lower-case hex digits). The code made
+  // before it is no longer valid. Throws std::runtime_error when no random bytes are had.
   std::string issue();
   // Whether `code` is the valid code, issued less than kLifetime ago; a true answer uses it up.
   // Compared in constant time.
