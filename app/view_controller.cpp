@@ -404,9 +404,7 @@ void ViewController::resetChatHistory() {
 }
 
 relay::ChatSnapshot ViewController::appendUserMessage(const std::string& prompt) {
-  relay::ChatSnapshot snapshot = chatHistory.appendAndSnapshot({"user", prompt});
-  saveConversation();
-  return snapshot;
+  return *appendUserMessage(prompt, {});  // words only: never refused
 }
 
 std::optional<relay::ChatSnapshot> ViewController::appendUserMessage(

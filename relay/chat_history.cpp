@@ -17,23 +17,17 @@ void ChatHistory::append(ChatMessage message) {
   ++revision_;
 }
 
-ChatSnapshot ChatHistory::appendAndSnapshot(ChatMessage message) {
-  std::lock_guard lock(mutex_);
-  messages_.push_back(std::move(message));
-  ++revision_;
-  return {messages_, generation_, revision_};
-}
-
 std::optional<ChatSnapshot> ChatHistory::appendWithinImageLimit(ChatMessage message,
                                                                 std::size_t imageByteLimit) {
   std::lock_guard lock(mutex_);
   // Counted under the lock: two prompts at once must not both fit in the room left for one.
   std::size_t held = 0;
+  const bool pictures = !message.images.empty();
   for (const ChatMessage& turn : messages_) {
     for (const ChatImage& image : turn.images) held += image.bytes ? image.bytes->size() : 0;
   }
   for (const ChatImage& image : message.images) held += image.bytes ? image.bytes->size() : 0;
-  if (held > imageByteLimit) return std::nullopt;
+  if (pictures && held > imageByteLimit) return std::nullopt;
   messages_.push_back(std::move(message));
   ++revision_;
   return ChatSnapshot{messages_, generation_, revision_};

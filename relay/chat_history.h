@@ -65,10 +65,9 @@ class ChatHistory {
   void reset();
   void append(ChatMessage message);
   // Appends and returns the conversation with the new turn, in one step: a reset from another
-  // browser cannot come between the turn and the request built from it.
-  ChatSnapshot appendAndSnapshot(ChatMessage message);
-  // The same, unless the conversation's pictures would then hold more than `imageByteLimit`
-  // bytes: nullopt then, and nothing appended.
+  // browser cannot come between the turn and the request built from it. Unless the turn has
+  // pictures and the conversation's would then hold more than `imageByteLimit` bytes: nullopt
+  // then, and nothing appended. A turn of words only always goes.
   std::optional<ChatSnapshot> appendWithinImageLimit(ChatMessage message,
                                                      std::size_t imageByteLimit);
   // Appends only while the conversation is still `generation`; false, appending nothing, when it

@@ -21,6 +21,17 @@ bool startsWith(std::span<const uint8_t> bytes, std::string_view prefix, std::si
   return true;
 }
 
+// Each type's media type and file extension, in the order of ImageType.
+struct TypeNames {
+  std::string_view media, extension;
+};
+constexpr TypeNames kTypeNames[] = {
+    {"image/jpeg", "jpg"}, {"image/png", "png"}, {"image/webp", "webp"}, {"image/gif", "gif"}};
+
+const TypeNames& namesOf(ImageType type) {
+  return kTypeNames[static_cast<std::size_t>(type)];
+}
+
 }  // namespace
 
 std::optional<ImageType> recognisedImageType(std::span<const uint8_t> bytes) {
@@ -32,36 +43,16 @@ std::optional<ImageType> recognisedImageType(std::span<const uint8_t> bytes) {
 }
 
 std::string_view mediaType(ImageType type) {
-  switch (type) {
-    case ImageType::jpeg:
-      return "image/jpeg";
-    case ImageType::png:
-      return "image/png";
-    case ImageType::webp:
-      return "image/webp";
-    case ImageType::gif:
-      return "image/gif";
-  }
-  return "application/octet-stream";
+  return namesOf(type).media;
 }
 
 std::string_view fileExtension(ImageType type) {
-  switch (type) {
-    case ImageType::jpeg:
-      return "jpg";
-    case ImageType::png:
-      return "png";
-    case ImageType::webp:
-      return "webp";
-    case ImageType::gif:
-      return "gif";
-  }
-  return "bin";
+  return namesOf(type).extension;
 }
 
 std::optional<ImageType> imageTypeNamed(std::string_view name) {
-  for (const ImageType type : {ImageType::jpeg, ImageType::png, ImageType::webp, ImageType::gif}) {
-    if (mediaType(type) == name) return type;
+  for (std::size_t i = 0; i < std::size(kTypeNames); ++i) {
+    if (kTypeNames[i].media == name) return static_cast<ImageType>(i);
   }
   return std::nullopt;
 }

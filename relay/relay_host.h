@@ -67,7 +67,7 @@ class RelayHost {
   virtual void resetChatHistory() = 0;
   // Appends the user's turn; returns the conversation with it, to build the request from.
   virtual ChatSnapshot appendUserMessage(const std::string& prompt) = 0;
-  // The same with pictures, unless the conversation's pictures would then pass
+  // The same with pictures, unless there are some and the conversation's would then pass
   // conversationImageLimit(): nullopt then, and nothing appended.
   virtual std::optional<ChatSnapshot> appendUserMessage(const std::string& prompt,
                                                         std::vector<ChatImage> images) = 0;

@@ -238,9 +238,7 @@ http::HttpResponse chatPrompt(const std::shared_ptr<RelayHost>& host,
   if (!model) return promptRefused(*host, 503, "Service Unavailable", kNoModelChosen, prompt);
 
   const std::string systemPrompt = host->systemPromptText();
-  std::optional<ChatSnapshot> appended = images.empty()
-                                             ? host->appendUserMessage(prompt)
-                                             : host->appendUserMessage(prompt, std::move(images));
+  std::optional<ChatSnapshot> appended = host->appendUserMessage(prompt, std::move(images));
   if (!appended) {
     const std::string limit = std::to_string(host->conversationImageLimit() >> 20);
     return promptRefused(*host, 413, "Content Too Large",
